@@ -1,0 +1,33 @@
+// One unit of work in a component object's queue.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace rimo::component {
+
+enum TaskType : int32_t {
+  Stop = 0,
+  GetFromFile = 1,
+  GetFromRz = 2,
+  QueryResponse = 3,
+  UpdateStatusIni = 4,
+};
+
+inline constexpr size_t kMaxUserIdLength = 20;
+inline constexpr size_t kMaxFilePathLength = 259;
+
+class IKeloUtilities;
+class ISignatureFunctions;
+
+// Held in the queue by value. Executors use only the text field their type
+// needs, and the component's own service objects.
+struct DataTask {
+  int32_t type = Stop;
+  IKeloUtilities* utilities = nullptr;
+  ISignatureFunctions* signature = nullptr;
+  wchar_t userId[kMaxUserIdLength + 1] = {};
+  wchar_t filePath[kMaxFilePathLength + 1] = {};
+};
+
+}  // namespace rimo::component

@@ -1,0 +1,297 @@
+#include "component/RimoData.h"
+
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cwchar>
+#include <exception>
+#include <future>
+#include <system_error>
+
+#include "diag/MethodTrace.h"
+#include "diag/Trace.h"
+#include "platform/Utf8.h"
+
+namespace rimo::component {
+
+using diag::TraceWrite;
+using diag::TraceWriteFormat;
+using diag::category::kDataDll;
+
+namespace {
+
+constexpr wchar_t kFileNotOpened[] = L"Die Datei konnte nicht geöffnet werden.";
+constexpr wchar_t kNoUrlErrorId[] = L"INT-99001";
+constexpr int32_t kStateFileLoadStarted = 6004;
+constexpr int32_t kErrorKindRequest = 8;
+
+// Holds the status lock, which also guards the task queue.
+class StatusLock {
+ public:
+  explicit StatusLock(IScDataStatus* status) : status_(status) { status_->Lock(); }
+  ~StatusLock() { status_->Unlock(); }
+  StatusLock(const StatusLock&) = delete;
+  StatusLock& operator=(const StatusLock&) = delete;
+
+ private:
+  IScDataStatus* status_;
+};
+
+bool FileExists(const std::wstring& path) {
+  if (path.empty()) return false;
+  struct stat st {};
+  return stat(platform::WideToUtf8(path).c_str(), &st) == 0;
+}
+
+}  // namespace
+
+RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::RimoData");
+  TraceWriteFormat(diag::Info, kDataDll, L"Event mit dem Namen %s wurde erzeugt.",
+                   L"Quandel.Security.Rimo.DataTaskInQueue");
+  if (startWorker != 1) return;
+  try {
+    std::promise<long> started;
+    std::future<long> threadId = started.get_future();
+    worker_ = std::thread([this, &started] {
+      started.set_value(syscall(SYS_gettid));
+      workerExitCode_.store(DataWorkerThreadProc(this));
+    });
+    TraceWriteFormat(diag::Info, kDataDll, L"DataWorkerThread wurde mit der ID[%d] erzeugt.",
+                     static_cast<int>(threadId.get()));
+  } catch (const std::system_error& e) {
+    TraceWriteFormat(diag::Error, kDataDll,
+                     L"DataWorkerThread konnte nicht erzeugt werden (%S). Die Aufträge werden "
+                     L"synchron ausgeführt.",
+                     e.what());
+  }
+}
+
+RimoData::~RimoData() {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::~RimoData");
+  if (!worker_.joinable()) return;
+  PushTask(TaskType::Stop, nullptr);
+  try {
+    worker_.join();
+  } catch (const std::system_error&) {
+    TraceWrite(diag::Error, kDataDll,
+               L"WaitForSingleObject wurde mit einem Fehler beendet - Der DataWorkerThread wurde "
+               L"nicht korrekt beendet.");
+    worker_.detach();
+  }
+}
+
+bool RimoData::RefuseUserId(const wchar_t* userId) {
+  if (userId != nullptr && std::wcslen(userId) <= kMaxUserIdLength) return false;
+  TraceWriteFormat(diag::Error, kDataDll,
+                   L"Die Benutzerkennung ist länger als %d Zeichen und wird nicht verarbeitet.",
+                   static_cast<int>(kMaxUserIdLength));
+  StatusLock lock(status_);
+  status_->SetErrorKind(kErrorKindRequest);
+  status_->SetErrorId(kNoUrlErrorId);
+  return true;
+}
+
+bool RimoData::RefusePath(const wchar_t* path) {
+  if (path != nullptr && std::wcslen(path) <= kMaxFilePathLength) return false;
+  TraceWriteFormat(diag::Error, kDataDll,
+                   L"Der Dateipfad ist länger als %d Zeichen und wird nicht verarbeitet.",
+                   static_cast<int>(kMaxFilePathLength));
+  StatusLock lock(status_);
+  status_->SetStateCode(kStateFileLoadStarted);
+  status_->SetUserMessage(kFileNotOpened);
+  return true;
+}
+
+void RimoData::LoadRimoResponseFromFile(const wchar_t* path) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::LoadRimoResponseFromFile");
+  if (RefusePath(path)) return;
+  if (IsAsynchronous()) {
+    PushTask(TaskType::GetFromFile, path);
+    return;
+  }
+  std::wstring copy(path);
+  ExecuteGetFromFile(copy.c_str());
+}
+
+void RimoData::LoadRimoResponseFromRZ(const wchar_t* userId) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::LoadRimoResponseFromRZ");
+  if (RefuseUserId(userId)) return;
+  if (IsAsynchronous()) {
+    PushTask(TaskType::GetFromRz, userId);
+    PushTask(TaskType::UpdateStatusIni, userId);
+    return;
+  }
+  std::wstring copy(userId);
+  ExecuteGetFromRz(copy.c_str());
+  UpdateStatusIni(copy.c_str());
+}
+
+void RimoData::QueryRimoResponse(const wchar_t* userId) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::QueryRimoResponse");
+  if (RefuseUserId(userId)) return;
+  std::wstring copy(userId);
+  if (!FileExists(ResponseFilePath(copy.c_str()))) {
+    if (IsAsynchronous()) {
+      PushTask(TaskType::QueryResponse, copy.c_str());
+      PushTask(TaskType::UpdateStatusIni, copy.c_str());
+    } else {
+      ExecuteQueryResponse(copy.c_str());
+      UpdateStatusIni(copy.c_str());
+    }
+    return;
+  }
+  {
+    StatusLock lock(status_);
+    status_->SetQueryOutcome(0);
+  }
+  if (IsAsynchronous()) {
+    PushTask(TaskType::UpdateStatusIni, copy.c_str());
+  } else {
+    UpdateStatusIni(copy.c_str());
+  }
+}
+
+void RimoData::PushTask(int32_t type, const wchar_t* argument) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::PushTask");
+  DataTask task;
+  task.type = type;
+  if (argument != nullptr) {
+    auto copyInto = [argument](wchar_t* field, size_t capacity) {
+      std::wcsncpy(field, argument, capacity - 1);
+      field[capacity - 1] = L'\0';
+    };
+    switch (type) {
+      case TaskType::GetFromFile:
+        TraceWriteFormat(diag::Info, kDataDll, L"Ein neuer Task \"GetFrom%s\" wird in die Queue gestellt.",
+                         L"File");
+        copyInto(task.filePath, std::size(task.filePath));
+        break;
+      case TaskType::GetFromRz:
+        TraceWriteFormat(diag::Info, kDataDll, L"Ein neuer Task \"GetFrom%s\" wird in die Queue gestellt.",
+                         L"RZ");
+        copyInto(task.userId, std::size(task.userId));
+        break;
+      case TaskType::QueryResponse:
+        TraceWrite(diag::Info, kDataDll, L"Ein neuer Task \"QueryResponse\" wird in die Queue gestellt.");
+        copyInto(task.userId, std::size(task.userId));
+        break;
+      case TaskType::UpdateStatusIni:
+        TraceWrite(diag::Info, kDataDll, L"Ein neuer Task \"UpdateStatusIni\" wird in die Queue gestellt.");
+        copyInto(task.userId, std::size(task.userId));
+        break;
+      default:
+        break;
+    }
+  }
+  {
+    StatusLock lock(status_);
+    taskQueue_.push_back(task);
+  }
+  TraceWrite(diag::Detail, kDataDll,
+             L"Das Event zum Starten der Verarbeitung eines neuen Tasks wird signalisiert.");
+  {
+    std::lock_guard<std::mutex> guard(wakeMutex_);
+    wakeSignalled_ = true;
+  }
+  wakeCondition_.notify_one();
+}
+
+void RimoData::WaitForTask() {
+  std::unique_lock<std::mutex> lock(wakeMutex_);
+  wakeCondition_.wait(lock, [this] { return wakeSignalled_; });
+  // Reset before the queue is drained: a push during the drain signals again.
+  wakeSignalled_ = false;
+}
+
+int RimoData::ObserveTaskQueue() {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ObserveTaskQueue");
+  bool busy = false;
+  bool stopRequested = false;
+  while (!stopRequested) {
+    TraceWrite(diag::Detail, kDataDll, L"DataWorkerThread wartet auf einen Task.");
+    WaitForTask();
+    TraceWrite(diag::Detail, kDataDll, L"Task-Event wurde gesetzt.");
+    for (;;) {
+      DataTask task;
+      {
+        StatusLock lock(status_);
+        if (taskQueue_.empty()) break;
+        if (!busy) {
+          TraceWrite(diag::Info, kDataDll, L"Thread wird als 'busy' gekennzeichnet.");
+          status_->SetBusy(true);
+          busy = true;
+        }
+        task = taskQueue_.front();
+        taskQueue_.pop_front();
+      }
+      TraceWriteFormat(diag::Info, kDataDll, L"Task mit dem TaskTyp [%d] wurde aus der Queue gelesen.",
+                       task.type);
+      if (task.type == TaskType::Stop) {
+        stopRequested = true;
+      } else {
+        TraceWrite(diag::Info, kDataDll, L"Task wird verarbeitet.");
+        ExecuteTask(task);
+      }
+    }
+    if (busy) {
+      TraceWrite(diag::Info, kDataDll, L"Der Status 'busy' wird zurückgesetzt.");
+      StatusLock lock(status_);
+      status_->SetBusy(false);
+      busy = false;
+    }
+  }
+  return 0;
+}
+
+void RimoData::ExecuteTask(DataTask task) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteTask");
+  switch (task.type) {
+    case TaskType::GetFromFile:
+      ExecuteGetFromFile(task.filePath);
+      break;
+    case TaskType::GetFromRz:
+      ExecuteGetFromRz(task.userId);
+      break;
+    case TaskType::QueryResponse:
+      ExecuteQueryResponse(task.userId);
+      break;
+    case TaskType::UpdateStatusIni:
+      UpdateStatusIni(task.userId);
+      break;
+    default:
+      break;
+  }
+}
+
+int RimoData::DataWorkerThreadProc(RimoData* component) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::DataWorkerThreadProc");
+  try {
+    return component->ObserveTaskQueue();
+  } catch (...) {
+    // Any exception ends the worker; the host still destroys the object.
+    TraceWrite(diag::Critical, kDataDll, L"Es ist ein Fehler im DataWorker-Thread aufgetreten!");
+    return 1;
+  }
+}
+
+void RimoData::ExecuteGetFromFile(const wchar_t* /*path*/) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteGetFromFile");
+}
+
+void RimoData::ExecuteGetFromRz(const wchar_t* /*userId*/) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteGetFromRz");
+}
+
+void RimoData::ExecuteQueryResponse(const wchar_t* /*userId*/) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteQueryResponse");
+}
+
+void RimoData::UpdateStatusIni(const wchar_t* /*userId*/) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::UpdateStatusIni");
+}
+
+std::wstring RimoData::ResponseFilePath(const wchar_t* /*userId*/) { return {}; }
+
+}  // namespace rimo::component

@@ -1,0 +1,118 @@
+#include "platform/Utf8.h"
+
+namespace rimo::platform {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+char32_t Sanitise(wchar_t wc) {
+  auto c = static_cast<char32_t>(wc);
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return kReplacement;
+  return c;
+}
+
+// Encodes c into out (at least 4 bytes); returns the byte count.
+size_t Encode(char32_t c, char* out) {
+  if (c < 0x80) {
+    out[0] = static_cast<char>(c);
+    return 1;
+  }
+  if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    return 2;
+  }
+  if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    return 3;
+  }
+  out[0] = static_cast<char>(0xF0 | (c >> 18));
+  out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (c & 0x3F));
+  return 4;
+}
+
+}  // namespace
+
+size_t WideToUtf8(const wchar_t* src, char* dst, size_t dstSize) {
+  if (dstSize == 0) return 0;
+  size_t used = 0;
+  if (src != nullptr) {
+    for (; *src != L'\0'; ++src) {
+      auto c = static_cast<char32_t>(*src);
+      if (c < 0x80) {  // fast path for the usual ASCII text
+        if (used + 1 >= dstSize) break;
+        dst[used++] = static_cast<char>(c);
+        continue;
+      }
+      char buf[4];
+      size_t n = Encode(Sanitise(*src), buf);
+      if (used + n >= dstSize) break;
+      for (size_t i = 0; i < n; ++i) dst[used++] = buf[i];
+    }
+  }
+  dst[used] = '\0';
+  return used;
+}
+
+std::string WideToUtf8(std::wstring_view src) {
+  std::string out;
+  out.reserve(src.size());
+  char buf[4];
+  for (wchar_t wc : src) {
+    size_t n = Encode(Sanitise(wc), buf);
+    out.append(buf, n);
+  }
+  return out;
+}
+
+std::wstring Utf8ToWide(std::string_view src) {
+  std::wstring out;
+  out.reserve(src.size());
+  size_t i = 0;
+  const size_t n = src.size();
+  while (i < n) {
+    auto b0 = static_cast<unsigned char>(src[i]);
+    if (b0 < 0x80) {
+      out.push_back(static_cast<wchar_t>(b0));
+      ++i;
+      continue;
+    }
+    size_t len;
+    char32_t c;
+    char32_t min;
+    if ((b0 & 0xE0) == 0xC0) {
+      len = 2, c = b0 & 0x1F, min = 0x80;
+    } else if ((b0 & 0xF0) == 0xE0) {
+      len = 3, c = b0 & 0x0F, min = 0x800;
+    } else if ((b0 & 0xF8) == 0xF0) {
+      len = 4, c = b0 & 0x07, min = 0x10000;
+    } else {
+      out.push_back(static_cast<wchar_t>(kReplacement));
+      ++i;
+      continue;
+    }
+    bool ok = i + len <= n;
+    for (size_t k = 1; ok && k < len; ++k) {
+      auto b = static_cast<unsigned char>(src[i + k]);
+      if ((b & 0xC0) != 0x80) {
+        ok = false;
+      } else {
+        c = (c << 6) | (b & 0x3F);
+      }
+    }
+    if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+      out.push_back(static_cast<wchar_t>(kReplacement));
+      ++i;
+      continue;
+    }
+    out.push_back(static_cast<wchar_t>(c));
+    i += len;
+  }
+  return out;
+}
+
+}  // namespace rimo::platform

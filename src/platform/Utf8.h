@@ -1,0 +1,21 @@
+// UTF-8 <-> wide (UTF-32) conversion that never depends on the process locale.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace rimo::platform {
+
+// Converts src (may be null: empty result) into dst of dstSize bytes, always
+// zero-terminated when dstSize > 0. The text is cut at a character boundary
+// so that at most dstSize - 1 bytes are written. Characters that are not
+// Unicode scalar values become U+FFFD. Returns the number of bytes written.
+size_t WideToUtf8(const wchar_t* src, char* dst, size_t dstSize);
+
+std::string WideToUtf8(std::wstring_view src);
+
+// Invalid or truncated sequences become U+FFFD, one per offending byte.
+std::wstring Utf8ToWide(std::string_view src);
+
+}  // namespace rimo::platform
