@@ -34,13 +34,13 @@ class LiveObjects {
 };
 
 LiveObjects<IScDataStatus>& LiveStatusObjects() {
-  static auto* objects = new LiveObjects<IScDataStatus>;
-  return *objects;
+  static LiveObjects<IScDataStatus> objects;
+  return objects;
 }
 
 LiveObjects<IRimoData>& LiveComponentObjects() {
-  static auto* objects = new LiveObjects<IRimoData>;
-  return *objects;
+  static LiveObjects<IRimoData> objects;
+  return objects;
 }
 
 }  // namespace

@@ -38,13 +38,11 @@ MethodTrace::MethodTrace(int32_t level, const wchar_t* category, const wchar_t* 
       info == nullptr) {
     return;
   }
-  char narrowCategory[128];
-  platform::WideToUtf8(category, narrowCategory, sizeof narrowCategory);
   // Armed whenever the category reports errors, so that an exception leaving
   // the method can still be traced with its entry line.
-  if (!TraceSystemAdapter::Instance().ShouldTraceCategory(level < 2 ? level : 2, narrowCategory)) {
-    return;
-  }
+  if (!TraceSystemAdapter::Instance().ShouldTraceCategory(level < 2 ? level : 2, category)) return;
+  char narrowCategory[128];
+  platform::WideToUtf8(category, narrowCategory, sizeof narrowCategory);
   disarmed_ = false;
   entryWritten_ = false;
   level_ = level;

@@ -40,8 +40,8 @@ TraceSystemAdapter::~TraceSystemAdapter() {
 
 TraceSystemAdapter& TraceSystemAdapter::Instance() {
   if (TraceSystemAdapter* o = g_override.load(std::memory_order_acquire)) return *o;
-  static TraceSystemAdapter* instance = new TraceSystemAdapter(&DefaultCandidates);
-  return *instance;
+  static TraceSystemAdapter instance(&DefaultCandidates);
+  return instance;
 }
 
 TraceSystemAdapter* TraceSystemAdapter::SetInstanceForTesting(TraceSystemAdapter* adapter) {
@@ -116,7 +116,7 @@ bool TraceSystemAdapter::ShouldTraceCategory(int32_t level, const char* category
 }
 
 bool TraceSystemAdapter::ShouldTraceCategory(int32_t level, const wchar_t* category) {
-  if (category == nullptr || category[0] == L'\0') return false;
+  if (category == nullptr || category[0] == L'\0' || !Ready()) return false;
   char narrow[128];
   platform::WideToUtf8(category, narrow, sizeof narrow);
   return ShouldTraceCategory(level, narrow);

@@ -15,7 +15,7 @@ namespace rimo::status {
 // GetErrorKind, GetChanged, GetBusy and GetQueryOutcome never take the lock.
 // Returned pointers stay owned by the record; use them between Lock/Unlock.
 // The lock also guards the task queue of the component bound to this record.
-class ScDataStatus final : public IScDataStatus {
+class ScDataStatus : public IScDataStatus {
  public:
   ScDataStatus();
   ~ScDataStatus() override;

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the project and runs the whole test suite twice: a normal build with
+# warnings as errors, then a build under AddressSanitizer + UndefinedBehavior-
+# Sanitizer. With --tsan, a ThreadSanitizer build runs the suite as well.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tsan=0
+for arg in "$@"; do
+  case "$arg" in
+    --tsan) tsan=1 ;;
+    *) echo "usage: scripts/test.sh [--tsan]" >&2; exit 2 ;;
+  esac
+done
+
+jobs=$(nproc)
+
+run_suite() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DRIMO_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure
+}
+
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+
+echo "== normal build =="
+run_suite build
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
+run_suite build-asan -DRIMO_SANITIZE=address,undefined -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+if [ "$tsan" -eq 1 ]; then
+  echo "== ThreadSanitizer =="
+  run_suite build-tsan -DRIMO_SANITIZE=thread -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+fi
