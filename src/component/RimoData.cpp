@@ -292,6 +292,10 @@ void RimoData::UpdateStatusIni(const wchar_t* /*userId*/) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::UpdateStatusIni");
 }
 
-std::wstring RimoData::ResponseFilePath(const wchar_t* /*userId*/) { return {}; }
+std::wstring RimoData::ResponseFilePath(const wchar_t* userId) {
+  wchar_t path[260] = {};
+  if (!paths_.GetResponseFilePath(userId, path)) return {};
+  return path;
+}
 
 }  // namespace rimo::component

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "component/DataTask.h"
+#include "config/RimoPaths.h"
+#include "config/WizardProperties.h"
 #include "rimo/RimoData.h"
 
 namespace rimo::component {
@@ -60,6 +62,8 @@ class RimoData final : public IRimoData {
   bool wakeSignalled_ = false;  // guarded by wakeMutex_
   std::deque<DataTask> taskQueue_;  // guarded by the status lock
   std::atomic<int> workerExitCode_{-1};
+  config::CRimoPaths paths_;
+  config::CWizardProperties wizardSettings_;
 };
 
 }  // namespace rimo::component

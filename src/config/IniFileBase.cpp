@@ -1,0 +1,181 @@
+#include "config/IniFileBase.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <mutex>
+#include <string>
+
+#include "config/DirectoryLibrary.h"
+#include "diag/MethodTrace.h"
+#include "diag/Trace.h"
+#include "platform/IniDocument.h"
+
+namespace FileOperations {
+namespace {
+
+using rimo::diag::TraceWriteFormat;
+
+constexpr char kSentinel[] = "INI_FEHLER";
+constexpr size_t kMaxValue = 259;  // what one profile read delivers
+
+size_t Length(const char* s) { return s == nullptr ? 0 : std::strlen(s); }
+
+// Serialises read-modify-replace cycles: within the process by a mutex, across
+// processes by a flock on the file's directory (the file itself is replaced,
+// so it cannot carry the lock).
+class DirectoryWriteLock {
+ public:
+  explicit DirectoryWriteLock(const std::string& dir) : guard_(Mutex()) {
+    fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ >= 0) {
+      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~DirectoryWriteLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DirectoryWriteLock(const DirectoryWriteLock&) = delete;
+  DirectoryWriteLock& operator=(const DirectoryWriteLock&) = delete;
+
+ private:
+  static std::mutex& Mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  std::lock_guard<std::mutex> guard_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+bool CIniFileBase::SetFilePath(const char* path) {
+  filePath_[0] = '\0';
+  if (path == nullptr || path[0] != '/' || std::strlen(path) >= sizeof filePath_) return false;
+  std::memcpy(filePath_, path, std::strlen(path) + 1);
+  return true;
+}
+
+bool CIniFileBase::SetTraceCategory(const wchar_t* category) {
+  if (category == nullptr || category[0] == L'\0') return false;
+  std::wcsncpy(category_, category, kMaxCategory - 1);
+  category_[kMaxCategory - 1] = L'\0';
+  return true;
+}
+
+bool CIniFileBase::GetIniValueString(const char* section, const char* key, char* out, int32_t outSize,
+                                     const char* defaultValue) {
+  RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::GetIniValueString");
+  if (filePath_[0] == '\0' || access(filePath_, F_OK) != 0) return false;
+  if (out == nullptr || outSize <= 0) return false;
+  TraceWriteFormat(rimo::diag::Info, category_, L"Lese aus Datei [%S] - Section [%S] - Key [%S]", filePath_,
+                   section, key);
+  std::string value = kSentinel;
+  if (section != nullptr && key != nullptr) {
+    if (auto text = rimo::platform::ReadWholeFile(filePath_, 4 * 1024 * 1024)) {
+      if (auto v = rimo::platform::IniDocument::Parse(*text).Get(section, key)) value = *v;
+    }
+  }
+  if (value.size() > kMaxValue) value.resize(kMaxValue);
+  const bool read = !value.empty() && value != kSentinel && static_cast<size_t>(outSize) > value.size();
+  if (read) {
+    std::snprintf(out, static_cast<size_t>(outSize), "%s", value.c_str());
+    TraceWriteFormat(rimo::diag::Info, category_, L"Key [%S] wurde gelesen, Wert [%S]", key, value.c_str());
+    return true;
+  }
+  std::snprintf(out, static_cast<size_t>(outSize), "%s", defaultValue != nullptr ? defaultValue : "");
+  TraceWriteFormat(rimo::diag::Info, category_, L"Key [%S] konnte nicht gelesen werden, verwende Defaultwert [%S]",
+                   key, defaultValue);
+  return false;
+}
+
+int32_t CIniFileBase::GetIniValueInt(const char* section, const char* key, int32_t defaultValue) {
+  RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::GetIniValueInt");
+  char buf[kMaxPath];
+  if (!GetIniValueString(section, key, buf, sizeof buf, "-1")) return defaultValue;
+  if (std::strcmp(buf, "-1") == 0) return defaultValue;
+  return std::atoi(buf);
+}
+
+bool CIniFileBase::GetIniValueBool(const char* section, const char* key, bool defaultValue) {
+  RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::GetIniValueBool");
+  char buf[kMaxPath];
+  if (!GetIniValueString(section, key, buf, sizeof buf, "-1")) return defaultValue;
+  return std::strcmp(buf, "1") == 0;
+}
+
+bool CIniFileBase::SetIniValueString(const char* section, const char* key, const char* value) {
+  RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::SetIniValueString");
+  if (filePath_[0] == '\0' || Length(section) == 0 || Length(key) == 0 || (value != nullptr && value[0] == '\0')) {
+    TraceWriteFormat(rimo::diag::Error, category_,
+                     L"Falscher Parameter beim Schreiben in die INI-Datei [%S] - SectionLen[%d] - KeyLen[%d] - "
+                     L"ValueLen[%d]",
+                     filePath_, static_cast<int>(Length(section)), static_cast<int>(Length(key)),
+                     static_cast<int>(Length(value)));
+    return false;
+  }
+  TraceWriteFormat(rimo::diag::Info, category_, L"Schreibe in Datei [%S] - Section [%S] - Key [%S]", filePath_,
+                   section, key);
+  const std::string path = filePath_;
+  const std::string dir = path.substr(0, path.rfind('/') + 1);
+  if (!rimo::config::CDB_CreateDirectory(dir)) {
+    TraceWriteFormat(rimo::diag::Error, category_, L"Das Verzeichnis der INI-Datei [%S] konnte nicht erstellt werden.",
+                     filePath_);
+    return false;
+  }
+
+  bool ok = false;
+  {
+    DirectoryWriteLock lock(dir);
+    std::string text;
+    errno = 0;
+    if (access(filePath_, F_OK) == 0) {
+      // An existing file that cannot be read is never replaced: its content
+      // would be lost.
+      auto existing = rimo::platform::ReadWholeFile(filePath_, 4 * 1024 * 1024);
+      if (existing) text = std::move(*existing);
+      ok = existing.has_value();
+      if (!ok && errno == 0) errno = EFBIG;
+    } else {
+      ok = true;
+    }
+    if (ok) {
+      auto doc = rimo::platform::IniDocument::Parse(text);
+      ok = doc.Set(section, key, value);
+      if (!ok) errno = EINVAL;
+      if (ok) ok = rimo::platform::ReplaceFileAtomically(path, doc.Serialise());
+    }
+  }
+  if (!ok) {
+    TraceWriteFormat(rimo::diag::Error, category_,
+                     L"Beim Schreiben in die INI-Datei [%S] ist ein Fehler aufgetreten - LastError [%d]", filePath_,
+                     errno);
+    return false;
+  }
+  if (value != nullptr) {
+    TraceWriteFormat(rimo::diag::Info, category_, L"Der Wert [%S] wurde in den Key [%S] geschrieben.", value, key);
+  } else {
+    TraceWriteFormat(rimo::diag::Info, category_, L"Der Key [%S] wurde gelöscht.", key);
+  }
+  return true;
+}
+
+bool CIniFileBase::SetIniValueBool(const char* section, const char* key, bool value) {
+  RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::SetIniValueBool");
+  if (filePath_[0] == '\0' || Length(section) == 0 || Length(key) == 0) {
+    TraceWriteFormat(rimo::diag::Error, category_,
+                     L"Falscher Parameter beim Schreiben in die INI-Datei [%S] - SectionLen[%d] - KeyLen[%d]",
+                     filePath_, static_cast<int>(Length(section)), static_cast<int>(Length(key)));
+    return false;
+  }
+  return SetIniValueString(section, key, value ? "1" : "0");
+}
+
+}  // namespace FileOperations

@@ -1,0 +1,37 @@
+// The full paths of the component's files: the user's response file and
+// status INI, and the two card plug-ins.
+#pragma once
+
+#include <cstddef>
+
+namespace rimo::config {
+
+inline constexpr char kComponentId[] = "P4100002";
+inline constexpr char kDataCategory[] = "RIMO";
+inline constexpr char kDataVersion[] = "1.0";
+inline constexpr char kCardBaseLibrary[] = "QNCardBase002.so";
+inline constexpr char kAsn1Library[] = "QNCardAsn1N003.so";
+
+// Stateless; thread-safe.
+class CRimoPaths {
+ public:
+  CRimoPaths() = default;
+  virtual ~CRimoPaths() = default;
+
+  // <data dir>Response/<userId>.xml into out (260 wide characters). False,
+  // out untouched, when the data directory cannot be had, the user ID could
+  // name another directory (empty, ".", "..", or holding '/'), or the path
+  // does not fit.
+  bool GetResponseFilePath(const wchar_t* userId, wchar_t* out) const;
+  // <data dir>Status/<userId>.ini into out (260 bytes), with the same rules.
+  bool GetStatusIniPath(const wchar_t* userId, char* out) const;
+  // <system dir>QNCardBase002.so. When the system directory cannot be had the
+  // bare file name is given, which a loader by full path refuses.
+  bool GetCardBaseLibraryPath(char* out, size_t outSize) const;
+  bool GetAsn1LibraryPath(char* out, size_t outSize) const;
+
+ private:
+  bool LibraryPath(const char* fileName, char* out, size_t outSize) const;
+};
+
+}  // namespace rimo::config

@@ -1,0 +1,62 @@
+#include "platform/FileLock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace rimo::platform {
+namespace {
+
+int64_t NowMs() {
+  struct timespec ts {};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+void WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = write(fd, data.data(), data.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+AppendLock AppendWithFileLock(const std::string& path, std::string_view text, int timeoutMs,
+                              std::string_view timeoutMarker, std::string_view failureMarker) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (fd < 0) return AppendLock::Failed;
+  AppendLock outcome = AppendLock::TimedOut;
+  const int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      outcome = AppendLock::Taken;
+      break;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) {
+      outcome = AppendLock::Failed;
+      break;
+    }
+    if (NowMs() >= deadline) break;
+    struct timespec pause {0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  if (outcome == AppendLock::Taken) {
+    WriteAll(fd, text);
+    flock(fd, LOCK_UN);
+  } else {
+    std::string line(outcome == AppendLock::TimedOut ? timeoutMarker : failureMarker);
+    line.append(text);
+    WriteAll(fd, line);
+  }
+  close(fd);
+  return outcome;
+}
+
+}  // namespace rimo::platform

@@ -1,0 +1,48 @@
+// Machine-wide and per-user folders: the stand-ins for the shell folders and
+// the temp path. KELO_ROOT (default empty) prefixes every machine-wide one.
+#pragma once
+
+#include <string>
+
+namespace rimo::platform {
+
+// $KELO_ROOT without a trailing '/', or "" for the real machine.
+std::string KeloRoot();
+
+// Kinds of folders the directory library asks for.
+enum class FolderKind {
+  LocalAppDataLow = 0,  // ${XDG_STATE_HOME:-$HOME/.local/state}/
+  LocalAppData = 1,     // ${XDG_DATA_HOME:-$HOME/.local/share}/
+  RoamingAppData = 2,   // ${XDG_CONFIG_HOME:-$HOME/.config}/
+  ProgramData = 3,      // $KELO_ROOT/var/lib/
+  ProgramFiles = 4,     // $KELO_ROOT/opt/
+};
+
+// Resolves folders. Thread-safe. Implementations may fail (empty result).
+class IFolders {
+ public:
+  virtual ~IFolders() = default;
+  // The folder with a trailing '/'; created when missing and create is set.
+  // Empty when it cannot be determined or created.
+  virtual std::string Folder(FolderKind kind, bool create) = 0;
+  // ${TMPDIR:-/tmp}/
+  virtual std::string TempDir() = 0;
+};
+
+// The real folders, from the environment at each call.
+class SystemFolders final : public IFolders {
+ public:
+  std::string Folder(FolderKind kind, bool create) override;
+  std::string TempDir() override;
+};
+
+// Creates path and its missing parents (mode 0755). True when path is a
+// directory afterwards. errno is EEXIST when a non-directory is in the way.
+bool MakeDirectories(const std::string& path);
+
+bool IsDirectory(const std::string& path);
+
+// Appends '/' unless path is empty or already ends with one.
+std::string WithTrailingSlash(std::string path);
+
+}  // namespace rimo::platform

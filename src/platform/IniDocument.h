@@ -1,0 +1,51 @@
+// An INI file as text: "[section]" lines and "key=value" lines. Names
+// compare without regard to ASCII case; every other line is kept as it is.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rimo::platform {
+
+class IniDocument {
+ public:
+  // Never fails: lines that are neither a section, a key nor blank/comment
+  // are kept untouched and otherwise ignored.
+  static IniDocument Parse(std::string_view text);
+
+  // The value of key in section, with surrounding blanks and one pair of
+  // surrounding double quotes removed; nullopt when absent. Keys before the
+  // first section header belong to no section and are never found.
+  std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+
+  // Sets key to value, adding the section and key when missing; a null value
+  // removes the key. Names and values with line breaks or NUL bytes, section
+  // names with ']', key names with '=' or leading '[' or ';' are refused (false).
+  bool Set(std::string_view section, std::string_view key, const char* value);
+
+  std::string Serialise() const;
+
+ private:
+  struct Line {
+    std::string text;
+    bool isSection = false;
+    bool isKey = false;
+    std::string name;  // section or key name, trimmed
+  };
+  std::vector<Line> lines_;
+  bool trailingNewline_ = true;
+};
+
+// Replaces path with content atomically: a temporary file beside it is
+// written, flushed to disk and renamed over path, so that readers and a crash
+// see either the old or the new file. Keeps the old file's permissions
+// (0644 for a new file). errno tells why when false.
+bool ReplaceFileAtomically(const std::string& path, std::string_view content);
+
+// Reads a whole regular file of at most maxSize bytes; nullopt when missing,
+// unreadable or larger.
+std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxSize = 16 * 1024 * 1024);
+
+}  // namespace rimo::platform

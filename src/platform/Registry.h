@@ -1,0 +1,93 @@
+// The machine registry (HKEY_LOCAL_MACHINE), read from a text file in .reg
+// syntax. Key paths and value names compare without regard to ASCII case.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace rimo::platform {
+
+// Read-only registry view. Key paths use '\' and are relative to
+// HKEY_LOCAL_MACHINE (a leading "HKEY_LOCAL_MACHINE\" is accepted too). The
+// empty value name is the key's default value ("@" in the file). Thread-safe.
+class IRegistry {
+ public:
+  virtual ~IRegistry() = default;
+  virtual bool KeyExists(std::string_view key) = 0;
+  // A string value; nullopt when the key or value is missing or not a string.
+  virtual std::optional<std::string> ReadString(std::string_view key, std::string_view name) = 0;
+  // A DWORD value; nullopt when missing or not a DWORD.
+  virtual std::optional<uint32_t> ReadDword(std::string_view key, std::string_view name) = 0;
+  // Names of the direct subkeys, as written in the file.
+  virtual std::vector<std::string> SubKeys(std::string_view key) = 0;
+};
+
+// The parsed content of a .reg file.
+class RegistryData {
+ public:
+  // Parses UTF-8 (with or without BOM) or UTF-16LE with BOM. Malformed lines,
+  // unsupported value types and deletions are skipped; never fails.
+  static RegistryData Parse(std::string_view text);
+
+  bool KeyExists(std::string_view key) const;
+  std::optional<std::string> ReadString(std::string_view key, std::string_view name) const;
+  std::optional<uint32_t> ReadDword(std::string_view key, std::string_view name) const;
+  std::vector<std::string> SubKeys(std::string_view key) const;
+  size_t KeyCount() const { return keys_.size(); }
+
+ private:
+  struct Value {
+    bool isDword = false;
+    std::string text;
+    uint32_t dword = 0;
+  };
+  struct Key {
+    std::string name;                     // full path as written
+    std::map<std::string, Value> values;  // by lower-cased name
+  };
+  const Value* Find(std::string_view key, std::string_view name) const;
+
+  std::map<std::string, Key> keys_;  // by normalised (lower-cased) path
+};
+
+// Lower-cases ASCII letters, drops a leading "HKEY_LOCAL_MACHINE\" or
+// "HKLM\" and any trailing '\'.
+std::string NormaliseKeyPath(std::string_view key);
+
+// The registry file of this machine: $KELO_ROOT/etc/kelo/registry.reg. The
+// file is read again whenever it changed (size, time or inode); a missing or
+// unreadable file is an empty registry.
+class RegistryFile final : public IRegistry {
+ public:
+  // path empty: the machine's registry file, located anew on each access.
+  explicit RegistryFile(std::string path = {});
+
+  static std::string MachinePath();
+
+  bool KeyExists(std::string_view key) override;
+  std::optional<std::string> ReadString(std::string_view key, std::string_view name) override;
+  std::optional<uint32_t> ReadDword(std::string_view key, std::string_view name) override;
+  std::vector<std::string> SubKeys(std::string_view key) override;
+
+ private:
+  std::shared_ptr<const RegistryData> Current();
+
+  std::string fixedPath_;
+  std::mutex mutex_;
+  std::string loadedPath_;
+  struct Stamp {
+    bool exists = false;
+    uint64_t dev = 0, ino = 0, size = 0;
+    int64_t mtimeNs = 0;
+    bool operator==(const Stamp&) const = default;
+  } stamp_;
+  std::shared_ptr<const RegistryData> data_;
+};
+
+}  // namespace rimo::platform
