@@ -83,8 +83,10 @@ bool CIniFileBase::GetIniValueString(const char* section, const char* key, char*
       if (auto v = rimo::platform::IniDocument::Parse(*text).Get(section, key)) value = *v;
     }
   }
-  if (value.size() > kMaxValue) value.resize(kMaxValue);
-  const bool read = !value.empty() && value != kSentinel && static_cast<size_t>(outSize) > value.size();
+  // A value longer than one profile read delivers would arrive cut short: it
+  // counts as not read rather than as a different value.
+  const bool read = !value.empty() && value != kSentinel && value.size() <= kMaxValue &&
+                    static_cast<size_t>(outSize) > value.size();
   if (read) {
     std::snprintf(out, static_cast<size_t>(outSize), "%s", value.c_str());
     TraceWriteFormat(rimo::diag::Info, category_, L"Key [%S] wurde gelesen, Wert [%S]", key, value.c_str());
@@ -107,7 +109,8 @@ int32_t CIniFileBase::GetIniValueInt(const char* section, const char* key, int32
 bool CIniFileBase::GetIniValueBool(const char* section, const char* key, bool defaultValue) {
   RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::GetIniValueBool");
   char buf[kMaxPath];
-  if (!GetIniValueString(section, key, buf, sizeof buf, "-1")) return defaultValue;
+  // A stored "-1" is the internal default: no value.
+  if (!GetIniValueString(section, key, buf, sizeof buf, "-1") || std::strcmp(buf, "-1") == 0) return defaultValue;
   return std::strcmp(buf, "1") == 0;
 }
 

@@ -95,7 +95,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, const char
   // Find the section (first one of that name) and the key inside it.
   const size_t none = lines_.size();
   size_t sectionLine = none;
-  size_t lastContent = none;  // the section's last non-blank line
+  size_t lastContent = none;  // the section's header or last key line
   for (size_t i = 0; i < lines_.size(); ++i) {
     if (lines_[i].isSection) {
       if (sectionLine != none) break;  // the section ended
@@ -111,7 +111,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, const char
       }
       return true;
     }
-    if (!Trim(lines_[i].text).empty()) lastContent = i;
+    if (lines_[i].isKey) lastContent = i;
   }
   if (value == nullptr) return true;  // nothing to delete
 

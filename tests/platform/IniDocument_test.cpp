@@ -1,0 +1,106 @@
+#include "platform/IniDocument.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "support/TempDir.h"
+
+namespace rimo::platform {
+namespace {
+
+constexpr char kSample[] =
+    "; settings\n"
+    "orphan=before any section\n"
+    "[Allgemein]\n"
+    "storeResponse = 1\n"
+    "Quoted=\"  spaced  \"\n"
+    "\n"
+    "# a hash comment\n"
+    "[PlugInInfos]\r\n"
+    "SuspendableAlerts=30,0,abc,14\r\n"
+    "not a key line\n"
+    "[allgemein]\n"
+    "storeResponse=0\n";
+
+TEST(IniDocumentTest, GetsValuesWithoutRegardToCase) {
+  IniDocument doc = IniDocument::Parse(kSample);
+  EXPECT_EQ(doc.Get("ALLGEMEIN", "STORERESPONSE"), "1") << "the first section of a name wins";
+  EXPECT_EQ(doc.Get("Allgemein", "Quoted"), "  spaced  ");
+  EXPECT_EQ(doc.Get("PlugInInfos", "SuspendableAlerts"), "30,0,abc,14");
+  EXPECT_EQ(doc.Get("Allgemein", "orphan"), std::nullopt);
+  EXPECT_EQ(doc.Get("Allgemein", "missing"), std::nullopt);
+  EXPECT_EQ(doc.Get("Nowhere", "storeResponse"), std::nullopt);
+}
+
+TEST(IniDocumentTest, SetKeepsEveryOtherLineAndAddsWhatIsMissing) {
+  IniDocument doc = IniDocument::Parse(kSample);
+  ASSERT_TRUE(doc.Set("allgemein", "storeresponse", "0"));
+  ASSERT_TRUE(doc.Set("Allgemein", "New", "x"));
+  ASSERT_TRUE(doc.Set("Status", "QuerySucceeded", "1"));
+  ASSERT_TRUE(doc.Set("PlugInInfos", "SuspendableAlerts", nullptr));
+  ASSERT_TRUE(doc.Set("PlugInInfos", "AbsentKey", nullptr));
+  EXPECT_EQ(doc.Serialise(),
+            "; settings\n"
+            "orphan=before any section\n"
+            "[Allgemein]\n"
+            "storeResponse=0\n"
+            "Quoted=\"  spaced  \"\n"
+            "New=x\n"
+            "\n"
+            "# a hash comment\n"
+            "[PlugInInfos]\r\n"
+            "not a key line\n"
+            "[allgemein]\n"
+            "storeResponse=0\n"
+            "[Status]\n"
+            "QuerySucceeded=1\n");
+}
+
+TEST(IniDocumentTest, RefusesNamesAndValuesThatWouldChangeTheFileStructure) {
+  IniDocument doc = IniDocument::Parse("[S]\nk=v\n");
+  struct Case {
+    const char* section;
+    const char* key;
+    const char* value;
+  } refused[] = {
+      {"S", "k", "two\nlines"}, {"S", "k", "cr\r"},  {"S\n[X]", "k", "v"}, {"S]", "k", "v"},
+      {"S", "a=b", "v"},        {"S", "[k", "v"},    {"S", ";k", "v"},     {"", "k", "v"},
+      {"S", "", "v"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(std::string(c.section) + "/" + c.key);
+    EXPECT_FALSE(doc.Set(c.section, c.key, c.value));
+  }
+  EXPECT_EQ(doc.Serialise(), "[S]\nk=v\n");
+}
+
+TEST(IniDocumentTest, FileWithoutFinalNewlineGetsOneWhenASectionIsAdded) {
+  IniDocument doc = IniDocument::Parse("[A]\nx=1");
+  ASSERT_TRUE(doc.Set("A", "y", "2"));
+  EXPECT_EQ(doc.Serialise(), "[A]\nx=1\ny=2");
+  ASSERT_TRUE(doc.Set("B", "z", "3"));
+  EXPECT_EQ(doc.Serialise(), "[A]\nx=1\ny=2\n[B]\nz=3\n");
+}
+
+TEST(ReplaceFileAtomicallyTest, ReplacesContentKeepsModeAndLeavesNoTemporaryFile) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "/a.ini";
+  ASSERT_TRUE(ReplaceFileAtomically(path, "one"));
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  chmod(path.c_str(), 0600);
+  ASSERT_TRUE(ReplaceFileAtomically(path, "two"));
+  EXPECT_EQ(testing::ReadFile(path), "two");
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  int entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+  EXPECT_EQ(entries, 1);
+  EXPECT_FALSE(ReplaceFileAtomically(dir.path() + "/missing-dir/a.ini", "x"));
+}
+
+}  // namespace
+}  // namespace rimo::platform

@@ -1,0 +1,112 @@
+#include "platform/Registry.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/TempDir.h"
+
+namespace rimo::platform {
+namespace {
+
+constexpr char kSample[] = R"(Windows Registry Editor Version 5.00
+
+; a comment
+[HKEY_LOCAL_MACHINE\SOFTWARE\QUANDEL Kelo Compact]
+"ProgKey"="/opt/kelo/"
+"Quoted"="say \"hi\" \\ back"
+"BuildNumber"=dword:0000007b
+@="default value"
+"Binary"=hex:01,02,\
+  03,04
+"AfterBinary"="still read"
+this line is garbage
+"NoEquals" "x"
+"BadDword"=dword:xyz
+"TooLongDword"=dword:123456789
+"Deleted"=-
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\QUANDELeg\Components\P4100001\Versions\2.10\ConfigDir]
+@="/a"
+[HKEY_LOCAL_MACHINE\SOFTWARE\QUANDELeg\Components\P4100001\Versions\2.9\ConfigDir]
+@="/b"
+[HKEY_LOCAL_MACHINE\SOFTWARE\QUANDELeg\Components\P4100001\Versions\1.0]
+[HKEY_CURRENT_USER\Software\Other]
+"X"="not the machine"
+[-HKEY_LOCAL_MACHINE\SOFTWARE\Gone]
+)";
+
+TEST(RegistryDataTest, ReadsStringsDwordsAndDefaultValues) {
+  RegistryData data = RegistryData::Parse(kSample);
+  struct Case {
+    const char* key;
+    const char* name;
+    std::optional<std::string> expected;
+  } cases[] = {
+      {"SOFTWARE\\QUANDEL Kelo Compact", "ProgKey", "/opt/kelo/"},
+      {"software\\quandel kelo compact", "progkey", "/opt/kelo/"},
+      {"HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact\\", "ProgKey", "/opt/kelo/"},
+      {"SOFTWARE\\QUANDEL Kelo Compact", "Quoted", "say \"hi\" \\ back"},
+      {"SOFTWARE\\QUANDEL Kelo Compact", "", "default value"},
+      {"SOFTWARE\\QUANDEL Kelo Compact", "AfterBinary", "still read"},
+      {"SOFTWARE\\QUANDEL Kelo Compact", "Binary", std::nullopt},
+      {"SOFTWARE\\QUANDEL Kelo Compact", "BuildNumber", std::nullopt},
+      {"SOFTWARE\\QUANDEL Kelo Compact", "Missing", std::nullopt},
+      {"SOFTWARE\\QUANDEL Kelo Compact", "Deleted", std::nullopt},
+      {"Software\\Other", "X", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.key) + " / " + c.name);
+    EXPECT_EQ(data.ReadString(c.key, c.name), c.expected);
+  }
+  EXPECT_EQ(data.ReadDword("SOFTWARE\\QUANDEL Kelo Compact", "BuildNumber"), 123u);
+  EXPECT_EQ(data.ReadDword("SOFTWARE\\QUANDEL Kelo Compact", "BadDword"), std::nullopt);
+  EXPECT_EQ(data.ReadDword("SOFTWARE\\QUANDEL Kelo Compact", "TooLongDword"), std::nullopt);
+  EXPECT_EQ(data.ReadDword("SOFTWARE\\QUANDEL Kelo Compact", "ProgKey"), std::nullopt);
+}
+
+TEST(RegistryDataTest, SubKeysIncludeImpliedKeysOnceWithTheirWrittenNames) {
+  RegistryData data = RegistryData::Parse(kSample);
+  EXPECT_EQ(data.SubKeys("software\\QUANDELEG\\components\\P4100001\\versions"),
+            (std::vector<std::string>{"1.0", "2.10", "2.9"}));
+  EXPECT_TRUE(data.KeyExists("SOFTWARE\\QUANDELeg\\Components"));
+  EXPECT_FALSE(data.KeyExists("SOFTWARE\\QUANDELeg\\Comp"));
+  EXPECT_FALSE(data.KeyExists("SOFTWARE\\Gone"));
+}
+
+TEST(RegistryDataTest, ReadsUtf16FilesWithByteOrderMark) {
+  std::string utf8 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"Name\"=\"Grüße\"\r\n";
+  std::string utf16 = "\xFF\xFE";
+  std::wstring wide = L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"Name\"=\"Grüße\"\r\n";
+  for (wchar_t c : wide) {
+    utf16.push_back(static_cast<char>(c & 0xFF));
+    utf16.push_back(static_cast<char>((c >> 8) & 0xFF));
+  }
+  EXPECT_EQ(RegistryData::Parse(utf16).ReadString("SOFTWARE\\K", "Name"), "Grüße");
+  EXPECT_EQ(RegistryData::Parse("\xEF\xBB\xBF" + utf8).ReadString("SOFTWARE\\K", "Name"), "Grüße");
+}
+
+TEST(RegistryDataTest, GarbageNeverFails) {
+  for (const char* text : {"", "[", "[]", "[HKEY_LOCAL_MACHINE\\", "\"a\"=\"b\"", "[HKEY_LOCAL_MACHINE\\X]\n\"a",
+                           "[HKEY_LOCAL_MACHINE\\X]\n@", "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\"unterminated"}) {
+    SCOPED_TRACE(text);
+    RegistryData data = RegistryData::Parse(text);
+    EXPECT_EQ(data.ReadString("X", "a"), std::nullopt);
+  }
+}
+
+TEST(RegistryFileTest, SeesChangesToTheFileAndTreatsAMissingFileAsEmpty) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "/registry.reg";
+  RegistryFile registry(path);
+  EXPECT_FALSE(registry.KeyExists("SOFTWARE\\K"));
+  testing::WriteFile(path, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n\"V\"=\"1\"\n");
+  EXPECT_EQ(registry.ReadString("SOFTWARE\\K", "V"), "1");
+  testing::WriteFile(path, "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n\"V\"=\"22\"\n");
+  EXPECT_EQ(registry.ReadString("SOFTWARE\\K", "V"), "22");
+  std::filesystem::remove(path);
+  EXPECT_EQ(registry.ReadString("SOFTWARE\\K", "V"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace rimo::platform
