@@ -75,7 +75,6 @@ std::string Utf16LeToUtf8(std::string_view bytes) {
 }  // namespace
 
 std::string NormaliseKeyPath(std::string_view key) {
-  key = Trim(key);
   for (std::string_view root : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
     if (StartsWithNoCase(key, root)) {
       key.remove_prefix(root.size());
@@ -115,12 +114,12 @@ RegistryData RegistryData::Parse(std::string_view text) {
     if (line.front() == '[') {
       current = nullptr;
       if (line.back() != ']' || line.size() < 3 || line[1] == '-') continue;  // deletions skipped
-      std::string_view path = line.substr(1, line.size() - 2);
+      std::string_view path = Trim(line.substr(1, line.size() - 2));
       std::string normalised = NormaliseKeyPath(path);
-      if (normalised.empty() || !StartsWithNoCase(Trim(path), "HKEY_LOCAL_MACHINE\\")) continue;
+      if (normalised.empty() || !StartsWithNoCase(path, "HKEY_LOCAL_MACHINE\\")) continue;
       Key& key = data.keys_[normalised];
       if (key.name.empty()) {
-        std::string_view name = Trim(path).substr(19);
+        std::string_view name = path.substr(19);
         while (!name.empty() && name.back() == '\\') name.remove_suffix(1);
         key.name = std::string(name);
       }
@@ -183,11 +182,11 @@ const RegistryData::Value* RegistryData::Find(std::string_view key, std::string_
 
 bool RegistryData::KeyExists(std::string_view key) const {
   const std::string normalised = NormaliseKeyPath(key);
-  auto it = keys_.lower_bound(normalised);
-  if (it == keys_.end()) return false;
-  return it->first == normalised ||
-         (it->first.size() > normalised.size() && it->first.compare(0, normalised.size(), normalised) == 0 &&
-          it->first[normalised.size()] == '\\');
+  if (keys_.count(normalised) != 0) return true;
+  // A key also exists when only its subkeys are written out.
+  const std::string prefix = normalised + "\\";
+  auto it = keys_.lower_bound(prefix);
+  return it != keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
 std::optional<std::string> RegistryData::ReadString(std::string_view key, std::string_view name) const {

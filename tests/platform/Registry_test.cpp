@@ -74,6 +74,18 @@ TEST(RegistryDataTest, SubKeysIncludeImpliedKeysOnceWithTheirWrittenNames) {
   EXPECT_FALSE(data.KeyExists("SOFTWARE\\Gone"));
 }
 
+TEST(RegistryDataTest, KeyKnownOnlyThroughSubkeysExistsBesideASiblingThatSortsFirst) {
+  // "8" + NUL sorts before "8\\": the sibling must not hide the parent.
+  std::string text = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\8";
+  text += std::string("\0x", 2);
+  text += "]\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\8\\ConfigDir]\n";
+  RegistryData data = RegistryData::Parse(text);
+  for (const std::string& sub : data.SubKeys("SOFTWARE")) {
+    EXPECT_TRUE(data.KeyExists("SOFTWARE\\" + sub)) << sub;
+  }
+  EXPECT_EQ(data.SubKeys("SOFTWARE").size(), 2u);
+}
+
 TEST(RegistryDataTest, ReadsUtf16FilesWithByteOrderMark) {
   std::string utf8 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"Name\"=\"Grüße\"\r\n";
   std::string utf16 = "\xFF\xFE";
