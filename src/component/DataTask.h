@@ -17,15 +17,23 @@ enum TaskType : int32_t {
 inline constexpr size_t kMaxUserIdLength = 20;
 inline constexpr size_t kMaxFilePathLength = 259;
 
+}  // namespace rimo::component
+
+namespace rimo::xml {
 class IKeloUtilities;
+}
+namespace rimo::crypto {
 class ISignatureFunctions;
+}
+
+namespace rimo::component {
 
 // Held in the queue by value. Executors use only the text field their type
 // needs, and the component's own service objects.
 struct DataTask {
   int32_t type = Stop;
-  IKeloUtilities* utilities = nullptr;
-  ISignatureFunctions* signature = nullptr;
+  xml::IKeloUtilities* utilities = nullptr;
+  crypto::ISignatureFunctions* signature = nullptr;
   wchar_t userId[kMaxUserIdLength + 1] = {};
   wchar_t filePath[kMaxFilePathLength + 1] = {};
 };

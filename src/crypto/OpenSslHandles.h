@@ -1,0 +1,34 @@
+// Owners for OpenSSL handles.
+#pragma once
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace rimo::crypto {
+
+template <auto Free>
+struct OpenSslDeleter {
+  template <typename T>
+  void operator()(T* p) const {
+    Free(p);
+  }
+};
+
+using X509Ptr = std::unique_ptr<X509, OpenSslDeleter<&X509_free>>;
+using X509StorePtr = std::unique_ptr<X509_STORE, OpenSslDeleter<&X509_STORE_free>>;
+using X509StoreCtxPtr = std::unique_ptr<X509_STORE_CTX, OpenSslDeleter<&X509_STORE_CTX_free>>;
+using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslDeleter<&EVP_MD_CTX_free>>;
+
+// Parses exactly one DER certificate of length bytes; null on any error
+// (also when bytes follow the certificate).
+X509Ptr ParseDer(const uint8_t* der, uint32_t length);
+
+// Drains the calling thread's OpenSSL error queue into one text.
+std::string DrainOpenSslErrors();
+
+}  // namespace rimo::crypto

@@ -1,0 +1,50 @@
+// Read-only byte streams (the stand-in for COM streams).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace rimo::platform {
+
+// Reads bytes in order. Not thread-safe; one reader at a time.
+class IByteStream {
+ public:
+  virtual ~IByteStream() = default;
+  // Copies up to size bytes into buffer; returns the count, 0 at the end,
+  // -1 on error.
+  virtual long Read(void* buffer, size_t size) = 0;
+};
+
+// Reads from its own copy of the bytes.
+class MemoryStream final : public IByteStream {
+ public:
+  MemoryStream(const void* data, size_t size);
+  explicit MemoryStream(std::vector<uint8_t> bytes);
+  long Read(void* buffer, size_t size) override;
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t position_ = 0;
+};
+
+// Reads an existing regular file.
+class FileStream final : public IByteStream {
+ public:
+  ~FileStream() override;
+  FileStream(const FileStream&) = delete;
+  FileStream& operator=(const FileStream&) = delete;
+
+  // Opens path for reading; null when it does not exist, is not a regular
+  // file or cannot be opened (errno tells why).
+  static std::unique_ptr<FileStream> Open(const std::string& path);
+  long Read(void* buffer, size_t size) override;
+
+ private:
+  explicit FileStream(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+}  // namespace rimo::platform

@@ -1,0 +1,70 @@
+#include "xml/RzResponseXml.h"
+
+#include <cstring>
+
+#include "diag/MethodTrace.h"
+
+namespace rimo::xml {
+
+using diag::category::kDataDll;
+
+bool CRzResponseXml::ParseText(int32_t* status) {
+  RIMO_METHOD_TRACE(kDataDll, L"CRzResponseXml::ParseText");
+  if (!CheckCurrentPath(L"GETDATATCRESPONSE.TCRESPONSE")) return true;
+  std::wstring_view value;
+  *status = GetValue(&value);
+  if (*status != kXmlOk) return true;
+  std::string narrow;
+  ConvertWcharToByte(std::wstring(value).c_str(), &narrow);
+  tcResponse_ = DecodeBase64(narrow);  // a later text replaces an earlier one
+  found_ = true;
+  return true;
+}
+
+bool CRzResponseXml::Parse() {
+  RIMO_METHOD_TRACE(kDataDll, L"CRzResponseXml::Parse");
+  const bool read = CXmlParserBase::Parse();
+  if (read && !found_) {
+    errorCode_ = 1;
+    return false;
+  }
+  return read;
+}
+
+bool CRzResponseXml::CopyTcResponse(uint8_t* buffer, uint32_t bufferSize) const {
+  if (buffer == nullptr) return false;
+  if (tcResponse_.empty() || bufferSize < tcResponse_.size()) {
+    std::memset(buffer, 0, bufferSize);
+    return false;
+  }
+  std::memcpy(buffer, tcResponse_.data(), tcResponse_.size());
+  return true;
+}
+
+bool CRzErrorXml::ParseText(int32_t* status) {
+  RIMO_METHOD_TRACE(kDataDll, L"CRzErrorXml::ParseText");
+  std::optional<std::wstring>* field = nullptr;
+  if (CheckCurrentPath(L"FAULTINFO.ID")) {
+    field = &faultId_;
+  } else if (CheckCurrentPath(L"FAULTINFO.USERMESSAGE")) {
+    field = &userMessage_;
+  } else if (CheckCurrentPath(L"FAULTINFO.TECHMESSAGE")) {
+    field = &techMessage_;
+  }
+  if (field == nullptr) return true;
+  std::wstring_view value;
+  *status = GetValue(&value);
+  *field = *status == kXmlOk ? std::wstring(value) : std::wstring();
+  return true;
+}
+
+bool CRzErrorXml::Parse() {
+  RIMO_METHOD_TRACE(kDataDll, L"CRzErrorXml::Parse");
+  if (!CXmlParserBase::Parse()) return false;
+  if (!faultId_) missing_ |= kNoId;
+  if (!userMessage_) missing_ |= kNoUserMessage;
+  if (!techMessage_) missing_ |= kNoTechMessage;
+  return missing_ == 0;
+}
+
+}  // namespace rimo::xml

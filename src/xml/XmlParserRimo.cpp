@@ -1,0 +1,97 @@
+#include "xml/XmlParserRimo.h"
+
+#include <cwchar>
+#include <string>
+
+#include "diag/MethodTrace.h"
+
+namespace rimo::xml {
+
+using diag::category::kDataDll;
+
+namespace {
+constexpr wchar_t kBegin[] = L"-----BEGIN CERTIFICATE-----";
+constexpr wchar_t kEnd[] = L"-----END CERTIFICATE-----";
+constexpr size_t kBeginLength = 27;
+constexpr size_t kEndLength = 25;
+
+bool IsSeparator(wchar_t c) { return c == L'\n' || c == L' '; }
+}  // namespace
+
+CXmlParserRimo::CXmlParserRimo(std::shared_ptr<platform::IByteStream> stream, IKeloUtilities* utilities,
+                               crypto::ISignatureFunctions* signature, crypto::ICertFunctions* certFunctions)
+    : CXmlParserBase(std::move(stream)),
+      utilities_(utilities),
+      signature_(signature),
+      certFunctionsOverride_(certFunctions) {}
+
+CXmlParserRimo::~CXmlParserRimo() {
+  certFunctions_.reset();
+  paths_.reset();
+}
+
+bool CXmlParserRimo::ConvertWcharToByte(const wchar_t* text, std::string* out) {
+  RIMO_METHOD_TRACE(kDataDll, L"CXmlParserRimo::ConvertWcharToByte");
+  out->clear();
+  if (text == nullptr) return false;
+  for (const wchar_t* p = text; *p != L'\0'; ++p) {
+    out->push_back(static_cast<unsigned>(*p) < 0x80 ? static_cast<char>(*p) : '?');
+  }
+  return !out->empty();
+}
+
+Bytes CXmlParserRimo::DecodeBase64(const std::string& text) {
+  Bytes bytes;
+  if (utilities_ == nullptr) return bytes;
+  // The size includes the terminator, as the decoder stops at it anyway.
+  const auto size = static_cast<uint32_t>(text.size() + 1);
+  int needed = utilities_->Base64DecodeByteArray(text.c_str(), size, nullptr, -1);
+  if (needed <= 0) return bytes;
+  bytes.resize(static_cast<size_t>(needed));
+  int got = utilities_->Base64DecodeByteArray(text.c_str(), size, bytes.data(), needed);
+  bytes.resize(static_cast<size_t>(got > 0 ? got : 0));
+  return bytes;
+}
+
+bool CXmlParserRimo::DecodeCertificate(const wchar_t* text, Bytes* der) {
+  RIMO_METHOD_TRACE(kDataDll, L"CXmlParserRimo::DecodeCertificate");
+  if (text == nullptr) return false;
+  der->clear();
+  const std::wstring_view all(text);
+  const size_t begin = all.find(kBegin);
+  const size_t end = all.find(kEnd);
+  if (begin == std::wstring_view::npos || end == std::wstring_view::npos) return true;
+  size_t start = begin + kBeginLength;
+  if (start < all.size() && IsSeparator(all[start])) ++start;
+  // The payload reaches to the END marker at the end of the text; text after
+  // the marker is cut off by the decoder at the first hyphen.
+  if (all.size() < start + kEndLength) return true;  // nothing left for a payload
+  size_t length = all.size() - start - kEndLength;
+  const size_t markerAt = start + length;
+  if (length > 0 && IsSeparator(all[markerAt - 1])) --length;
+  std::string narrow;
+  ConvertWcharToByte(std::wstring(all.substr(start, length)).c_str(), &narrow);
+  *der = DecodeBase64(narrow);
+  return true;
+}
+
+bool CXmlParserRimo::DecodeSignature(const wchar_t* text, Bytes* bytes) {
+  RIMO_METHOD_TRACE(kDataDll, L"CXmlParserRimo::DecodeSignature");
+  if (text == nullptr) return false;
+  std::string narrow;
+  ConvertWcharToByte(text, &narrow);
+  *bytes = DecodeBase64(narrow);
+  return true;
+}
+
+crypto::ICertFunctions* CXmlParserRimo::CertFunc() {
+  RIMO_METHOD_TRACE(kDataDll, L"CXmlParserRimo::CertFunc");
+  if (certFunctionsOverride_ != nullptr) return certFunctionsOverride_;
+  if (certFunctions_ == nullptr) {
+    if (paths_ == nullptr) paths_ = std::make_unique<config::CRimoPaths>();
+    certFunctions_ = crypto::MakeCertFunctions(paths_.get());
+  }
+  return certFunctions_.get();
+}
+
+}  // namespace rimo::xml

@@ -1,0 +1,124 @@
+#include "xml/XmlReader.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlreader.h>
+
+#include <mutex>
+
+#include "platform/Utf8.h"
+
+namespace rimo::xml {
+namespace {
+
+// Owns the stream for the lifetime of the libxml2 reader.
+struct StreamContext {
+  std::shared_ptr<platform::IByteStream> stream;
+};
+
+int ReadCallback(void* context, char* buffer, int length) {
+  auto* ctx = static_cast<StreamContext*>(context);
+  if (length <= 0) return 0;
+  long n = ctx->stream->Read(buffer, static_cast<size_t>(length));
+  return n < 0 ? -1 : static_cast<int>(n);
+}
+
+int CloseCallback(void* context) {
+  delete static_cast<StreamContext*>(context);
+  return 0;
+}
+
+// Every external entity or DTD is refused, whatever a document asks for.
+xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
+
+void InitialiseLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    xmlInitParser();
+    xmlSetExternalEntityLoader(&RefuseExternalEntity);
+  });
+}
+
+xmlTextReaderPtr Reader(void* p) { return static_cast<xmlTextReaderPtr>(p); }
+
+}  // namespace
+
+std::unique_ptr<XmlReader> XmlReader::Create(std::shared_ptr<platform::IByteStream> stream) {
+  if (stream == nullptr) return nullptr;
+  InitialiseLibrary();
+  auto* context = new StreamContext{std::move(stream)};
+  // No NOENT, DTDLOAD, DTDATTR, DTDVALID, XINCLUDE or HUGE: nothing external
+  // is ever loaded and the default size limits stay on.
+  xmlTextReaderPtr reader =
+      xmlReaderForIO(&ReadCallback, &CloseCallback, context, nullptr, nullptr, XML_PARSE_NONET);
+  if (reader == nullptr) {
+    delete context;
+    return nullptr;
+  }
+  std::unique_ptr<XmlReader> self(new XmlReader);
+  self->reader_ = reader;
+  xmlTextReaderSetStructuredErrorHandler(reader, reinterpret_cast<xmlStructuredErrorFunc>(&XmlReader::OnError),
+                                         self.get());
+  return self;
+}
+
+XmlReader::~XmlReader() {
+  if (reader_ != nullptr) xmlFreeTextReader(Reader(reader_));
+}
+
+void XmlReader::OnError(void* self, void* xmlError) {
+  auto* reader = static_cast<XmlReader*>(self);
+  auto* error = static_cast<xmlErrorPtr>(xmlError);
+  if (error != nullptr && error->message != nullptr && reader->lastError_.empty()) {
+    reader->lastError_ = error->message;
+    while (!reader->lastError_.empty() && reader->lastError_.back() == '\n') reader->lastError_.pop_back();
+  }
+}
+
+int32_t XmlReader::Read(int* nodeType) {
+  int rc = xmlTextReaderRead(Reader(reader_));
+  if (rc == 0) return kXmlEnd;
+  if (rc < 0) return kXmlErrorMalformed;
+  int type = xmlTextReaderNodeType(Reader(reader_));
+  if (type == kNodeDocumentType) {
+    if (lastError_.empty()) lastError_ = "document type declarations are not accepted";
+    return kXmlErrorDtdProhibited;
+  }
+  if (nodeType != nullptr) *nodeType = type;
+  return kXmlOk;
+}
+
+bool XmlReader::IsEmptyElement() { return xmlTextReaderIsEmptyElement(Reader(reader_)) == 1; }
+
+int32_t XmlReader::GetLocalName(std::wstring_view* name) {
+  const xmlChar* local = xmlTextReaderConstLocalName(Reader(reader_));
+  if (local == nullptr) return kXmlErrorNotReady;
+  text_ = platform::Utf8ToWide(reinterpret_cast<const char*>(local));
+  *name = text_;
+  return kXmlOk;
+}
+
+int32_t XmlReader::GetValue(std::wstring_view* value) {
+  const xmlChar* v = xmlTextReaderConstValue(Reader(reader_));
+  text_ = v != nullptr ? platform::Utf8ToWide(reinterpret_cast<const char*>(v)) : std::wstring();
+  *value = text_;
+  return kXmlOk;
+}
+
+int32_t XmlReader::GetAttributeCount(uint32_t* count) {
+  int n = xmlTextReaderAttributeCount(Reader(reader_));
+  if (n < 0) return kXmlErrorNotReady;
+  *count = static_cast<uint32_t>(n);
+  return kXmlOk;
+}
+
+int32_t XmlReader::MoveToFirstAttribute() {
+  int rc = xmlTextReaderMoveToFirstAttribute(Reader(reader_));
+  return rc == 1 ? kXmlOk : rc == 0 ? kXmlEnd : kXmlErrorNotReady;
+}
+
+int32_t XmlReader::MoveToNextAttribute() {
+  int rc = xmlTextReaderMoveToNextAttribute(Reader(reader_));
+  return rc == 1 ? kXmlOk : rc == 0 ? kXmlEnd : kXmlErrorNotReady;
+}
+
+}  // namespace rimo::xml
