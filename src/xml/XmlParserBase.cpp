@@ -123,6 +123,7 @@ int32_t CXmlParserBase::ConstructElementsPath() {
                      L"Es ist ein Fehler bei der Ermittlung des Elementnamens aufgetreten - hr=[%d].", status);
     return status;
   }
+  segmentStarts_.push_back(path_.size());
   if (!path_.empty()) path_.push_back(L'.');
   path_ += UpperCase(name);
   pathStarted_ = true;
@@ -132,12 +133,14 @@ int32_t CXmlParserBase::ConstructElementsPath() {
 
 void CXmlParserBase::DeConstructElementsPath() {
   RIMO_METHOD_TRACE(kDataDll, L"CXmlParserBase::DeConstructElementsPath");
-  const size_t dot = path_.rfind(L'.');
-  if (dot != std::wstring::npos) {
+  // The whole name of the ending element goes, also when it holds a dot.
+  const size_t start = segmentStarts_.empty() ? 0 : segmentStarts_.back();
+  if (!segmentStarts_.empty()) segmentStarts_.pop_back();
+  if (start > 0) {
     TraceWrite(diag::Detail, kDataDll,
                L"Der Parser befindet sich unterhalb eines Rootelements - Die Daten hinter dem letzten Punkt werden "
                L"gelöscht.");
-    path_.resize(dot);
+    path_.resize(start);
   } else {
     TraceWrite(diag::Detail, kDataDll,
                L"Das Parsen eines Rootelements wurde abgeschlossen - Das gesamte Array wird auf NULL gesetzt.");

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/ByteStream.h"
 #include "xml/XmlReader.h"
@@ -18,7 +19,8 @@ namespace rimo::xml {
 // Handler contract: *status is the loop's status (0 = success). A handler may
 // store a failure there; it returns true to go on reading, false to stop. A
 // stop counts as a regular end. An empty-element tag (<a/>) is opened and
-// closed at once: its end handler runs and the path shrinks.
+// closed at once: its end handler runs and the path shrinks. An end tag
+// removes its element's whole name from the path, dots included.
 class CXmlParserBase {
  public:
   explicit CXmlParserBase(std::shared_ptr<platform::IByteStream> stream);
@@ -56,6 +58,7 @@ class CXmlParserBase {
   bool initialised_ = false;
   bool pathStarted_ = false;  // an element was seen
   std::wstring path_;
+  std::vector<size_t> segmentStarts_;  // where each open element's part begins
 };
 
 // Upper-cases text the way element names and values are compared.

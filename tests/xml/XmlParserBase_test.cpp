@@ -1,0 +1,169 @@
+#include "xml/XmlParserBase.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace rimo::xml {
+namespace {
+
+// Records every handler call as "kind:PATH[:text]".
+class Recorder : public CXmlParserBase {
+ public:
+  explicit Recorder(const std::string& document, int stopAfterTexts = -1, bool failOnText = false)
+      : CXmlParserBase(std::make_shared<platform::MemoryStream>(document.data(), document.size())),
+        stopAfterTexts_(stopAfterTexts),
+        failOnText_(failOnText) {}
+  std::vector<std::string> calls;
+  using CXmlParserBase::CheckCurrentPath;
+
+ protected:
+  bool ParseElement(int32_t*) override {
+    calls.push_back("start:" + Narrow(ElementPath()));
+    return true;
+  }
+  bool ParseElementEnd(int32_t*) override {
+    calls.push_back("end:" + Narrow(ElementPath()));
+    return true;
+  }
+  bool ParseText(int32_t* status) override {
+    std::wstring_view value;
+    GetValue(&value);
+    calls.push_back("text:" + Narrow(ElementPath()) + ":" + Narrow(std::wstring(value)));
+    if (failOnText_) *status = kXmlErrorMalformed;
+    return stopAfterTexts_ < 0 || static_cast<int>(++texts_) < stopAfterTexts_;
+  }
+
+ private:
+  static std::string Narrow(const std::wstring& w) {
+    std::string s;
+    for (wchar_t c : w) s.push_back(c < 0x80 ? static_cast<char>(c) : '?');
+    return s;
+  }
+  int stopAfterTexts_;
+  bool failOnText_;
+  size_t texts_ = 0;
+};
+
+TEST(XmlParserBaseTest, ElementPathIsUpperCasedAndWithoutNamespacePrefixes) {
+  Recorder r("<a:TcResponse xmlns:a='urn:x'><CurrentSsn>1</CurrentSsn><A.B>x</A.B></a:TcResponse>");
+  ASSERT_TRUE(r.Parse());
+  EXPECT_EQ(r.calls, (std::vector<std::string>{"start:TCRESPONSE", "start:TCRESPONSE.CURRENTSSN",
+                                               "text:TCRESPONSE.CURRENTSSN:1", "end:TCRESPONSE.CURRENTSSN",
+                                               "start:TCRESPONSE.A.B", "text:TCRESPONSE.A.B:x",
+                                               "end:TCRESPONSE.A.B", "end:TCRESPONSE"}));
+}
+
+// Checks the path while the reader stands inside an element.
+class PathProbe : public CXmlParserBase {
+ public:
+  explicit PathProbe(const std::string& doc)
+      : CXmlParserBase(std::make_shared<platform::MemoryStream>(doc.data(), doc.size())) {}
+  std::vector<bool> results;
+
+ protected:
+  bool ParseText(int32_t*) override {
+    for (const wchar_t* p : {L"TCRESPONSE.CURRENTSSN", L"tcresponse.currentssn", L"TcResponse.CurrentSsn",
+                             L"TCRESPONSE", L"TCRESPONSE.CURRENTSSNX", L"", static_cast<const wchar_t*>(nullptr)}) {
+      results.push_back(CheckCurrentPath(p));
+    }
+    return true;
+  }
+};
+
+TEST(XmlParserBaseTest, CheckCurrentPathComparesWholeUpperCasedPaths) {
+  PathProbe probe("<TcResponse><CurrentSsn>1</CurrentSsn></TcResponse>");
+  ASSERT_TRUE(probe.Parse());
+  EXPECT_EQ(probe.results, (std::vector<bool>{true, true, true, false, false, false, false}));
+}
+
+TEST(XmlParserBaseTest, EmptyElementTagIsOpenedAndClosedAtOnce) {
+  Recorder r("<R><a/><b>t</b></R>");
+  ASSERT_TRUE(r.Parse());
+  EXPECT_EQ(r.calls, (std::vector<std::string>{"start:R", "start:R.A", "end:R.A", "start:R.B", "text:R.B:t",
+                                               "end:R.B", "end:R"}));
+  Recorder root("<R/>");
+  EXPECT_TRUE(root.Parse());
+}
+
+TEST(XmlParserBaseTest, OnlyElementsTextAndEndsReachTheHandlers) {
+  Recorder r(
+      "<?xml version='1.0'?><!-- c --><R>\n  <?pi data?><!-- inner --><![CDATA[cdata]]><x>a&amp;b&#65;</x>\n</R>");
+  ASSERT_TRUE(r.Parse());
+  EXPECT_EQ(r.calls, (std::vector<std::string>{"start:R", "start:R.X", "text:R.X:a&bA", "end:R.X", "end:R"}));
+}
+
+TEST(XmlParserBaseTest, HandlerStopIsARegularEndButAFailureStatusIsNot) {
+  Recorder stopped("<R><a>1</a><b>2</b></R>", 1);
+  EXPECT_TRUE(stopped.Parse());
+  EXPECT_EQ(stopped.calls.back(), "text:R.A:1");
+  Recorder failed("<R><a>1</a></R>", -1, true);
+  EXPECT_FALSE(failed.Parse());
+}
+
+TEST(XmlParserBaseTest, HostileAndBrokenDocumentsAreRefused) {
+  testing::TempDir dir;
+  testing::WriteFile(dir.path() + "/secret.txt", "SECRET");
+  const std::string bomb =
+      "<?xml version='1.0'?><!DOCTYPE r [<!ENTITY a 'aaaaaaaaaa'><!ENTITY b '&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;'>"
+      "<!ENTITY c '&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;'><!ENTITY d '&c;&c;&c;&c;&c;&c;&c;&c;&c;&c;'>]><r>&d;&d;&d;</r>";
+  std::string deep;
+  for (int i = 0; i < 10000; ++i) deep += "<a>";
+  for (int i = 0; i < 10000; ++i) deep += "</a>";
+  struct Case {
+    const char* name;
+    std::string document;
+  } cases[] = {
+      {"document type", "<!DOCTYPE r><r>x</r>"},
+      {"document type after a comment", "<!-- c --><!DOCTYPE r><r>x</r>"},
+      {"entity bomb", bomb},
+      {"external entity", "<!DOCTYPE r [<!ENTITY s SYSTEM 'file://" + dir.path() + "/secret.txt'>]><r>&s;</r>"},
+      {"external DTD", "<!DOCTYPE r SYSTEM 'file://" + dir.path() + "/secret.txt'><r/>"},
+      {"truncated", "<r><a>text</a>"},
+      {"invalid UTF-8", "<r>\xC3\x28</r>"},
+      {"empty input", ""},
+      {"not XML", "just text"},
+      {"two roots", "<a/><b/>"},
+      {"nesting 10000 deep", deep},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder r(c.document);
+    EXPECT_FALSE(r.Parse());
+    for (const std::string& call : r.calls) EXPECT_EQ(call.find("SECRET"), std::string::npos);
+  }
+}
+
+TEST(XmlParserBaseTest, HugeTextNodeIsRefusedWithoutHarm) {
+  std::string document = "<r>";
+  document.append(50 * 1024 * 1024, 'x');
+  document += "</r>";
+  Recorder r(document);
+  EXPECT_FALSE(r.Parse());
+}
+
+TEST(XmlParserBaseTest, Utf16WithByteOrderMarkIsRead) {
+  std::wstring text = L"<R><a>Grüße</a></R>";
+  std::string bytes = "\xFF\xFE";
+  for (wchar_t c : text) {
+    bytes.push_back(static_cast<char>(c & 0xFF));
+    bytes.push_back(static_cast<char>(c >> 8));
+  }
+  Recorder r(bytes);
+  ASSERT_TRUE(r.Parse());
+  EXPECT_EQ(r.calls[2], "text:R.A:Gr??e");
+}
+
+TEST(XmlParserBaseTest, NoStreamMeansNoReading) {
+  class NoStream : public CXmlParserBase {
+   public:
+    NoStream() : CXmlParserBase(nullptr) {}
+  } parser;
+  EXPECT_FALSE(parser.Parse());
+}
+
+}  // namespace
+}  // namespace rimo::xml
