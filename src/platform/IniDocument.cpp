@@ -37,7 +37,10 @@ bool WriteAll(int fd, std::string_view data) {
 
 IniDocument IniDocument::Parse(std::string_view text) {
   IniDocument doc;
-  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
+    text.remove_prefix(3);
+    doc.byteOrderMark_ = true;
+  }
   doc.trailingNewline_ = text.empty() || text.back() == '\n';
   size_t pos = 0;
   while (pos < text.size()) {
@@ -134,7 +137,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, const char
 }
 
 std::string IniDocument::Serialise() const {
-  std::string out;
+  std::string out = byteOrderMark_ ? "\xEF\xBB\xBF" : "";
   for (size_t i = 0; i < lines_.size(); ++i) {
     out += lines_[i].text;
     if (i + 1 < lines_.size() || trailingNewline_) out += '\n';

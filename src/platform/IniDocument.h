@@ -36,6 +36,7 @@ class IniDocument {
   };
   std::vector<Line> lines_;
   bool trailingNewline_ = true;
+  bool byteOrderMark_ = false;  // written back as it was read
 };
 
 // Replaces path with content atomically: a temporary file beside it is

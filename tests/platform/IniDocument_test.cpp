@@ -76,6 +76,15 @@ TEST(IniDocumentTest, RefusesNamesAndValuesThatWouldChangeTheFileStructure) {
   EXPECT_EQ(doc.Serialise(), "[S]\nk=v\n");
 }
 
+TEST(IniDocumentTest, ByteOrderMarkIsKeptAndASecondOneIsText) {
+  const std::string text = "\xEF\xBB\xBF\xEF\xBB\xBF[A]\nk=old\n[A]\nk=x\n";
+  IniDocument doc = IniDocument::Parse(text);
+  EXPECT_EQ(doc.Serialise(), text);
+  ASSERT_TRUE(doc.Set("A", "k", "new"));
+  IniDocument reread = IniDocument::Parse(doc.Serialise());
+  EXPECT_EQ(reread.Get("A", "k"), "new");
+}
+
 TEST(IniDocumentTest, FileWithoutFinalNewlineGetsOneWhenASectionIsAdded) {
   IniDocument doc = IniDocument::Parse("[A]\nx=1");
   ASSERT_TRUE(doc.Set("A", "y", "2"));
