@@ -88,7 +88,7 @@ bool CResponseContainerXml::ParseElementEnd(int32_t*) {
       TraceWriteFormat(diag::Info, kDataDll, L"Das Zertifikat [%s] wurde hinzugefügt.", kTypePath);
       Bytes der;
       DecodeCertificate(pendingCertificate_->c_str(), &der);
-      if (der.size() <= kMaxDer) {
+      if (!der.empty() && der.size() <= kMaxDer) {
         std::memcpy(record->der, der.data(), der.size());
         record->derLength = static_cast<uint32_t>(der.size());
       }
