@@ -12,6 +12,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #define QN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -22,6 +24,26 @@ using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
 std::mutex g_mutex;
 std::map<int32_t, std::shared_ptr<X509>> g_certificates;  // guarded by g_mutex
 int32_t g_nextHandle = 1;                                  // guarded by g_mutex
+
+// Recently parsed certificates by their exact bytes (most recent first):
+// callers ask about the same few certificates again and again.
+struct Parsed {
+  std::vector<uint8_t> der;
+  std::shared_ptr<X509> cert;
+};
+std::vector<Parsed> g_recent;  // guarded by g_mutex
+constexpr size_t kRecentCapacity = 8;
+
+std::shared_ptr<X509> Recent(const uint8_t* der, uint32_t length) {
+  for (size_t i = 0; i < g_recent.size(); ++i) {
+    if (g_recent[i].der.size() == length && std::memcmp(g_recent[i].der.data(), der, length) == 0) {
+      std::rotate(g_recent.begin(), g_recent.begin() + static_cast<std::ptrdiff_t>(i),
+                  g_recent.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      return g_recent.front().cert;
+    }
+  }
+  return nullptr;
+}
 thread_local std::deque<std::string> t_warnings;
 
 std::shared_ptr<X509> Find(int32_t handle) {
@@ -92,6 +114,16 @@ QN_EXPORT int32_t SetCertificate(int32_t* handle, const uint8_t* der, uint32_t l
     t_warnings.emplace_back("no certificate data");
     return 1;
   }
+  {
+    std::lock_guard<std::mutex> guard(g_mutex);
+    if (std::shared_ptr<X509> known = Recent(der, length)) {
+      int32_t id = g_nextHandle++;
+      if (g_nextHandle <= 0) g_nextHandle = 1;
+      g_certificates[id] = std::move(known);
+      *handle = id;
+      return 0;
+    }
+  }
   ERR_clear_error();
   const unsigned char* p = der;
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(length)), &X509_free);
@@ -106,10 +138,13 @@ QN_EXPORT int32_t SetCertificate(int32_t* handle, const uint8_t* der, uint32_t l
     if (t_warnings.empty()) t_warnings.emplace_back("not a DER certificate");
     return 2;
   }
+  std::shared_ptr<X509> shared(cert.release(), &X509_free);
   std::lock_guard<std::mutex> guard(g_mutex);
+  g_recent.insert(g_recent.begin(), Parsed{std::vector<uint8_t>(der, der + length), shared});
+  if (g_recent.size() > kRecentCapacity) g_recent.pop_back();
   int32_t id = g_nextHandle++;
   if (g_nextHandle <= 0) g_nextHandle = 1;
-  g_certificates[id] = std::shared_ptr<X509>(cert.release(), &X509_free);
+  g_certificates[id] = std::move(shared);
   *handle = id;
   return 0;
 }

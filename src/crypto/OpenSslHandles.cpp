@@ -2,6 +2,11 @@
 
 #include <openssl/err.h>
 
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
 namespace rimo::crypto {
 
 X509Ptr ParseDer(const uint8_t* der, uint32_t length) {
@@ -9,6 +14,34 @@ X509Ptr ParseDer(const uint8_t* der, uint32_t length) {
   const unsigned char* p = der;
   X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(length)));
   if (cert != nullptr && p != der + length) cert.reset();
+  return cert;
+}
+
+std::shared_ptr<X509> ParseDerCached(const uint8_t* der, uint32_t length) {
+  struct Entry {
+    std::vector<uint8_t> der;
+    std::shared_ptr<X509> cert;
+  };
+  static std::mutex mutex;
+  static std::vector<Entry> entries;  // most recent first
+  constexpr size_t kCapacity = 8;
+  if (der == nullptr || length == 0) return nullptr;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].der.size() == length && std::memcmp(entries[i].der.data(), der, length) == 0) {
+        std::rotate(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(i),
+                    entries.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        return entries.front().cert;
+      }
+    }
+  }
+  X509Ptr parsed = ParseDer(der, length);
+  if (parsed == nullptr) return nullptr;
+  std::shared_ptr<X509> cert(parsed.release(), &X509_free);
+  std::lock_guard<std::mutex> guard(mutex);
+  entries.insert(entries.begin(), Entry{std::vector<uint8_t>(der, der + length), cert});
+  if (entries.size() > kCapacity) entries.pop_back();
   return cert;
 }
 

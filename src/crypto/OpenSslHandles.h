@@ -28,6 +28,12 @@ using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, OpenSslDeleter<&EVP_MD_CTX_free>
 // (also when bytes follow the certificate).
 X509Ptr ParseDer(const uint8_t* der, uint32_t length);
 
+// The same as ParseDer, from a small process-wide cache of recently parsed
+// certificates keyed by their exact bytes: the signer of every response is
+// the same, and parsing is the dearest step of a check. Thread-safe; the
+// certificate is shared and must not be changed.
+std::shared_ptr<X509> ParseDerCached(const uint8_t* der, uint32_t length);
+
 // Drains the calling thread's OpenSSL error queue into one text.
 std::string DrainOpenSslErrors();
 

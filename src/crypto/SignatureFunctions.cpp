@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "crypto/OpenSslHandles.h"
@@ -76,6 +78,43 @@ int CollectErrors(int ok, X509_STORE_CTX* ctx) {
   return 1;
 }
 
+// Certificates whose signature recently verified with a given issuer key (a
+// chain without errors). The root lookup that follows a chain check then
+// need not verify the same signature again. Thread-safe; most recent first.
+class VerifiedIssuers {
+ public:
+  void Remember(X509* cert, X509* issuer) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (KnownLocked(cert, issuer)) return;
+    X509_up_ref(cert);
+    X509_up_ref(issuer);
+    X509Ptr c(cert), i(issuer);
+    entries_.insert(entries_.begin(), {std::move(c), std::move(i)});
+    if (entries_.size() > kCapacity) entries_.pop_back();
+  }
+  bool Known(X509* cert, X509* issuer) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return KnownLocked(cert, issuer);
+  }
+
+ private:
+  bool KnownLocked(X509* cert, X509* issuer) {
+    for (const auto& [c, i] : entries_) {
+      if (X509_cmp(c.get(), cert) == 0 && X509_cmp(i.get(), issuer) == 0) return true;
+    }
+    return false;
+  }
+
+  static constexpr size_t kCapacity = 8;
+  std::mutex mutex_;
+  std::vector<std::pair<X509Ptr, X509Ptr>> entries_;
+};
+
+VerifiedIssuers& Verified() {
+  static VerifiedIssuers verified;
+  return verified;
+}
+
 void TraceOpenSslErrors() {
   std::string errors = DrainOpenSslErrors();
   if (!errors.empty()) TraceWriteFormat(diag::Error, kWebComm, L"OpenSSL: %S", errors.c_str());
@@ -131,7 +170,7 @@ bool SignatureFunctions::VerifySignature(const uint8_t* data, uint32_t dataLengt
                                          uint32_t signatureLength, const uint8_t* certificate,
                                          uint32_t certificateLength) {
   RIMO_METHOD_TRACE(kWebComm, L"SignatureFunctions::VerifySignature");
-  X509Ptr cert = ParseDer(certificate, certificateLength);
+  std::shared_ptr<X509> cert = ParseDerCached(certificate, certificateLength);
   if (cert == nullptr) {
     TraceWriteFormat(diag::Error, kWebComm, L"The certificate context creation function failed. Last Error: [%d]",
                      static_cast<int>(ERR_peek_last_error() & 0x7FFFFFFF));
@@ -168,7 +207,7 @@ bool SignatureFunctions::VerifySignature(const uint8_t* data, uint32_t dataLengt
 
 ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t certificateLength) {
   ChainStatus status;
-  X509Ptr cert = ParseDer(certificate, certificateLength);
+  std::shared_ptr<X509> cert = ParseDerCached(certificate, certificateLength);
   if (cert == nullptr) {
     TraceWriteFormat(diag::Error, kWebComm, L"The certificate context creation function failed. Last Error: [%d]",
                      static_cast<int>(ERR_peek_last_error() & 0x7FFFFFFF));
@@ -201,6 +240,8 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
   TraceWrite(diag::Detail, kWebComm, L"The chain has been created.");
   status.built = true;
   status.error = bits;
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+  if (bits == 0 && sk_X509_num(chain) > 1) Verified().Remember(cert.get(), sk_X509_value(chain, 1));
   if (X509_check_issued(cert.get(), cert.get()) == X509_V_OK) {
     status.info = kInfoSelfSigned;
   } else if (sk_X509_num(X509_STORE_CTX_get0_chain(ctx.get())) > 1) {
@@ -230,7 +271,7 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
                                                     uint8_t** root, uint32_t* rootLength) {
   RIMO_METHOD_TRACE(kWebComm, L"SignatureFunctions::FindRootCertInMachinestore");
   if (root == nullptr || rootLength == nullptr) return false;
-  X509Ptr cert = ParseDer(certificate, certificateLength);
+  std::shared_ptr<X509> cert = ParseDerCached(certificate, certificateLength);
   if (cert == nullptr) {
     TraceOpenSslErrors();
     return false;
@@ -248,7 +289,8 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
   if (X509_STORE_CTX_get1_issuer(&found, ctx.get(), cert.get()) == 1 && found != nullptr) {
     X509Ptr issuer(found);
     EVP_PKEY* issuerKey = X509_get0_pubkey(issuer.get());
-    const bool signatureOk = issuerKey != nullptr && X509_verify(cert.get(), issuerKey) == 1;
+    const bool signatureOk = issuerKey != nullptr && (Verified().Known(cert.get(), issuer.get()) ||
+                                                      X509_verify(cert.get(), issuerKey) == 1);
     const bool timeOk = X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
                         X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
     if (signatureOk && timeOk) {

@@ -70,14 +70,16 @@ std::string WideToUtf8(std::wstring_view src) {
 }
 
 std::wstring Utf8ToWide(std::string_view src) {
-  std::wstring out;
-  out.reserve(src.size());
+  // Never more characters than bytes: size once, write in place, trim.
+  std::wstring out(src.size(), L'\0');
+  wchar_t* dst = out.data();
   size_t i = 0;
   const size_t n = src.size();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(src.data());
   while (i < n) {
-    auto b0 = static_cast<unsigned char>(src[i]);
+    const unsigned char b0 = bytes[i];
     if (b0 < 0x80) {
-      out.push_back(static_cast<wchar_t>(b0));
+      *dst++ = static_cast<wchar_t>(b0);
       ++i;
       continue;
     }
@@ -91,13 +93,13 @@ std::wstring Utf8ToWide(std::string_view src) {
     } else if ((b0 & 0xF8) == 0xF0) {
       len = 4, c = b0 & 0x07, min = 0x10000;
     } else {
-      out.push_back(static_cast<wchar_t>(kReplacement));
+      *dst++ = static_cast<wchar_t>(kReplacement);
       ++i;
       continue;
     }
     bool ok = i + len <= n;
     for (size_t k = 1; ok && k < len; ++k) {
-      auto b = static_cast<unsigned char>(src[i + k]);
+      const unsigned char b = bytes[i + k];
       if ((b & 0xC0) != 0x80) {
         ok = false;
       } else {
@@ -105,13 +107,14 @@ std::wstring Utf8ToWide(std::string_view src) {
       }
     }
     if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      out.push_back(static_cast<wchar_t>(kReplacement));
+      *dst++ = static_cast<wchar_t>(kReplacement);
       ++i;
       continue;
     }
-    out.push_back(static_cast<wchar_t>(c));
+    *dst++ = static_cast<wchar_t>(c);
     i += len;
   }
+  out.resize(static_cast<size_t>(dst - out.data()));
   return out;
 }
 

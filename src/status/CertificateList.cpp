@@ -74,6 +74,7 @@ CertificateRecord* CertificateList::AddCertificate(const wchar_t* type, const wc
     head_ = node;
   }
   tail_ = node;
+  types_.insert(node->record->type);
   size_.fetch_add(1, std::memory_order_relaxed);
   return node->record;
 }
@@ -136,11 +137,7 @@ bool CertificateList::IsInList(const wchar_t* type) {
   RIMO_METHOD_TRACE(kDataDll, L"CertificateList::IsInList");
   if (!lock_.TryLock()) return false;
   RecursiveLockGuard guard(lock_, std::adopt_lock);
-  if (type == nullptr) type = L"";
-  for (Node* n = head_; n != nullptr; n = n->next) {
-    if (std::wcscmp(n->record->type, type) == 0) return true;
-  }
-  return false;
+  return types_.count(type != nullptr ? type : L"") != 0;
 }
 
 CertificateList::Node* CertificateList::CreateNewEntry() {
@@ -168,6 +165,7 @@ void CertificateList::DeleteEntry(Node* node, bool all) {
     return;
   }
   size_.fetch_sub(1, std::memory_order_relaxed);
+  types_.erase(node->record->type);
   delete[] node->record->type;
   delete[] node->record->certificateText;
   delete node->record;

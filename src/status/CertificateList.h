@@ -3,6 +3,8 @@
 
 #include <atomic>
 #include <cstddef>
+#include <string_view>
+#include <unordered_set>
 
 #include "platform/RecursiveLock.h"
 #include "rimo/RimoData.h"
@@ -41,6 +43,7 @@ class CertificateList final : public ICertificateList {
   Node* head_ = nullptr;
   Node* tail_ = nullptr;
   std::atomic<size_t> size_{0};  // changed only under lock_
+  std::unordered_set<std::wstring_view> types_;  // views of the records' types
   platform::RecursiveLock lock_;
 };
 

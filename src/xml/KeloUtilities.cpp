@@ -68,31 +68,38 @@ int KeloUtilities::DeleteCertStartAndEndMarker(const wchar_t* pem, wchar_t* out,
 int KeloUtilities::Base64DecodeByteArray(const char* text, uint32_t textLength, uint8_t* out, int outSize) {
   RIMO_METHOD_TRACE_AT(diag::Info, kWebComm, L"KeloUtilities::Base64DecodeByteArray");
   if (text == nullptr || textLength == 0 || (out == nullptr && outSize != -1)) return 0;
-  const bool countOnly = outSize == -1;
-  int count = 0;
-  auto emit = [&](uint8_t byte) {
-    if (countOnly) {
-      ++count;
-    } else if (count < outSize) {
-      out[count++] = byte;
-    }
-  };
-  int group[4];
-  int filled = 0;
-  for (uint32_t i = 0; i < textLength; ++i) {
-    const int v = kBase64.value[static_cast<unsigned char>(text[i])];
-    if (v < 0) break;  // '=' or anything outside the alphabet ends the text
-    group[filled++] = v;
-    if (filled == 4) {
-      emit(static_cast<uint8_t>((group[0] << 2) | (group[1] >> 4)));
-      emit(static_cast<uint8_t>((group[1] << 4) | (group[2] >> 2)));
-      emit(static_cast<uint8_t>((group[2] << 6) | group[3]));
-      filled = 0;
-    }
+  // The text ends at '=' or at the first character outside the alphabet.
+  const auto* in = reinterpret_cast<const unsigned char*>(text);
+  uint32_t valid = 0;
+  while (valid < textLength && kBase64.value[in[valid]] >= 0) ++valid;
+  const uint32_t groups = valid / 4;
+  const uint32_t rest = valid % 4;
+  const uint64_t total = uint64_t{groups} * 3 + (rest >= 2 ? rest - 1 : 0);
+  if (outSize == -1) return static_cast<int>(total);
+  if (outSize <= 0) return 0;
+  const uint64_t limit = total < static_cast<uint64_t>(outSize) ? total : static_cast<uint64_t>(outSize);
+
+  uint64_t written = 0;
+  uint32_t i = 0;
+  // Whole groups while three more bytes fit.
+  for (; i + 4 <= valid && written + 3 <= limit; i += 4) {
+    const uint32_t v = (static_cast<uint32_t>(kBase64.value[in[i]]) << 18) |
+                       (static_cast<uint32_t>(kBase64.value[in[i + 1]]) << 12) |
+                       (static_cast<uint32_t>(kBase64.value[in[i + 2]]) << 6) |
+                       static_cast<uint32_t>(kBase64.value[in[i + 3]]);
+    out[written++] = static_cast<uint8_t>(v >> 16);
+    out[written++] = static_cast<uint8_t>(v >> 8);
+    out[written++] = static_cast<uint8_t>(v);
   }
-  if (filled >= 2) emit(static_cast<uint8_t>((group[0] << 2) | (group[1] >> 4)));
-  if (filled == 3) emit(static_cast<uint8_t>((group[1] << 4) | (group[2] >> 2)));
-  return count;
+  // The tail: a partial last group, or the bytes that still fit.
+  if (written < limit) {
+    uint32_t v = 0;
+    uint32_t have = 0;
+    for (; have < 4 && i + have < valid; ++have) v |= static_cast<uint32_t>(kBase64.value[in[i + have]]) << (18 - 6 * have);
+    const uint8_t bytes[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+    for (uint32_t k = 0; k + 1 < have && written < limit; ++k) out[written++] = bytes[k];
+  }
+  return static_cast<int>(written);
 }
 
 bool KeloUtilities::SplitVersionString(const char* version, const void* second, int* major, int* minor, int* patch,

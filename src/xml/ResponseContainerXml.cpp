@@ -36,8 +36,8 @@ bool CResponseContainerXml::ParseText(int32_t* status) {
   if (which == kNone) return errorCode_ == kNoError;
   if ((which == kType && pendingType_) || (which == kData && pendingCertificate_)) return errorCode_ == kNoError;
 
-  std::wstring_view value;
-  *status = GetValue(&value);
+  std::wstring value;
+  *status = TakeValue(&value);
   if (*status != kXmlOk) {
     TraceWriteFormat(diag::Error, kDataDll, L"Der Textwert im Pfad [%s] konnte nicht gelesen werden.",
                      ElementPath().c_str());
@@ -46,10 +46,10 @@ bool CResponseContainerXml::ParseText(int32_t* status) {
   }
   switch (which) {
     case kType:
-      pendingType_ = std::wstring(value);
+      pendingType_ = std::move(value);
       break;
     case kData:
-      pendingCertificate_ = std::wstring(value);
+      pendingCertificate_ = std::move(value);
       break;
     default: {
       // Compared upper-cased and untrimmed: " JA" is not "JA".

@@ -28,11 +28,11 @@ bool CTcResponseXml::ParseText(int32_t* status) {
     field = &certificateText_;
   }
   if (field == nullptr || field->has_value()) return true;  // the first text wins
-  std::wstring_view value;
-  *status = GetValue(&value);
+  std::wstring value;
+  *status = TakeValue(&value);
   if (*status != kXmlOk) return true;
   if (serial && value.size() != kSerialLength) return true;
-  *field = std::wstring(value);
+  *field = std::move(value);
   return true;
 }
 

@@ -48,6 +48,8 @@ class CXmlParserBase {
   // The text of the current node into value (valid until the next reader
   // call); returns the reader's status.
   int32_t GetValue(std::wstring_view* value) { return reader_->GetValue(value); }
+  // The same, moved into *value.
+  int32_t TakeValue(std::wstring* value) { return reader_->TakeValue(value); }
 
  private:
   void Initialize(std::shared_ptr<platform::IByteStream> stream);

@@ -1,5 +1,6 @@
 #include "xml/XmlParserRimo.h"
 
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -34,10 +35,13 @@ bool CXmlParserRimo::ConvertWcharToByte(const wchar_t* text, std::string* out) {
   RIMO_METHOD_TRACE(kDataDll, L"CXmlParserRimo::ConvertWcharToByte");
   out->clear();
   if (text == nullptr) return false;
-  for (const wchar_t* p = text; *p != L'\0'; ++p) {
-    out->push_back(static_cast<unsigned>(*p) < 0x80 ? static_cast<char>(*p) : '?');
+  const size_t n = std::wcslen(text);
+  out->resize(n);
+  char* dst = out->data();
+  for (size_t i = 0; i < n; ++i) {
+    dst[i] = static_cast<unsigned>(text[i]) < 0x80 ? static_cast<char>(text[i]) : '?';
   }
-  return !out->empty();
+  return n > 0;
 }
 
 Bytes CXmlParserRimo::DecodeBase64(const std::string& text) {
@@ -69,8 +73,13 @@ bool CXmlParserRimo::DecodeCertificate(const wchar_t* text, Bytes* der) {
   size_t length = all.size() - start - kEndLength;
   const size_t markerAt = start + length;
   if (length > 0 && IsSeparator(all[markerAt - 1])) --length;
-  std::string narrow;
-  ConvertWcharToByte(std::wstring(all.substr(start, length)).c_str(), &narrow);
+  std::string narrow(length, '\0');
+  for (size_t i = 0; i < length; ++i) {
+    const wchar_t c = all[start + i];
+    narrow[i] = static_cast<unsigned>(c) < 0x80 ? static_cast<char>(c) : '?';
+  }
+  // An embedded NUL ends the text, as it does for a C string.
+  narrow.resize(std::strlen(narrow.c_str()));
   *der = DecodeBase64(narrow);
   return true;
 }

@@ -104,6 +104,12 @@ int32_t XmlReader::GetValue(std::wstring_view* value) {
   return kXmlOk;
 }
 
+int32_t XmlReader::TakeValue(std::wstring* value) {
+  const xmlChar* v = xmlTextReaderConstValue(Reader(reader_));
+  *value = v != nullptr ? platform::Utf8ToWide(reinterpret_cast<const char*>(v)) : std::wstring();
+  return kXmlOk;
+}
+
 int32_t XmlReader::GetAttributeCount(uint32_t* count) {
   int n = xmlTextReaderAttributeCount(Reader(reader_));
   if (n < 0) return kXmlErrorNotReady;

@@ -50,6 +50,8 @@ class XmlReader {
   bool IsEmptyElement();
   int32_t GetLocalName(std::wstring_view* name);
   int32_t GetValue(std::wstring_view* value);
+  // The text of the current node, moved into *value (no further copy).
+  int32_t TakeValue(std::wstring* value);
   int32_t GetAttributeCount(uint32_t* count);
   int32_t MoveToFirstAttribute();
   int32_t MoveToNextAttribute();
