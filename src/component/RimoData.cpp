@@ -9,9 +9,13 @@
 #include <future>
 #include <system_error>
 
+#include "crypto/SignatureFunctions.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Utf8.h"
+#include "status/ScDataStatus.h"
+#include "xml/ResponseContainerXml.h"
+#include "xml/TcResponseXml.h"
 
 namespace rimo::component {
 
@@ -24,6 +28,8 @@ namespace {
 constexpr wchar_t kFileNotOpened[] = L"Die Datei konnte nicht geöffnet werden.";
 constexpr wchar_t kNoUrlErrorId[] = L"INT-99001";
 constexpr int32_t kStateFileLoadStarted = 6004;
+constexpr int32_t kStatePublished = 6002;
+constexpr int32_t kErrorKindVerification = 3;
 constexpr int32_t kErrorKindRequest = 8;
 
 // Holds the status lock, which also guards the task queue.
@@ -48,6 +54,8 @@ bool FileExists(const std::wstring& path) {
 
 RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::RimoData");
+  CreateUtilitiesObjects();
+  certFunctions_ = crypto::MakeCertFunctions(&paths_);
   TraceWriteFormat(diag::Info, kDataDll, L"Event mit dem Namen %s wurde erzeugt.",
                    L"Quandel.Security.Rimo.DataTaskInQueue");
   if (startWorker != 1) return;
@@ -66,6 +74,12 @@ RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status)
                      L"synchron ausgeführt.",
                      e.what());
   }
+}
+
+void RimoData::CreateUtilitiesObjects() {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::CreateUtilitiesObjects");
+  utilities_ = std::make_unique<xml::KeloUtilities>();
+  signature_ = std::make_unique<crypto::SignatureFunctions>();
 }
 
 RimoData::~RimoData() {
@@ -157,6 +171,8 @@ void RimoData::PushTask(int32_t type, const wchar_t* argument) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::PushTask");
   DataTask task;
   task.type = type;
+  task.utilities = utilities_.get();
+  task.signature = signature_.get();
   if (argument != nullptr) {
     auto copyInto = [argument](wchar_t* field, size_t capacity) {
       std::wcsncpy(field, argument, capacity - 1);
@@ -276,12 +292,93 @@ int RimoData::DataWorkerThreadProc(RimoData* component) {
   }
 }
 
-void RimoData::ExecuteGetFromFile(const wchar_t* /*path*/) {
+void RimoData::ExecuteGetFromFile(const wchar_t* path) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteGetFromFile");
+  {
+    StatusLock lock(status_);
+    status_->SetStateCode(kStateFileLoadStarted);
+  }
+  TraceWrite(diag::Detail, kDataDll, L"Der Filestream wird erzeugt.");
+  std::shared_ptr<platform::IByteStream> stream = platform::FileStream::Open(platform::WideToUtf8(path));
+  if (stream == nullptr) {
+    {
+      StatusLock lock(status_);
+      status_->SetUserMessage(kFileNotOpened);
+    }
+    TraceWriteFormat(diag::Error, kDataDll, L"Es konnte kein Stream-Objekt für die Datei %s erzeugt werden.", path);
+    return;
+  }
+  TraceWriteFormat(diag::Info, kDataDll,
+                   L"Der Filestream für die Datei %s wurde erfolgreich erzeugt. Die Daten werden nun gelesen.", path);
+  GetCertsFromStream(std::move(stream));
 }
 
-void RimoData::ExecuteGetFromRz(const wchar_t* /*userId*/) {
+std::vector<uint8_t> RimoData::ReceivedResponse() {
+  StatusLock lock(status_);
+  // Our own status object knows how many bytes it holds; a host's own
+  // implementation is trusted for the length it reports.
+  if (auto* own = dynamic_cast<status::ScDataStatus*>(status_)) return own->ResponseBytes();
+  const uint8_t* data = status_->GetResponseData();
+  const int32_t length = status_->GetResponseLength();
+  if (data == nullptr || length <= 0) return {};
+  return std::vector<uint8_t>(data, data + length);
+}
+
+void RimoData::ExecuteGetFromRz(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteGetFromRz");
+  ExecuteQueryResponse(userId);
+  // Any other outcome was reported by the query itself.
+  if (status_->GetQueryOutcome() != 0) return;
+  GetCertsFromStream(std::make_shared<platform::MemoryStream>(ReceivedResponse()));
+}
+
+void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::GetCertsFromStream");
+  {
+    StatusLock lock(status_);
+    status_->ResetStatus();
+  }
+  xml::CTcResponseXml response(std::move(stream), utilities_.get(), signature_.get(), certFunctions_.get());
+  if (!response.Parse()) {
+    // Code 0: the document could not be read; the reset is all that shows.
+    if (response.VerificationError() != xml::CTcResponseXml::kNoError) {
+      TraceWriteFormat(diag::Error, kDataDll, L"Die TC-Response ist nicht gültig - Prüfung [%d] fehlgeschlagen.",
+                       static_cast<int>(response.VerificationError()));
+      StatusLock lock(status_);
+      status_->SetErrorKind(kErrorKindVerification);
+    }
+    return;
+  }
+  uint32_t length = 0;
+  const uint8_t* bytes = response.GetResponseContainer(&length);
+  auto containerStream = std::make_shared<platform::MemoryStream>(bytes, length);
+
+  // Lock order: the status object first, then its certificate list.
+  status_->Lock();
+  ICertificateList* list = status_->GetCertificateList();
+  if (list != nullptr) list->LockObject();
+  {
+    xml::CResponseContainerXml container(containerStream, utilities_.get(), signature_.get(), list);
+    if (container.Parse()) {
+      status_->SetKeyChange(container.KeyChange() == 1);
+      status_->SetSwitchOnActivation(container.SwitchOnActivation());
+      const bool verified = response.Integrity();
+      status_->SetCurrentSerial(verified ? response.CurrentSerial()->c_str() : nullptr);
+      status_->SetNewSerial(verified ? response.NewSerial()->c_str() : nullptr);
+      status_->SetStateCode(kStatePublished);
+    } else {
+      // A container that failed publishes nothing, not even the
+      // certificates read before the failure.
+      TraceWriteFormat(diag::Error, kDataDll,
+                       L"Der Response-Container konnte nicht gelesen werden (Fehler [%d]). Es werden keine "
+                       L"Zertifikate übernommen.",
+                       static_cast<int>(container.ErrorCode()));
+      if (list != nullptr) list->ClearList();
+      status_->SetErrorKind(kErrorKindVerification);
+    }
+  }
+  status_->Unlock();
+  if (list != nullptr) list->UnlockObject();
 }
 
 void RimoData::ExecuteQueryResponse(const wchar_t* /*userId*/) {

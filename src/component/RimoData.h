@@ -7,10 +7,15 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "component/DataTask.h"
 #include "config/RimoPaths.h"
 #include "config/WizardProperties.h"
+#include "crypto/ICertFunctions.h"
+#include "crypto/ISignatureFunctions.h"
+#include "platform/ByteStream.h"
+#include "xml/KeloUtilities.h"
 #include "rimo/RimoData.h"
 
 namespace rimo::component {
@@ -41,6 +46,7 @@ class RimoData final : public IRimoData {
 
  private:
   static int DataWorkerThreadProc(RimoData* component);
+  void CreateUtilitiesObjects();
   int ObserveTaskQueue();
   void ExecuteTask(DataTask task);
   void WaitForTask();
@@ -49,6 +55,10 @@ class RimoData final : public IRimoData {
   void ExecuteGetFromRz(const wchar_t* userId);
   void ExecuteQueryResponse(const wchar_t* userId);
   void UpdateStatusIni(const wchar_t* userId);
+  // Reads, checks and publishes the TC response in stream.
+  void GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream);
+  // The response bytes the last query left in the status object.
+  std::vector<uint8_t> ReceivedResponse();
 
   // Report an argument that does not fit; true when it was refused.
   bool RefuseUserId(const wchar_t* userId);
@@ -56,14 +66,18 @@ class RimoData final : public IRimoData {
   std::wstring ResponseFilePath(const wchar_t* userId);
 
   IScDataStatus* status_;
+  // Service objects; they outlive the worker, which is joined first.
+  config::CRimoPaths paths_;
+  config::CWizardProperties wizardSettings_;
+  std::unique_ptr<xml::IKeloUtilities> utilities_;
+  std::unique_ptr<crypto::ISignatureFunctions> signature_;
+  std::unique_ptr<crypto::ICertFunctions> certFunctions_;
   std::thread worker_;
   std::mutex wakeMutex_;
   std::condition_variable wakeCondition_;
   bool wakeSignalled_ = false;  // guarded by wakeMutex_
   std::deque<DataTask> taskQueue_;  // guarded by the status lock
   std::atomic<int> workerExitCode_{-1};
-  config::CRimoPaths paths_;
-  config::CWizardProperties wizardSettings_;
 };
 
 }  // namespace rimo::component

@@ -157,6 +157,15 @@ const uint8_t* ScDataStatus::GetResponseData() {
   return responseData_.get();
 }
 
+std::vector<uint8_t> ScDataStatus::ResponseBytes() {
+  if (!lock_.TryLock()) return {};
+  RecursiveLockGuard guard(lock_, std::adopt_lock);
+  const int32_t length = responseLength_.load(std::memory_order_relaxed);
+  size_t n = length > 0 ? static_cast<size_t>(length) : 0;
+  if (n > responseDataSize_) n = responseDataSize_;
+  return std::vector<uint8_t>(responseData_.get(), responseData_.get() + n);
+}
+
 void ScDataStatus::SetResponseLength(int32_t length) { SetValue(responseLength_, length, true); }
 int32_t ScDataStatus::GetResponseLength() { return GetLocked(responseLength_); }
 void ScDataStatus::SetQueryOutcome(int32_t outcome) { SetValue(queryOutcome_, outcome, false); }

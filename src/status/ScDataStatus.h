@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "platform/RecursiveLock.h"
 #include "rimo/RimoData.h"
@@ -58,6 +59,11 @@ class ScDataStatus : public IScDataStatus {
   int32_t GetResponseLength() override;
   void SetQueryOutcome(int32_t outcome) override;
   int32_t GetQueryOutcome() override;
+
+  // A copy of the stored response bytes, at most GetResponseLength() of
+  // them and never more than are stored (empty while another thread holds
+  // the lock).
+  std::vector<uint8_t> ResponseBytes();
 
  private:
   using Text = std::unique_ptr<wchar_t[]>;
