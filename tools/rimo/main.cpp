@@ -197,8 +197,9 @@ Published Snapshot(IScDataStatus* s) {
 void PrintText(const Published& p) {
   std::cout << "state code:           " << p.stateCode << " (" << StateMeaning(p.stateCode) << ")\n"
             << "error kind:           " << p.errorKind << " (" << ErrorKindMeaning(p.errorKind) << ")\n"
-            << "key change:           " << (p.keyChange ? "yes" : "no") << "\n"
-            << "switch on activation: " << (p.switchOnActivation ? "yes" : "no") << "\n"
+            << "key-change flag:      "
+            << (p.keyChange ? "true (the container said KEYCHANGE NEIN)" : "false (KEYCHANGE JA, or none)") << "\n"
+            << "switch on activation: " << (p.switchOnActivation ? "true" : "false") << "\n"
             << "current serial:       " << (p.currentSerial.empty() ? "-" : p.currentSerial) << "\n"
             << "new serial:           " << (p.newSerial.empty() ? "-" : p.newSerial) << "\n"
             << "user message:         " << (p.userMessage.empty() ? "-" : p.userMessage) << "\n"
