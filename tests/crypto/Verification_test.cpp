@@ -43,10 +43,10 @@ Outcome Check(const std::string& document) {
 
 pki::Cert SignerUnder(const pki::Cert& issuer, const pki::Key& issuerKey, const std::string& locality,
                       long notAfter = 365L * 24 * 3600) {
-  pki::CertSpec spec = pki::SignerSpec(locality);
-  spec.notAfterOffset = notAfter;
-  if (notAfter < 0) spec.notBeforeOffset = notAfter - 3600;
-  return pki::Issue(spec, SharedPki::Get().otherSignerKey, issuer, issuerKey);
+  pki::CertProfile profile = pki::SignerProfile(locality);
+  profile.notAfterOffset = notAfter;
+  if (notAfter < 0) profile.notBeforeOffset = notAfter - 3600;
+  return pki::Issue(profile, SharedPki::Get().otherSignerKey, issuer, issuerKey);
 }
 
 std::string Signed(const pki::Cert& signer, const pki::Key& key) {
@@ -60,8 +60,8 @@ TEST(VerificationTest, ForgedAndBrokenResponsesGiveTheirCodes) {
   // its name in other case.
   // (OpenSSL matches names without regard to case, so the two need keys of
   // their own for the chain to tell them apart.)
-  const pki::Cert impostor = pki::Issue(pki::RootSpec("CA QUANDEL"), p.otherSignerKey, nullptr, p.otherSignerKey);
-  const pki::Cert lowerCase = pki::Issue(pki::RootSpec("CA Quandel"), p.otherRootKey, nullptr, p.otherRootKey);
+  const pki::Cert impostor = pki::Issue(pki::RootProfile("CA QUANDEL"), p.otherSignerKey, nullptr, p.otherSignerKey);
+  const pki::Cert lowerCase = pki::Issue(pki::RootProfile("CA Quandel"), p.otherRootKey, nullptr, p.otherRootKey);
   sandbox.Install(lowerCase);
 
   pki::TcResponseParts genuine = pki::SignContainer(Container(), p.genuine.signerKey, p.genuine.signer, kSsn, kSsn);
@@ -125,7 +125,7 @@ TEST(VerificationTest, RootStoreChangesAreSeen) {
 TEST(SignatureFunctionsTest, ChainErrorsAreCollectedIntoTrustBits) {
   TrustCenterSandbox sandbox;
   const auto& p = SharedPki::Get();
-  const pki::Cert untrusted = pki::Issue(pki::RootSpec("Elsewhere"), p.otherRootKey, nullptr, p.otherRootKey);
+  const pki::Cert untrusted = pki::Issue(pki::RootProfile("Elsewhere"), p.otherRootKey, nullptr, p.otherRootKey);
   struct Case {
     const char* name;
     pki::Cert cert;
@@ -155,7 +155,7 @@ TEST(SignatureFunctionsTest, ChainErrorsAreCollectedIntoTrustBits) {
 TEST(SignatureFunctionsTest, CombinedErrorTracesNoTextButSingleOnesDo) {
   TrustCenterSandbox sandbox;
   const auto& p = SharedPki::Get();
-  const pki::Cert untrusted = pki::Issue(pki::RootSpec("Elsewhere"), p.otherRootKey, nullptr, p.otherRootKey);
+  const pki::Cert untrusted = pki::Issue(pki::RootProfile("Elsewhere"), p.otherRootKey, nullptr, p.otherRootKey);
   testing::TraceRecorder recorder({{"*", 16}});
   pki::Bytes single = pki::ToDer(SignerUnder(p.genuine.root, p.genuine.rootKey, "x", -60));
   SignatureFunctions().VerifyCertificateChain(single.data(), static_cast<uint32_t>(single.size()));
@@ -190,7 +190,7 @@ TEST(SignatureFunctionsTest, RootLookupChecksSignatureAndValidity) {
   EXPECT_EQ(root, pki::ToDer(p.genuine.root));
   EXPECT_FALSE(find(SignerUnder(p.genuine.root, p.genuine.rootKey, "x", -60), &root)) << "expired";
   // Same issuer name, other key: found by name, fails the signature check.
-  const pki::Cert sameName = pki::Issue(pki::RootSpec("CA QUANDEL"), p.otherRootKey, nullptr, p.otherRootKey);
+  const pki::Cert sameName = pki::Issue(pki::RootProfile("CA QUANDEL"), p.otherRootKey, nullptr, p.otherRootKey);
   EXPECT_FALSE(find(SignerUnder(sameName, p.otherRootKey, "x"), &root));
   const uint8_t garbage[] = {0x30, 0x03, 0x02, 0x01, 0x01};
   uint8_t* out = nullptr;
@@ -224,10 +224,10 @@ TEST_F(CertFunctionsTest, QuandelRootNeedsSelfIssuedExactName) {
     return cf.VerifyQuandelRoot(der.data(), static_cast<uint32_t>(der.size()));
   };
   EXPECT_TRUE(check(p.genuine.root));
-  EXPECT_FALSE(check(pki::Issue(pki::RootSpec("CA Quandel"), p.otherRootKey, nullptr, p.otherRootKey)));
-  EXPECT_FALSE(check(pki::Issue(pki::RootSpec("CA QUANDEL 2"), p.otherRootKey, nullptr, p.otherRootKey)));
-  pki::CertSpec sub = pki::RootSpec("CA QUANDEL");
-  EXPECT_FALSE(check(pki::Issue(sub, p.otherRootKey, pki::Issue(pki::RootSpec("Other"), p.otherRootKey, nullptr,
+  EXPECT_FALSE(check(pki::Issue(pki::RootProfile("CA Quandel"), p.otherRootKey, nullptr, p.otherRootKey)));
+  EXPECT_FALSE(check(pki::Issue(pki::RootProfile("CA QUANDEL 2"), p.otherRootKey, nullptr, p.otherRootKey)));
+  pki::CertProfile sub = pki::RootProfile("CA QUANDEL");
+  EXPECT_FALSE(check(pki::Issue(sub, p.otherRootKey, pki::Issue(pki::RootProfile("Other"), p.otherRootKey, nullptr,
                                                                  p.otherRootKey),
                                 p.otherRootKey)))
       << "issuer differs";
@@ -272,9 +272,9 @@ TEST_F(CertFunctionsTest, DaysUntil) {
 
 TEST_F(CertFunctionsTest, CardCertificateExpiryIsReadAsLocalTime) {
   const auto& p = SharedPki::Get();
-  pki::CertSpec spec = pki::SignerSpec("x");
-  spec.notAfterOffset = 30L * 24 * 3600;
-  const pki::Cert card = pki::Issue(spec, p.otherSignerKey, p.genuine.root, p.genuine.rootKey);
+  pki::CertProfile profile = pki::SignerProfile("x");
+  profile.notAfterOffset = 30L * 24 * 3600;
+  const pki::Cert card = pki::Issue(profile, p.otherSignerKey, p.genuine.root, p.genuine.rootKey);
   const std::string file = sandbox_.box().Path("card.pem");
   testing::WriteFile(file, pki::ToPem(card));
   setenv("KELO_CARD_CERT", file.c_str(), 1);

@@ -133,10 +133,10 @@ TEST_P(HostLoadTest, RefusedResponsesLeaveAResetRecord) {
   tampered.containerBase64[20] = tampered.containerBase64[20] == 'A' ? 'B' : 'A';
   pki::TcResponseParts noCert = parts;
   noCert.withCertificate = false;
-  pki::CertSpec wrongLocality = pki::SignerSpec("Anderswo");
+  pki::CertProfile wrongLocality = pki::SignerProfile("Anderswo");
   const pki::Cert wrongSigner = pki::Issue(wrongLocality, k.otherKey, k.tc.root, k.tc.rootKey);
-  const pki::Cert lonely = pki::Issue(pki::RootSpec("CA QUANDEL"), k.otherKey, nullptr, k.otherKey);
-  const pki::Cert outsider = pki::Issue(pki::SignerSpec(pki::kSignerLocality), k.otherKey, lonely, k.otherKey);
+  const pki::Cert lonely = pki::Issue(pki::RootProfile("CA QUANDEL"), k.otherKey, nullptr, k.otherKey);
+  const pki::Cert outsider = pki::Issue(pki::SignerProfile(pki::kSignerLocality), k.otherKey, lonely, k.otherKey);
   const std::string sig = pki::CertificateText(k.tc.signer);
 
   struct Case {

@@ -73,37 +73,37 @@ Key GenerateKey(int bits) {
   return Key(key, &EVP_PKEY_free);
 }
 
-Cert Issue(const CertSpec& spec, const Key& subjectKey, const Cert& issuer, const Key& issuerKey) {
+Cert Issue(const CertProfile& profile, const Key& subjectKey, const Cert& issuer, const Key& issuerKey) {
   Cert cert(X509_new(), &X509_free);
   Check(cert != nullptr, "certificate");
   X509_set_version(cert.get(), 2);
-  long serial = spec.serial;
+  long serial = profile.serial;
   if (serial == 0) {
     RAND_bytes(reinterpret_cast<unsigned char*>(&serial), sizeof serial);
     serial = (serial & 0x7FFFFFFFFFFFL) | 1;
   }
   ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
-  X509_gmtime_adj(X509_getm_notBefore(cert.get()), spec.notBeforeOffset);
-  X509_gmtime_adj(X509_getm_notAfter(cert.get()), spec.notAfterOffset);
+  X509_gmtime_adj(X509_getm_notBefore(cert.get()), profile.notBeforeOffset);
+  X509_gmtime_adj(X509_getm_notAfter(cert.get()), profile.notAfterOffset);
   X509_set_pubkey(cert.get(), subjectKey.get());
   X509_NAME* name = X509_get_subject_name(cert.get());
-  AddEntry(name, "O", spec.organization);
-  AddEntry(name, "L", spec.locality);
-  AddEntry(name, "CN", spec.commonName);
+  AddEntry(name, "O", profile.organization);
+  AddEntry(name, "L", profile.locality);
+  AddEntry(name, "CN", profile.commonName);
   X509* issuerCert = issuer != nullptr ? issuer.get() : cert.get();
   X509_set_issuer_name(cert.get(), X509_get_subject_name(issuerCert));
-  AddExtension(cert.get(), issuerCert, NID_basic_constraints, spec.ca ? "critical,CA:TRUE" : "CA:FALSE");
+  AddExtension(cert.get(), issuerCert, NID_basic_constraints, profile.ca ? "critical,CA:TRUE" : "CA:FALSE");
   AddExtension(cert.get(), issuerCert, NID_key_usage,
-               spec.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
+               profile.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
   AddExtension(cert.get(), issuerCert, NID_subject_key_identifier, "hash");
   if (issuer != nullptr) AddExtension(cert.get(), issuerCert, NID_authority_key_identifier, "keyid:always");
   std::string altNames;
-  for (const std::string& dns : spec.dnsNames) altNames += (altNames.empty() ? "DNS:" : ",DNS:") + dns;
-  for (const std::string& ip : spec.ipAddresses) altNames += (altNames.empty() ? "IP:" : ",IP:") + ip;
+  for (const std::string& dns : profile.dnsNames) altNames += (altNames.empty() ? "DNS:" : ",DNS:") + dns;
+  for (const std::string& ip : profile.ipAddresses) altNames += (altNames.empty() ? "IP:" : ",IP:") + ip;
   if (!altNames.empty()) AddExtension(cert.get(), issuerCert, NID_subject_alt_name, altNames);
   std::string usage;
-  if (spec.serverAuth) usage += "serverAuth";
-  if (spec.clientAuth) usage += usage.empty() ? "clientAuth" : ",clientAuth";
+  if (profile.serverAuth) usage += "serverAuth";
+  if (profile.clientAuth) usage += usage.empty() ? "clientAuth" : ",clientAuth";
   if (!usage.empty()) AddExtension(cert.get(), issuerCert, NID_ext_key_usage, usage);
   Check(X509_sign(cert.get(), issuerKey.get(), EVP_sha256()) > 0, "signing the certificate");
   return cert;
@@ -232,29 +232,29 @@ std::string MakeTcResponse(const TcResponseParts& p) {
   return xml;
 }
 
-CertSpec RootSpec(const std::string& commonName) {
-  CertSpec spec;
-  spec.commonName = commonName;
-  spec.organization = "QUANDEL";
-  spec.notAfterOffset = 10L * 365 * 24 * 3600;
-  spec.ca = true;
-  return spec;
+CertProfile RootProfile(const std::string& commonName) {
+  CertProfile profile;
+  profile.commonName = commonName;
+  profile.organization = "QUANDEL";
+  profile.notAfterOffset = 10L * 365 * 24 * 3600;
+  profile.ca = true;
+  return profile;
 }
 
-CertSpec SignerSpec(const std::string& locality) {
-  CertSpec spec;
-  spec.commonName = "QUANDEL TC Signatur";
-  spec.locality = locality;
-  spec.organization = "QUANDEL";
-  return spec;
+CertProfile SignerProfile(const std::string& locality) {
+  CertProfile profile;
+  profile.commonName = "QUANDEL TC Signatur";
+  profile.locality = locality;
+  profile.organization = "QUANDEL";
+  return profile;
 }
 
 TrustCenter TrustCenter::Make(int bits) {
   TrustCenter tc;
   tc.rootKey = GenerateKey(bits);
-  tc.root = Issue(RootSpec(kRootName), tc.rootKey, nullptr, tc.rootKey);
+  tc.root = Issue(RootProfile(kRootName), tc.rootKey, nullptr, tc.rootKey);
   tc.signerKey = GenerateKey(bits);
-  tc.signer = Issue(SignerSpec(kSignerLocality), tc.signerKey, tc.root, tc.rootKey);
+  tc.signer = Issue(SignerProfile(kSignerLocality), tc.signerKey, tc.root, tc.rootKey);
   return tc;
 }
 

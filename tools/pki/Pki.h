@@ -19,7 +19,7 @@ using Bytes = std::vector<uint8_t>;
 inline constexpr char kRootName[] = "CA QUANDEL";
 inline constexpr char kSignerLocality[] = "QUANDEL Nachladesignatur";
 
-struct CertSpec {
+struct CertProfile {
   std::string commonName;
   std::string locality;        // empty: none
   std::string organization;    // empty: none
@@ -37,7 +37,7 @@ struct CertSpec {
 Key GenerateKey(int bits = 2048);
 // Issues a certificate for subjectKey, signed with SHA-256 by issuerKey;
 // issuer null makes it self-issued (subject name as issuer name).
-Cert Issue(const CertSpec& spec, const Key& subjectKey, const Cert& issuer, const Key& issuerKey);
+Cert Issue(const CertProfile& profile, const Key& subjectKey, const Cert& issuer, const Key& issuerKey);
 
 Bytes ToDer(const Cert& cert);
 std::string ToPem(const Cert& cert);
@@ -83,9 +83,9 @@ TcResponseParts SignContainer(const std::string& container, const Key& signerKey
 std::string MakeTcResponse(const TcResponseParts& parts);
 
 // A self-issued CA certificate named commonName, valid for ten years.
-CertSpec RootSpec(const std::string& commonName);
+CertProfile RootProfile(const std::string& commonName);
 // A signer certificate with the given subject locality, valid for a year.
-CertSpec SignerSpec(const std::string& locality);
+CertProfile SignerProfile(const std::string& locality);
 
 // A full, genuine test PKI: the maker's root and a signer under it.
 struct TrustCenter {

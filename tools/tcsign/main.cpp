@@ -102,7 +102,7 @@ int MakePki(int argc, char** argv) {
   WriteFile(dir + "/signer.pem", ToPem(tc.signer));
   WriteFile(dir + "/signer.key", KeyToPem(tc.signerKey), 0600);
 
-  CertSpec server;
+  CertProfile server;
   server.commonName = "localhost";
   server.dnsNames = {"localhost"};
   server.ipAddresses = {"127.0.0.1"};
@@ -111,7 +111,7 @@ int MakePki(int argc, char** argv) {
   WriteFile(dir + "/server.pem", ToPem(Issue(server, serverKey, tc.root, tc.rootKey)) + ToPem(tc.root));
   WriteFile(dir + "/server.key", KeyToPem(serverKey), 0600);
 
-  CertSpec client;
+  CertProfile client;
   client.commonName = "Kelo Client";
   client.clientAuth = true;
   Key clientKey = GenerateKey(bits);
@@ -135,10 +135,10 @@ int MakeContainerCommand(int argc, char** argv) {
     } else if (arg == "--switch") {
       switchOn = Value(i, argc, argv);
     } else if (arg == "--cert") {
-      const std::string spec = Value(i, argc, argv);
-      const size_t eq = spec.find('=');
+      const std::string profile = Value(i, argc, argv);
+      const size_t eq = profile.find('=');
       if (eq == std::string::npos || eq == 0) Usage("--cert takes TYPE=FILE");
-      certs.push_back({spec.substr(0, eq), CertificateText(LoadCertificate(spec.substr(eq + 1)))});
+      certs.push_back({profile.substr(0, eq), CertificateText(LoadCertificate(profile.substr(eq + 1)))});
     } else if (arg == "-o") {
       out = Value(i, argc, argv);
     } else {
