@@ -9,6 +9,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "BenchSupport.h"
+#include "support/AcceptingChecks.h"
 #include "crypto/CertFunctions.h"
 #include "crypto/SignatureFunctions.h"
 #include "xml/TcResponseXml.h"
@@ -65,29 +66,13 @@ void BM_IntegrityCheck(benchmark::State& state) {
 }
 BENCHMARK(BM_IntegrityCheck);
 
-class AcceptAll : public crypto::ISignatureFunctions, public crypto::ICertFunctions {
- public:
-  bool VerifySignature(const uint8_t*, uint32_t, const uint8_t*, uint32_t, const uint8_t*, uint32_t) override {
-    return true;
-  }
-  bool VerifyCertificateChain(const uint8_t*, uint32_t) override { return true; }
-  bool FindRootCertInMachinestore(const uint8_t*, uint32_t, uint8_t** root, uint32_t* length) override {
-    *root = static_cast<uint8_t*>(std::malloc(1));
-    *length = 1;
-    return true;
-  }
-  bool VerifyQuandelRoot(const uint8_t*, uint32_t) override { return true; }
-  bool VerifyLocalityName(const uint8_t*, uint32_t, const char*) override { return true; }
-  bool GetCertificateNotAfter(int64_t*) override { return false; }
-  int32_t GetDaysUntil(int64_t) override { return 0; }
-};
 
 // The same document read with checks that answer at once: what the four
 // checks cost is BM_IntegrityCheck minus this.
 void BM_ReadOnly(benchmark::State& state) {
   const std::string doc = bench::TcResponseWith(Machine().tc, 3);
   xml::KeloUtilities utilities;
-  AcceptAll accept;
+  testing::AcceptingChecks accept;
   for (auto _ : state) {
     xml::CTcResponseXml tc(std::make_shared<platform::MemoryStream>(doc.data(), doc.size()), &utilities, &accept,
                            &accept);

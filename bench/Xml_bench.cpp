@@ -8,6 +8,7 @@
 #include <map>
 
 #include "BenchSupport.h"
+#include "support/AcceptingChecks.h"
 #include "status/CertificateList.h"
 #include "xml/ResponseContainerXml.h"
 #include "xml/TcResponseXml.h"
@@ -28,22 +29,6 @@ const std::string& Document(bool container, int n) {
   return doc;
 }
 
-class AcceptAll : public crypto::ISignatureFunctions, public crypto::ICertFunctions {
- public:
-  bool VerifySignature(const uint8_t*, uint32_t, const uint8_t*, uint32_t, const uint8_t*, uint32_t) override {
-    return true;
-  }
-  bool VerifyCertificateChain(const uint8_t*, uint32_t) override { return true; }
-  bool FindRootCertInMachinestore(const uint8_t*, uint32_t, uint8_t** root, uint32_t* length) override {
-    *root = static_cast<uint8_t*>(std::malloc(1));
-    *length = 1;
-    return true;
-  }
-  bool VerifyQuandelRoot(const uint8_t*, uint32_t) override { return true; }
-  bool VerifyLocalityName(const uint8_t*, uint32_t, const char*) override { return true; }
-  bool GetCertificateNotAfter(int64_t*) override { return false; }
-  int32_t GetDaysUntil(int64_t) override { return 0; }
-};
 
 // Every node read and every text value taken: what any reader must do.
 void PlainReaderLoop(const std::string& doc) {
@@ -91,7 +76,7 @@ void BM_PlainReader_TcResponse(benchmark::State& state) {
 void BM_Parse_TcResponse(benchmark::State& state) {
   const std::string& doc = Document(false, static_cast<int>(state.range(0)));
   xml::KeloUtilities utilities;
-  AcceptAll checks;
+  testing::AcceptingChecks checks;
   for (auto _ : state) {
     xml::CTcResponseXml tc(std::make_shared<platform::MemoryStream>(doc.data(), doc.size()), &utilities, &checks,
                            &checks);

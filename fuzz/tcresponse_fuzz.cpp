@@ -6,31 +6,12 @@
 #include "fuzz/xml_fuzz.h"
 #include "crypto/ICertFunctions.h"
 #include "crypto/ISignatureFunctions.h"
+#include "support/AcceptingChecks.h"
 #include "xml/TcResponseXml.h"
 
-namespace {
-
-class AcceptAll : public rimo::crypto::ISignatureFunctions, public rimo::crypto::ICertFunctions {
- public:
-  bool VerifySignature(const uint8_t*, uint32_t, const uint8_t*, uint32_t, const uint8_t*, uint32_t) override {
-    return true;
-  }
-  bool VerifyCertificateChain(const uint8_t*, uint32_t) override { return true; }
-  bool FindRootCertInMachinestore(const uint8_t*, uint32_t, uint8_t** root, uint32_t* length) override {
-    *root = static_cast<uint8_t*>(std::malloc(1));
-    *length = 1;
-    return true;
-  }
-  bool VerifyQuandelRoot(const uint8_t*, uint32_t) override { return true; }
-  bool VerifyLocalityName(const uint8_t*, uint32_t, const char*) override { return true; }
-  bool GetCertificateNotAfter(int64_t*) override { return false; }
-  int32_t GetDaysUntil(int64_t) override { return 0; }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  AcceptAll checks;
+  rimo::testing::AcceptingChecks checks;
   rimo::xml::CTcResponseXml doc(rimo::fuzz::Stream(data, size), &rimo::fuzz::Utilities(), &checks, &checks);
   const bool ok = doc.Parse();
   uint32_t length = 0;

@@ -135,10 +135,10 @@ int MakeContainerCommand(int argc, char** argv) {
     } else if (arg == "--switch") {
       switchOn = Value(i, argc, argv);
     } else if (arg == "--cert") {
-      const std::string profile = Value(i, argc, argv);
-      const size_t eq = profile.find('=');
+      const std::string typeAndFile = Value(i, argc, argv);
+      const size_t eq = typeAndFile.find('=');
       if (eq == std::string::npos || eq == 0) Usage("--cert takes TYPE=FILE");
-      certs.push_back({profile.substr(0, eq), CertificateText(LoadCertificate(profile.substr(eq + 1)))});
+      certs.push_back({typeAndFile.substr(0, eq), CertificateText(LoadCertificate(typeAndFile.substr(eq + 1)))});
     } else if (arg == "-o") {
       out = Value(i, argc, argv);
     } else {
