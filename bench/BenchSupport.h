@@ -7,6 +7,10 @@
 #include <fstream>
 #include <string>
 
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509_vfy.h>
+
 #include "pki/Pki.h"
 
 namespace rimo::bench {
@@ -47,6 +51,31 @@ inline std::string ContainerWith(const pki::TrustCenter& tc, int n) {
 inline std::string TcResponseWith(const pki::TrustCenter& tc, int n) {
   return pki::MakeTcResponse(
       pki::SignContainer(ContainerWith(tc, n), tc.signerKey, tc.signer, "12345678901234567890", "12345678901234567891"));
+}
+
+// The bare minimum of a check, done directly: one EVP_DigestVerify of
+// signature over data and one X509_verify_cert of cert against store.
+inline bool FloorVerify(const pki::Cert& cert, const std::string& data, const pki::Bytes& signature,
+                        X509_STORE* store) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  EVP_PKEY_CTX* pctx = nullptr;
+  EVP_DigestVerifyInit_ex(ctx, &pctx, "SHA1", nullptr, nullptr, X509_get0_pubkey(cert.get()), nullptr);
+  EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
+  int ok = EVP_DigestVerify(ctx, signature.data(), signature.size(),
+                            reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  EVP_MD_CTX_free(ctx);
+  X509_STORE_CTX* sctx = X509_STORE_CTX_new();
+  X509_STORE_CTX_init(sctx, store, cert.get(), nullptr);
+  ok &= X509_verify_cert(sctx);
+  X509_STORE_CTX_free(sctx);
+  return ok == 1;
+}
+
+// A store over the hashed directory dir.
+inline X509_STORE* HashDirStore(const std::string& dir) {
+  X509_STORE* store = X509_STORE_new();
+  X509_LOOKUP_add_dir(X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir()), dir.c_str(), X509_FILETYPE_PEM);
+  return store;
 }
 
 }  // namespace rimo::bench

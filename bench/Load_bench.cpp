@@ -60,9 +60,7 @@ void BM_Floor(benchmark::State& state) {
   const Response& r = ResponseWith(static_cast<int>(state.range(0)));
   const auto& tc = Machine().tc;
   const pki::Bytes signature = pki::SignSha1(tc.signerKey, r.parts.containerBase64);
-  X509_STORE* store = X509_STORE_new();
-  X509_LOOKUP_add_dir(X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir()),
-                      (Machine().root() + "/etc/ssl/certs").c_str(), X509_FILETYPE_PEM);
+  X509_STORE* store = bench::HashDirStore(Machine().root() + "/etc/ssl/certs");
   xml::KeloUtilities utilities;
   for (auto _ : state) {
     std::ifstream in(r.path, std::ios::binary);
@@ -82,18 +80,7 @@ void BM_Floor(benchmark::State& state) {
     std::vector<uint8_t> container(b64.size());
     total += static_cast<size_t>(utilities.Base64DecodeByteArray(b64.c_str(), static_cast<uint32_t>(b64.size()),
                                                                  container.data(), static_cast<int>(b64.size())));
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    EVP_PKEY_CTX* pctx = nullptr;
-    EVP_DigestVerifyInit_ex(ctx, &pctx, "SHA1", nullptr, nullptr, X509_get0_pubkey(tc.signer.get()), nullptr);
-    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
-    int ok = EVP_DigestVerify(ctx, signature.data(), signature.size(),
-                              reinterpret_cast<const unsigned char*>(b64.data()), b64.size());
-    EVP_MD_CTX_free(ctx);
-    X509_STORE_CTX* sctx = X509_STORE_CTX_new();
-    X509_STORE_CTX_init(sctx, store, tc.signer.get(), nullptr);
-    ok &= X509_verify_cert(sctx);
-    X509_STORE_CTX_free(sctx);
-    if (ok != 1) state.SkipWithError("floor did not verify");
+    if (!bench::FloorVerify(tc.signer, b64, signature, store)) state.SkipWithError("floor did not verify");
     benchmark::DoNotOptimize(total);
   }
   X509_STORE_free(store);

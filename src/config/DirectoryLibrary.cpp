@@ -745,6 +745,21 @@ std::string DirectoryLibrary::GuessLocalUserKonfigDir(const std::string& compone
 
 // ------------------------------------------------------ buffer operations
 
+int32_t DirectoryLibrary::DeliverDirectory(const std::string& path, char* dir, int32_t dirSize,
+                                           const DirectoryTexts& texts) {
+  if (!Exists(path)) {
+    if (path.empty()) {
+      Log(true, "%s", texts.notDetermined);
+    } else {
+      Log(true, texts.notExisting, path.c_str());
+    }
+    return kResultNotFound;
+  }
+  const int32_t rc = Deliver(path, dir, dirSize);
+  if (rc == kResultBufferTooSmall) Log(true, texts.tooSmall, dirSize, static_cast<int>(path.size()));
+  return rc;
+}
+
 int32_t DirectoryLibrary::GetDataDir(const char* component, char* dir, int32_t dirSize, bool create,
                                      const char* category, const char* version) {
   Init();
@@ -758,21 +773,11 @@ int32_t DirectoryLibrary::GetDataDir(const char* component, char* dir, int32_t d
     return kResultNullArgument;
   }
   if (dirSize > 0) dir[0] = '\0';
-  const std::string path = ResolveDataDir(component, create, category);
-  if (!Exists(path)) {
-    if (path.empty()) {
-      Log(true, "CDB_GetDataDir: Das Daten-Verzeichnis konnte nicht ermittelt werden");
-    } else {
-      Log(true, "CDB_GetDataDir: Das Daten-Verzeichnis <%s> existiert nicht", path.c_str());
-    }
-    return kResultNotFound;
-  }
-  int32_t rc = Deliver(path, dir, dirSize);
-  if (rc == kResultBufferTooSmall) {
-    Log(true, "CDB_GetDataDir: Länge <%d> von pszDir ist zu klein, benötigte Länge <%d> ", dirSize,
-        static_cast<int>(path.size()));
-  }
-  return rc;
+  static constexpr DirectoryTexts kTexts = {
+      "CDB_GetDataDir: Das Daten-Verzeichnis <%s> existiert nicht",
+      "CDB_GetDataDir: Das Daten-Verzeichnis konnte nicht ermittelt werden",
+      "CDB_GetDataDir: Länge <%d> von pszDir ist zu klein, benötigte Länge <%d> "};
+  return DeliverDirectory(ResolveDataDir(component, create, category), dir, dirSize, kTexts);
 }
 
 int32_t DirectoryLibrary::GetKonfigDir(const char* component, char* dir, int32_t dirSize) {
@@ -784,21 +789,11 @@ int32_t DirectoryLibrary::GetKonfigDir(const char* component, char* dir, int32_t
     return kResultNullArgument;
   }
   if (dirSize > 0) dir[0] = '\0';
-  const std::string path = ResolveKonfigDir(component);
-  if (!Exists(path)) {
-    if (path.empty()) {
-      Log(true, "CDB_GetKonfigDir: Das Konfig-Verzeichnis konnte nicht ermittelt werden");
-    } else {
-      Log(true, "CDB_GetKonfigDir: Das Konfig-Verzeichnis <%s> existiert nicht", path.c_str());
-    }
-    return kResultNotFound;
-  }
-  int32_t rc = Deliver(path, dir, dirSize);
-  if (rc == kResultBufferTooSmall) {
-    Log(true, "CDB_GetKonfigDir: Länge <%d> von pszDir ist zu klein, benötigte Länge <%d> ", dirSize,
-        static_cast<int>(path.size()));
-  }
-  return rc;
+  static constexpr DirectoryTexts kTexts = {
+      "CDB_GetKonfigDir: Das Konfig-Verzeichnis <%s> existiert nicht",
+      "CDB_GetKonfigDir: Das Konfig-Verzeichnis konnte nicht ermittelt werden",
+      "CDB_GetKonfigDir: Länge <%d> von pszDir ist zu klein, benötigte Länge <%d> "};
+  return DeliverDirectory(ResolveKonfigDir(component), dir, dirSize, kTexts);
 }
 
 int32_t DirectoryLibrary::GetLogDir(const wchar_t* component, wchar_t* dir, int32_t dirSize, bool create) {
@@ -840,21 +835,11 @@ int32_t DirectoryLibrary::GetSystemDir(char* dir, int32_t dirSize, int32_t mode)
     return kResultNullArgument;
   }
   if (dirSize > 0) dir[0] = '\0';
-  const std::string path = ResolveSystemDir(mode);
-  if (!Exists(path)) {
-    if (path.empty()) {
-      Log(true, "CDB_GetSystemDir: Das System-Verzeichnis konnte nicht ermittelt werden");
-    } else {
-      Log(true, "CDB_GetSystemDir: Das System-Verzeichnis <%s> existiert nicht", path.c_str());
-    }
-    return kResultNotFound;
-  }
-  int32_t rc = Deliver(path, dir, dirSize);
-  if (rc == kResultBufferTooSmall) {
-    Log(true, "CDB_GetSystemDir: Länge <%d> von pszDir ist zu klein, benötigte Länge <%d> ", dirSize,
-        static_cast<int>(path.size()));
-  }
-  return rc;
+  static constexpr DirectoryTexts kTexts = {
+      "CDB_GetSystemDir: Das System-Verzeichnis <%s> existiert nicht",
+      "CDB_GetSystemDir: Das System-Verzeichnis konnte nicht ermittelt werden",
+      "CDB_GetSystemDir: Länge <%d> von pszDir ist zu klein, benötigte Länge <%d> "};
+  return DeliverDirectory(ResolveSystemDir(mode), dir, dirSize, kTexts);
 }
 
 // --------------------------------------------------------------- versions

@@ -94,6 +94,15 @@ class DirectoryLibrary {
   bool IsQuandelEnvironment(const std::string& component);
 
  private:
+  // The log texts of one buffer-filling operation (printf formats).
+  struct DirectoryTexts {
+    const char* notExisting;    // %s: the path
+    const char* notDetermined;
+    const char* tooSmall;       // %d: the buffer size, %d: the path length
+  };
+  // Copies path into dir when it exists and fits; logs and reports otherwise.
+  int32_t DeliverDirectory(const std::string& path, char* dir, int32_t dirSize, const DirectoryTexts& texts);
+
   void Init();
   void ReadSwitches();
   void Log(bool isError, const char* format, ...) __attribute__((format(printf, 3, 4)));
