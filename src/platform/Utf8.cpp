@@ -69,17 +69,19 @@ std::string WideToUtf8(std::wstring_view src) {
   return out;
 }
 
-std::wstring Utf8ToWide(std::string_view src) {
-  // Never more characters than bytes: size once, write in place, trim.
-  std::wstring out(src.size(), L'\0');
-  wchar_t* dst = out.data();
+namespace {
+
+// Decodes src, calling emit(c) for each character; an invalid or truncated
+// sequence gives one U+FFFD per offending byte.
+template <typename Emit>
+void DecodeUtf8(std::string_view src, Emit emit) {
   size_t i = 0;
   const size_t n = src.size();
   const auto* bytes = reinterpret_cast<const unsigned char*>(src.data());
   while (i < n) {
     const unsigned char b0 = bytes[i];
     if (b0 < 0x80) {
-      *dst++ = static_cast<wchar_t>(b0);
+      emit(static_cast<char32_t>(b0));
       ++i;
       continue;
     }
@@ -93,7 +95,7 @@ std::wstring Utf8ToWide(std::string_view src) {
     } else if ((b0 & 0xF8) == 0xF0) {
       len = 4, c = b0 & 0x07, min = 0x10000;
     } else {
-      *dst++ = static_cast<wchar_t>(kReplacement);
+      emit(kReplacement);
       ++i;
       continue;
     }
@@ -107,13 +109,30 @@ std::wstring Utf8ToWide(std::string_view src) {
       }
     }
     if (!ok || c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-      *dst++ = static_cast<wchar_t>(kReplacement);
+      emit(kReplacement);
       ++i;
       continue;
     }
-    *dst++ = static_cast<wchar_t>(c);
+    emit(c);
     i += len;
   }
+}
+
+}  // namespace
+
+std::wstring Utf8ToWide(std::string_view src) {
+  // Never more characters than bytes: size once, write in place, trim.
+  std::wstring out(src.size(), L'\0');
+  wchar_t* dst = out.data();
+  DecodeUtf8(src, [&dst](char32_t c) { *dst++ = static_cast<wchar_t>(c); });
+  out.resize(static_cast<size_t>(dst - out.data()));
+  return out;
+}
+
+std::string Utf8ToAscii(std::string_view src, char substitute) {
+  std::string out(src.size(), '\0');
+  char* dst = out.data();
+  DecodeUtf8(src, [&dst, substitute](char32_t c) { *dst++ = c < 0x80 ? static_cast<char>(c) : substitute; });
   out.resize(static_cast<size_t>(dst - out.data()));
   return out;
 }

@@ -18,4 +18,8 @@ std::string WideToUtf8(std::wstring_view src);
 // Invalid or truncated sequences become U+FFFD, one per offending byte.
 std::wstring Utf8ToWide(std::string_view src);
 
+// One byte per character of src: the character itself when it is ASCII,
+// substitute otherwise (also for each byte of an invalid sequence).
+std::string Utf8ToAscii(std::string_view src, char substitute);
+
 }  // namespace rimo::platform

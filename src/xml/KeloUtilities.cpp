@@ -70,35 +70,37 @@ int KeloUtilities::Base64DecodeByteArray(const char* text, uint32_t textLength, 
   if (text == nullptr || textLength == 0 || (out == nullptr && outSize != -1)) return 0;
   // The text ends at '=' or at the first character outside the alphabet.
   const auto* in = reinterpret_cast<const unsigned char*>(text);
-  uint32_t valid = 0;
-  while (valid < textLength && kBase64.value[in[valid]] >= 0) ++valid;
-  const uint32_t groups = valid / 4;
-  const uint32_t rest = valid % 4;
-  const uint64_t total = uint64_t{groups} * 3 + (rest >= 2 ? rest - 1 : 0);
-  if (outSize == -1) return static_cast<int>(total);
+  if (outSize == -1) {
+    uint32_t valid = 0;
+    while (valid < textLength && kBase64.value[in[valid]] >= 0) ++valid;
+    return static_cast<int>(uint64_t{valid / 4} * 3 + (valid % 4 >= 2 ? valid % 4 - 1 : 0));
+  }
   if (outSize <= 0) return 0;
-  const uint64_t limit = total < static_cast<uint64_t>(outSize) ? total : static_cast<uint64_t>(outSize);
-
+  const auto limit = static_cast<uint64_t>(outSize);
   uint64_t written = 0;
   uint32_t i = 0;
-  // Whole groups while three more bytes fit.
-  for (; i + 4 <= valid && written + 3 <= limit; i += 4) {
-    const uint32_t v = (static_cast<uint32_t>(kBase64.value[in[i]]) << 18) |
-                       (static_cast<uint32_t>(kBase64.value[in[i + 1]]) << 12) |
-                       (static_cast<uint32_t>(kBase64.value[in[i + 2]]) << 6) |
-                       static_cast<uint32_t>(kBase64.value[in[i + 3]]);
+  // Whole groups of four valid characters while three more bytes fit.
+  while (i + 4 <= textLength && written + 3 <= limit) {
+    const int a = kBase64.value[in[i]], b = kBase64.value[in[i + 1]], c = kBase64.value[in[i + 2]],
+              d = kBase64.value[in[i + 3]];
+    if ((a | b | c | d) < 0) break;
+    const uint32_t v = (static_cast<uint32_t>(a) << 18) | (static_cast<uint32_t>(b) << 12) |
+                       (static_cast<uint32_t>(c) << 6) | static_cast<uint32_t>(d);
     out[written++] = static_cast<uint8_t>(v >> 16);
     out[written++] = static_cast<uint8_t>(v >> 8);
     out[written++] = static_cast<uint8_t>(v);
+    i += 4;
   }
-  // The tail: a partial last group, or the bytes that still fit.
-  if (written < limit) {
-    uint32_t v = 0;
-    uint32_t have = 0;
-    for (; have < 4 && i + have < valid; ++have) v |= static_cast<uint32_t>(kBase64.value[in[i + have]]) << (18 - 6 * have);
-    const uint8_t bytes[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
-    for (uint32_t k = 0; k + 1 < have && written < limit; ++k) out[written++] = bytes[k];
+  // The rest: a partial last group, or whatever still fits of the next one.
+  uint32_t v = 0;
+  uint32_t have = 0;
+  for (; have < 4 && i + have < textLength; ++have) {
+    const int x = kBase64.value[in[i + have]];
+    if (x < 0) break;
+    v |= static_cast<uint32_t>(x) << (18 - 6 * have);
   }
+  const uint8_t bytes[3] = {static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+  for (uint32_t k = 0; k + 1 < have && written < limit; ++k) out[written++] = bytes[k];
   return static_cast<int>(written);
 }
 

@@ -15,19 +15,28 @@ constexpr size_t kSerialLength = 20;
 bool CTcResponseXml::ParseText(int32_t* status) {
   RIMO_METHOD_TRACE(kDataDll, L"CTcResponseXml::ParseText");
   std::optional<std::wstring>* field = nullptr;
+  std::optional<std::string>* base64 = nullptr;
   bool serial = false;
   if (CheckCurrentPath(L"TCRESPONSE.CURRENTSSN")) {
     field = &currentSerial_, serial = true;
   } else if (CheckCurrentPath(L"TCRESPONSE.NEWSSN")) {
     field = &newSerial_, serial = true;
   } else if (CheckCurrentPath(L"TCRESPONSE.RESPONSECONTAINER")) {
-    field = &containerText_;
+    base64 = &containerText_;
   } else if (CheckCurrentPath(L"TCRESPONSE.SIGNATURTC")) {
-    field = &signatureText_;
+    base64 = &signatureText_;
   } else if (CheckCurrentPath(L"TCRESPONSE.SIGCERT")) {
     field = &certificateText_;
   }
-  if (field == nullptr || field->has_value()) return true;  // the first text wins
+  // The first text wins.
+  if (base64 != nullptr) {
+    if (base64->has_value()) return true;
+    std::string value;
+    *status = TakeAsciiValue(&value);
+    if (*status == kXmlOk) *base64 = std::move(value);
+    return true;
+  }
+  if (field == nullptr || field->has_value()) return true;
   std::wstring value;
   *status = TakeValue(&value);
   if (*status != kXmlOk) return true;
@@ -55,7 +64,7 @@ bool CTcResponseXml::VerifyDocumentIntegrity() {
     return false;
   }
   DecodeCertificate(certificateText_->c_str(), &certificate_);
-  DecodeSignature(signatureText_->c_str(), &signatureBytes_);
+  signatureBytes_ = DecodeBase64(*signatureText_);
   struct Check {
     bool (CTcResponseXml::*run)();
     Verification failure;
@@ -80,8 +89,7 @@ bool CTcResponseXml::VerifySignature() {
   RIMO_METHOD_TRACE(kDataDll, L"CTcResponseXml::VerifySignature");
   if (signatureBytes_.empty() || certificate_.empty() || !containerText_ || signature() == nullptr) return false;
   // The signed data is the container's Base64 text as it stands.
-  std::string data;
-  ConvertWcharToByte(containerText_->c_str(), &data);
+  const std::string& data = *containerText_;
   return signature()->VerifySignature(reinterpret_cast<const uint8_t*>(data.data()),
                                       static_cast<uint32_t>(data.size()), signatureBytes_.data(),
                                       static_cast<uint32_t>(signatureBytes_.size()), certificate_.data(),
@@ -125,9 +133,7 @@ const uint8_t* CTcResponseXml::GetResponseContainer(uint32_t* length) {
     return nullptr;
   }
   if (!containerMade_) {
-    std::string narrow;
-    ConvertWcharToByte(containerText_->c_str(), &narrow);
-    container_ = DecodeBase64(narrow);
+    container_ = DecodeBase64(*containerText_);
     containerMade_ = true;
   }
   if (length != nullptr) *length = static_cast<uint32_t>(container_.size());

@@ -53,8 +53,10 @@ class CTcResponseXml : public CXmlParserRimo {
 
   std::optional<std::wstring> currentSerial_;
   std::optional<std::wstring> newSerial_;
-  std::optional<std::wstring> containerText_;
-  std::optional<std::wstring> signatureText_;
+  // The two Base64 texts are kept narrowed (one byte per character, '?' for
+  // anything outside ASCII): the form in which they are signed and decoded.
+  std::optional<std::string> containerText_;
+  std::optional<std::string> signatureText_;
   std::optional<std::wstring> certificateText_;
   bool integrity_ = false;
   uint32_t verificationError_ = kNoError;

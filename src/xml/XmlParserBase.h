@@ -50,6 +50,8 @@ class CXmlParserBase {
   int32_t GetValue(std::wstring_view* value) { return reader_->GetValue(value); }
   // The same, moved into *value.
   int32_t TakeValue(std::wstring* value) { return reader_->TakeValue(value); }
+  // The same, narrowed as CXmlParserRimo::ConvertWcharToByte narrows.
+  int32_t TakeAsciiValue(std::string* value) { return reader_->TakeAsciiValue(value); }
 
  private:
   void Initialize(std::shared_ptr<platform::IByteStream> stream);

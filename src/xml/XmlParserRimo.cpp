@@ -46,13 +46,12 @@ bool CXmlParserRimo::ConvertWcharToByte(const wchar_t* text, std::string* out) {
 
 Bytes CXmlParserRimo::DecodeBase64(const std::string& text) {
   Bytes bytes;
-  if (utilities_ == nullptr) return bytes;
-  // The size includes the terminator, as the decoder stops at it anyway.
+  if (utilities_ == nullptr || text.empty()) return bytes;
+  // Three bytes per four characters at the most: one pass decodes it all.
+  // The size includes the terminator, at which the decoder stops anyway.
   const auto size = static_cast<uint32_t>(text.size() + 1);
-  int needed = utilities_->Base64DecodeByteArray(text.c_str(), size, nullptr, -1);
-  if (needed <= 0) return bytes;
-  bytes.resize(static_cast<size_t>(needed));
-  int got = utilities_->Base64DecodeByteArray(text.c_str(), size, bytes.data(), needed);
+  bytes.resize(text.size() / 4 * 3 + 3);
+  const int got = utilities_->Base64DecodeByteArray(text.c_str(), size, bytes.data(), static_cast<int>(bytes.size()));
   bytes.resize(static_cast<size_t>(got > 0 ? got : 0));
   return bytes;
 }

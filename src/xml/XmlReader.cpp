@@ -110,6 +110,12 @@ int32_t XmlReader::TakeValue(std::wstring* value) {
   return kXmlOk;
 }
 
+int32_t XmlReader::TakeAsciiValue(std::string* value) {
+  const xmlChar* v = xmlTextReaderConstValue(Reader(reader_));
+  *value = v != nullptr ? platform::Utf8ToAscii(reinterpret_cast<const char*>(v), '?') : std::string();
+  return kXmlOk;
+}
+
 int32_t XmlReader::GetAttributeCount(uint32_t* count) {
   int n = xmlTextReaderAttributeCount(Reader(reader_));
   if (n < 0) return kXmlErrorNotReady;

@@ -52,6 +52,9 @@ class XmlReader {
   int32_t GetValue(std::wstring_view* value);
   // The text of the current node, moved into *value (no further copy).
   int32_t TakeValue(std::wstring* value);
+  // The text of the current node, one byte per character: ASCII as it is,
+  // every other character as '?'.
+  int32_t TakeAsciiValue(std::string* value);
   int32_t GetAttributeCount(uint32_t* count);
   int32_t MoveToFirstAttribute();
   int32_t MoveToNextAttribute();
