@@ -2,8 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
-#include <thread>
+#include <memory>
+
+#include "support/ForeignHolder.h"
 
 namespace rimo::status {
 namespace {
@@ -65,14 +66,7 @@ TEST(CertificateListTest, ForeignHolderGetsEmptyAnswers) {
   void* cursor = nullptr;
   list.GetFirstCertificate(&cursor);
 
-  std::promise<void> held, release;
-  std::thread holder([&] {
-    list.LockObject();
-    held.set_value();
-    release.get_future().wait();
-    list.UnlockObject();
-  });
-  held.get_future().wait();
+  auto holder = std::make_unique<testing::ForeignHolder>([&] { list.LockObject(); }, [&] { list.UnlockObject(); });
   EXPECT_EQ(list.Count(), 0u);
   EXPECT_TRUE(list.IsEmpty());
   EXPECT_FALSE(list.TryLockObject());
@@ -83,24 +77,14 @@ TEST(CertificateListTest, ForeignHolderGetsEmptyAnswers) {
   EXPECT_EQ(c2, nullptr);
   EXPECT_EQ(list.GetNextCertificate(&cursor), nullptr);
   EXPECT_EQ(cursor, nullptr);
-  release.set_value();
-  holder.join();
+  holder.reset();
   EXPECT_EQ(list.Count(), 1u);
 }
 
 TEST(CertificateListTest, ClearOfAnEmptyListSucceedsWhileAnotherThreadHoldsTheLock) {
   CertificateList list;
-  std::promise<void> held, release;
-  std::thread holder([&] {
-    list.LockObject();
-    held.set_value();
-    release.get_future().wait();
-    list.UnlockObject();
-  });
-  held.get_future().wait();
+  testing::ForeignHolder holder([&] { list.LockObject(); }, [&] { list.UnlockObject(); });
   EXPECT_TRUE(list.ClearList());
-  release.set_value();
-  holder.join();
 }
 
 TEST(CertificateListTest, HolderOfTheLockCanUseEveryOperation) {

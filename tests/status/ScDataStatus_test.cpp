@@ -2,33 +2,18 @@
 
 #include <gtest/gtest.h>
 
-#include <future>
 #include <thread>
+
+#include "support/ForeignHolder.h"
 
 namespace rimo::status {
 namespace {
 
 // Holds the record's lock on another thread until released.
-class ForeignHolder {
+class ForeignHolder : public testing::ForeignHolder {
  public:
-  explicit ForeignHolder(IScDataStatus& status) {
-    thread_ = std::thread([&status, this] {
-      status.Lock();
-      held_.set_value();
-      release_.get_future().wait();
-      status.Unlock();
-    });
-    held_.get_future().wait();
-  }
-  ~ForeignHolder() {
-    release_.set_value();
-    thread_.join();
-  }
-
- private:
-  std::thread thread_;
-  std::promise<void> held_;
-  std::promise<void> release_;
+  explicit ForeignHolder(IScDataStatus& status)
+      : testing::ForeignHolder([&status] { status.Lock(); }, [&status] { status.Unlock(); }) {}
 };
 
 TEST(ScDataStatusTest, NewRecordIsEmptyWithQueryOutcomeTwo) {
