@@ -126,12 +126,16 @@ TEST(SignatureFunctionsTest, ChainErrorsAreCollectedIntoTrustBits) {
   TrustCenterSandbox sandbox;
   const auto& p = SharedPki::Get();
   const pki::Cert untrusted = pki::Issue(pki::RootProfile("Elsewhere"), p.otherRootKey, nullptr, p.otherRootKey);
+  pki::CertProfile future = pki::SignerProfile("x");
+  future.notBeforeOffset = 3600;
+  const pki::Cert notYetValid = pki::Issue(future, p.otherSignerKey, p.genuine.root, p.genuine.rootKey);
   struct Case {
     const char* name;
     pki::Cert cert;
     uint32_t error;
     uint32_t info;
   } cases[] = {
+      {"not yet valid signer", notYetValid, kTrustNotTimeValid, kInfoExactMatchIssuer},
       {"genuine signer", p.genuine.signer, 0, kInfoExactMatchIssuer},
       {"expired signer", SignerUnder(p.genuine.root, p.genuine.rootKey, "x", -60), kTrustNotTimeValid,
        kInfoExactMatchIssuer},
