@@ -62,7 +62,9 @@ RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status)
   try {
     std::promise<long> started;
     std::future<long> threadId = started.get_future();
-    worker_ = std::thread([this, &started] {
+    // The thread owns the promise, so the constructor's return cannot pull it
+    // away while the value is being set.
+    worker_ = std::thread([this, started = std::move(started)]() mutable {
       started.set_value(syscall(SYS_gettid));
       workerExitCode_.store(DataWorkerThreadProc(this));
     });
