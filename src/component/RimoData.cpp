@@ -1,6 +1,5 @@
 #include "component/RimoData.h"
 
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include "crypto/SignatureFunctions.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
+#include "platform/Module.h"
 #include "platform/Utf8.h"
 #include "status/ScDataStatus.h"
 #include "xml/ResponseContainerXml.h"
@@ -44,11 +44,6 @@ class StatusLock {
   IScDataStatus* status_;
 };
 
-bool FileExists(const std::wstring& path) {
-  if (path.empty()) return false;
-  struct stat st {};
-  return stat(platform::WideToUtf8(path).c_str(), &st) == 0;
-}
 
 }  // namespace
 
@@ -148,7 +143,7 @@ void RimoData::QueryRimoResponse(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::QueryRimoResponse");
   if (RefuseUserId(userId)) return;
   std::wstring copy(userId);
-  if (!FileExists(ResponseFilePath(copy.c_str()))) {
+  if (!platform::FileExists(platform::WideToUtf8(ResponseFilePath(copy.c_str())))) {
     if (IsAsynchronous()) {
       PushTask(TaskType::QueryResponse, copy.c_str());
       PushTask(TaskType::UpdateStatusIni, copy.c_str());

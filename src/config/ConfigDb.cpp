@@ -1,6 +1,7 @@
 #include "config/ConfigDb.h"
 
 #include "platform/Folders.h"
+#include "platform/FileIo.h"
 #include "platform/IniDocument.h"
 
 namespace rimo::config {

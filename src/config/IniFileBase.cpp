@@ -15,6 +15,7 @@
 #include "config/DirectoryLibrary.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
+#include "platform/FileIo.h"
 #include "platform/IniDocument.h"
 
 namespace FileOperations {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "platform/IniDocument.h"
+#include "platform/FileIo.h"
 
 namespace rimo::platform {
 namespace {

@@ -1,5 +1,7 @@
 #include "platform/FileLock.h"
 
+#include "platform/FileIo.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <time.h>
@@ -17,14 +19,6 @@ int64_t NowMs() {
   return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-void WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = write(fd, data.data(), data.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-}
 
 }  // namespace
 
@@ -48,12 +42,12 @@ AppendLock AppendWithFileLock(const std::string& path, std::string_view text, in
     nanosleep(&pause, nullptr);
   }
   if (outcome == AppendLock::Taken) {
-    WriteAll(fd, text);
+    WriteFully(fd, text);
     flock(fd, LOCK_UN);
   } else {
     std::string line(outcome == AppendLock::TimedOut ? timeoutMarker : failureMarker);
     line.append(text);
-    WriteAll(fd, line);
+    WriteFully(fd, line);
   }
   close(fd);
   return outcome;

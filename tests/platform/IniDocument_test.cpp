@@ -1,5 +1,7 @@
 #include "platform/IniDocument.h"
 
+#include "platform/FileIo.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
