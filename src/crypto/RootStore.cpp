@@ -1,20 +1,78 @@
 #include "crypto/RootStore.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "platform/Folders.h"
 
 namespace rimo::crypto {
 namespace {
 
+// A root file is small; anything larger is not read.
+constexpr off_t kMaxFileSize = 1 << 20;
+// File times are kept at the kernel's clock-tick granularity: a file or a
+// directory changed less than this before it was read may change again with
+// the same times, so such a reading is not trusted later.
+constexpr int64_t kRacyNs = 2'000'000'000LL;
+
+int64_t Ns(const struct timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; }
+
+int64_t NowNs() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return Ns(now);
+}
+
+struct Identity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = -1;
+  int64_t mtime = 0;
+  int64_t ctime = 0;
+  bool operator==(const Identity&) const = default;
+};
+
+bool StatIdentity(const std::string& path, Identity* id) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return false;
+  *id = Identity{st.st_dev, st.st_ino, st.st_size, Ns(st.st_mtim), Ns(st.st_ctim)};
+  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+}
+
+bool TrustedSince(const Identity& id, int64_t readAt) {
+  return readAt - std::max(id.mtime, id.ctime) > kRacyNs;
+}
+
+struct FileEntry {
+  Identity identity;
+  int64_t readAt = 0;
+  std::vector<std::shared_ptr<X509>> certs;
+};
+
+struct Listing {
+  Identity identity;
+  int64_t readAt = 0;
+  bool valid = false;
+  // subject hash -> entry names ("0123abcd.0", ...)
+  std::unordered_map<unsigned long, std::vector<std::string>> byHash;
+};
+
 struct Cache {
   std::mutex mutex;
   std::string directory;
-  int64_t mtimeNs = -1;
-  ino_t inode = 0;
-  std::shared_ptr<X509_STORE> store;
+  Listing listing;
+  std::map<std::string, FileEntry> files;
 };
 
 Cache& TheCache() {
@@ -22,36 +80,151 @@ Cache& TheCache() {
   return cache;
 }
 
-std::shared_ptr<X509_STORE> MakeStore(const std::string& directory) {
-  X509StorePtr store(X509_STORE_new());
-  if (store == nullptr) return nullptr;
-  X509_LOOKUP* lookup = X509_STORE_add_lookup(store.get(), X509_LOOKUP_hash_dir());
-  if (lookup == nullptr || X509_LOOKUP_add_dir(lookup, directory.c_str(), X509_FILETYPE_PEM) != 1) return nullptr;
-  return std::shared_ptr<X509_STORE>(store.release(), &X509_STORE_free);
+// "<8 hex digits>.<decimal>"; CRL entries ("<hash>.r<N>") are not roots.
+bool ParseEntryName(const char* name, unsigned long* hash) {
+  if (std::strlen(name) < 10 || name[8] != '.') return false;
+  unsigned long value = 0;
+  for (int i = 0; i < 8; ++i) {
+    const char c = name[i];
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else {
+      return false;
+    }
+    value = value * 16 + static_cast<unsigned long>(digit);
+  }
+  for (const char* p = name + 9; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+  }
+  *hash = value;
+  return true;
+}
+
+void ReadListing(const std::string& directory, Listing* listing) {
+  listing->byHash.clear();
+  listing->valid = false;
+  const int64_t readAt = NowNs();
+  if (!StatIdentity(directory, &listing->identity)) return;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), &closedir);
+  if (dir == nullptr) return;
+  while (const struct dirent* entry = readdir(dir.get())) {
+    unsigned long hash = 0;
+    if (ParseEntryName(entry->d_name, &hash)) listing->byHash[hash].emplace_back(entry->d_name);
+  }
+  listing->readAt = readAt;
+  listing->valid = true;
+}
+
+std::vector<std::shared_ptr<X509>> ReadPemFile(const std::string& path, const Identity& identity) {
+  std::vector<std::shared_ptr<X509>> certs;
+  if (identity.size <= 0 || identity.size > kMaxFileSize) return certs;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return certs;
+  std::string bytes(static_cast<size_t>(identity.size), '\0');
+  size_t used = 0;
+  while (used < bytes.size()) {
+    const ssize_t n = read(fd, bytes.data() + used, bytes.size() - used);
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
+  }
+  close(fd);
+  bytes.resize(used);
+  std::unique_ptr<BIO, int (*)(BIO*)> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())), &BIO_free);
+  if (bio == nullptr) return certs;
+  while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+    certs.emplace_back(cert, &X509_free);
+  }
+  ERR_clear_error();
+  return certs;
+}
+
+// The certificates of one entry, read again when the file behind it changed.
+const std::vector<std::shared_ptr<X509>>* FileCertificates(Cache& cache, const std::string& path, int64_t now) {
+  Identity identity;
+  if (!StatIdentity(path, &identity)) {
+    cache.files.erase(path);
+    return nullptr;
+  }
+  auto it = cache.files.find(path);
+  if (it != cache.files.end() && it->second.identity == identity && TrustedSince(identity, it->second.readAt)) {
+    return &it->second.certs;
+  }
+  FileEntry entry;
+  entry.readAt = now;
+  entry.certs = ReadPemFile(path, identity);
+  // Read again after reading: a file replaced meanwhile is taken up next time.
+  Identity after;
+  entry.identity = StatIdentity(path, &after) ? after : Identity{};
+  auto& stored = cache.files[path] = std::move(entry);
+  return &stored.certs;
 }
 
 }  // namespace
 
 std::string RootStore::Directory() { return platform::KeloRoot() + "/etc/ssl/certs/"; }
 
-std::shared_ptr<X509_STORE> RootStore::Current() {
+std::vector<std::shared_ptr<X509>> RootStore::Candidates(const X509_NAME* name) {
+  std::vector<std::shared_ptr<X509>> out;
+  if (name == nullptr) return out;
   const std::string directory = Directory();
-  struct stat st {};
-  int64_t mtime = -1;
-  ino_t inode = 0;
-  if (stat(directory.c_str(), &st) == 0) {
-    mtime = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    inode = st.st_ino;
+  int ok = 0;
+  const unsigned long hash = X509_NAME_hash_ex(name, nullptr, nullptr, &ok);
+  if (ok != 1) {
+    ERR_clear_error();
+    return out;
   }
   Cache& cache = TheCache();
   std::lock_guard<std::mutex> guard(cache.mutex);
-  if (cache.store == nullptr || cache.directory != directory || cache.mtimeNs != mtime || cache.inode != inode) {
-    cache.store = MakeStore(directory);
+  const int64_t now = NowNs();
+  if (cache.directory != directory) {
     cache.directory = directory;
-    cache.mtimeNs = mtime;
-    cache.inode = inode;
+    cache.listing = Listing{};
+    cache.files.clear();
   }
-  return cache.store;
+  Identity dirIdentity;
+  const bool dirExists = StatIdentity(directory, &dirIdentity);
+  if (!dirExists) {
+    cache.listing = Listing{};
+    cache.files.clear();
+    return out;
+  }
+  if (!cache.listing.valid || !(cache.listing.identity == dirIdentity) ||
+      !TrustedSince(dirIdentity, cache.listing.readAt)) {
+    ReadListing(directory, &cache.listing);
+  }
+  auto entries = cache.listing.byHash.find(hash);
+  if (entries == cache.listing.byHash.end()) return out;
+  for (const std::string& entry : entries->second) {
+    const auto* certs = FileCertificates(cache, directory + entry, now);
+    if (certs == nullptr) continue;
+    for (const auto& cert : *certs) {
+      if (X509_NAME_cmp(X509_get_subject_name(cert.get()), name) != 0) continue;
+      // The same certificate under two entries counts once.
+      const bool seen = std::any_of(out.begin(), out.end(),
+                                    [&](const std::shared_ptr<X509>& c) { return X509_cmp(c.get(), cert.get()) == 0; });
+      if (!seen) out.push_back(cert);
+    }
+  }
+  std::sort(out.begin(), out.end(), [](const std::shared_ptr<X509>& a, const std::shared_ptr<X509>& b) {
+    return X509_cmp(a.get(), b.get()) < 0;
+  });
+  return out;
+}
+
+bool RootStore::Present() {
+  struct stat st {};
+  return stat(Directory().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void RootStore::Flush() {
+  Cache& cache = TheCache();
+  std::lock_guard<std::mutex> guard(cache.mutex);
+  cache.directory.clear();
+  cache.listing = Listing{};
+  cache.files.clear();
 }
 
 }  // namespace rimo::crypto

@@ -1,9 +1,11 @@
 // The machine root store: the hashed certificate directory
-// $KELO_ROOT/etc/ssl/certs/ (PEM files with <subject-hash>.N links).
+// $KELO_ROOT/etc/ssl/certs/ (PEM files reached through "<subject-hash>.N"
+// entries, as `openssl rehash` makes them).
 #pragma once
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "crypto/OpenSslHandles.h"
 
@@ -13,10 +15,23 @@ class RootStore {
  public:
   static std::string Directory();
 
-  // The store for the current directory. Shared between calls and threads
-  // while the directory's path and modification time stay the same; a new
-  // store is made when either changes.
-  static std::shared_ptr<X509_STORE> Current();
+  // Every certificate of the store whose subject equals name as OpenSSL
+  // compares names (canonical form, so without regard to case), from every
+  // "<hash>.N" entry whatever its N and whatever gaps lie between them. In a
+  // stable order that does not depend on the entries' names.
+  //
+  // Never stale: each call checks every file it uses (device, inode, size,
+  // modification and change time, through links) and the directory listing,
+  // and reads again what changed; a file changed within the timestamps'
+  // granularity of its last reading is read again too. Thread-safe; the
+  // certificates are shared and must not be changed.
+  static std::vector<std::shared_ptr<X509>> Candidates(const X509_NAME* name);
+
+  // True when the store's directory exists.
+  static bool Present();
+
+  // Forgets everything read so far (tests and benchmarks).
+  static void Flush();
 };
 
 }  // namespace rimo::crypto

@@ -1,6 +1,7 @@
 #include "crypto/SignatureFunctions.h"
 
 #include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "crypto/IssuerSearch.h"
 #include "crypto/OpenSslHandles.h"
 #include "crypto/RootStore.h"
 #include "diag/MethodTrace.h"
@@ -78,46 +80,66 @@ int CollectErrors(int ok, X509_STORE_CTX* ctx) {
   return 1;
 }
 
-// Certificates whose signature recently verified with a given issuer key (a
-// chain without errors). The root lookup that follows a chain check then
-// need not verify the same signature again. Thread-safe; most recent first.
-class VerifiedIssuers {
- public:
-  void Remember(X509* cert, X509* issuer) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (KnownLocked(cert, issuer)) return;
-    X509_up_ref(cert);
-    X509_up_ref(issuer);
-    X509Ptr c(cert), i(issuer);
-    entries_.insert(entries_.begin(), {std::move(c), std::move(i)});
-    if (entries_.size() > kCapacity) entries_.pop_back();
-  }
-  bool Known(X509* cert, X509* issuer) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return KnownLocked(cert, issuer);
-  }
-
- private:
-  bool KnownLocked(X509* cert, X509* issuer) {
-    for (const auto& [c, i] : entries_) {
-      if (X509_cmp(c.get(), cert) == 0 && X509_cmp(i.get(), issuer) == 0) return true;
-    }
-    return false;
-  }
-
-  static constexpr size_t kCapacity = 8;
-  std::mutex mutex_;
-  std::vector<std::pair<X509Ptr, X509Ptr>> entries_;
-};
-
-VerifiedIssuers& Verified() {
-  static VerifiedIssuers verified;
-  return verified;
-}
-
 void TraceOpenSslErrors() {
   std::string errors = DrainOpenSslErrors();
   if (!errors.empty()) TraceWriteFormat(diag::Error, kWebComm, L"OpenSSL: %S", errors.c_str());
+}
+
+// Keys of fewer bits than this are refused, in the signer and in the chain.
+constexpr int kMinimumKeyBits = 1024;
+
+bool WeakKey(X509* cert) {
+  EVP_PKEY* key = X509_get0_pubkey(cert);
+  if (key == nullptr) return false;
+  const int type = EVP_PKEY_get_base_id(key);
+  const bool factoring = type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS || type == EVP_PKEY_DSA;
+  return factoring && EVP_PKEY_get_bits(key) < kMinimumKeyBits;
+}
+
+bool BrokenDigest(X509* cert) {
+  int digest = NID_undef;
+  int keyType = NID_undef;
+  if (OBJ_find_sigid_algs(X509_get_signature_nid(cert), &digest, &keyType) != 1) return false;
+  return digest == NID_md5 || digest == NID_md4 || digest == NID_md2 || digest == NID_md5_sha1;
+}
+
+// A chain that only holds through a weak key or a broken hash does not hold:
+// any key in it, and the signature of every certificate below its top (the
+// top's self-signature is not relied on).
+uint32_t WeakLinks(STACK_OF(X509)* chain) {
+  const int n = sk_X509_num(chain);
+  for (int i = 0; i < n; ++i) {
+    X509* cert = sk_X509_value(chain, i);
+    if (WeakKey(cert) || ((i < n - 1 || n == 1) && BrokenDigest(cert))) return kTrustNotSignatureValid;
+  }
+  return kTrustNoError;
+}
+
+// Runs the chain check of leaf with exactly the given certificates trusted.
+ChainStatus VerifyAgainst(X509* leaf, const CertPath& trusted) {
+  ChainStatus status;
+  X509StorePtr store(X509_STORE_new());
+  X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+  if (store == nullptr || ctx == nullptr) return status;
+  for (const auto& cert : trusted) X509_STORE_add_cert(store.get(), cert.get());
+  X509_STORE_set_check_issued(store.get(), &IssuerSearch::CheckIssued);
+  if (X509_STORE_CTX_init(ctx.get(), store.get(), leaf, nullptr) != 1) return status;
+  uint32_t bits = 0;
+  X509_STORE_CTX_set_app_data(ctx.get(), &bits);
+  X509_STORE_CTX_set_verify_cb(ctx.get(), &CollectErrors);
+  if (X509_verify_cert(ctx.get()) < 0) return status;
+  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
+  bits |= WeakLinks(chain);
+  status.built = true;
+  status.error = bits;
+  if (bits == kTrustNoError && sk_X509_num(chain) > 1) IssuerSearch::RememberSigned(leaf, sk_X509_value(chain, 1));
+  if (X509_check_issued(leaf, leaf) == X509_V_OK) {
+    status.info = kInfoSelfSigned;
+  } else if (sk_X509_num(chain) > 1) {
+    status.info = kInfoExactMatchIssuer;
+  }
+  ERR_clear_error();
+  return status;
 }
 
 }  // namespace
@@ -183,6 +205,12 @@ bool SignatureFunctions::VerifySignature(const uint8_t* data, uint32_t dataLengt
     TraceOpenSslErrors();
     return false;
   }
+  if (WeakKey(cert.get())) {
+    TraceWriteFormat(diag::Warning, kWebComm,
+                     L"Signature could not be verified! The signer's key has %d bits, fewer than %d.",
+                     EVP_PKEY_get_bits(key), kMinimumKeyBits);
+    return false;
+  }
   EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   EVP_PKEY_CTX* pctx = nullptr;
   if (ctx == nullptr || EVP_DigestVerifyInit_ex(ctx.get(), &pctx, "SHA1", nullptr, nullptr, key, nullptr) != 1 ||
@@ -215,38 +243,25 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
     return status;
   }
   TraceWrite(diag::Error, kWebComm, L"A certificate context has been created.");
-  std::shared_ptr<X509_STORE> store = RootStore::Current();
-  X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (store == nullptr || ctx == nullptr) {
-    TraceWriteFormat(diag::Error, kWebComm, L"The engine creation function failed. Last Error: [%d]", ENOMEM);
-    TraceOpenSslErrors();
-    return status;
-  }
   TraceWrite(diag::Detail, kWebComm, L"A chain engine has been created.");
-  if (X509_STORE_CTX_init(ctx.get(), store.get(), cert.get(), nullptr) != 1) {
-    TraceWrite(diag::Error, kWebComm, L"The chain could not be created.");
-    TraceOpenSslErrors();
-    return status;
+  // Each path through the store is tried until one holds; without any, the
+  // check runs against every same-name candidate so that its errors show.
+  std::vector<CertPath> paths = IssuerSearch::Paths(cert.get());
+  if (paths.empty()) paths.push_back(RootStore::Candidates(X509_get_issuer_name(cert.get())));
+  bool first = true;
+  for (const CertPath& path : paths) {
+    const ChainStatus tried = VerifyAgainst(cert.get(), path);
+    if (!tried.built) continue;
+    if (first || tried.error == kTrustNoError) status = tried;
+    first = false;
+    if (tried.error == kTrustNoError) break;
   }
-  uint32_t bits = 0;
-  X509_STORE_CTX_set_app_data(ctx.get(), &bits);
-  X509_STORE_CTX_set_verify_cb(ctx.get(), &CollectErrors);
-  const int rc = X509_verify_cert(ctx.get());
-  if (rc < 0) {
+  if (!status.built) {
     TraceWrite(diag::Error, kWebComm, L"The chain could not be created.");
     TraceOpenSslErrors();
     return status;
   }
   TraceWrite(diag::Detail, kWebComm, L"The chain has been created.");
-  status.built = true;
-  status.error = bits;
-  STACK_OF(X509)* chain = X509_STORE_CTX_get0_chain(ctx.get());
-  if (bits == 0 && sk_X509_num(chain) > 1) Verified().Remember(cert.get(), sk_X509_value(chain, 1));
-  if (X509_check_issued(cert.get(), cert.get()) == X509_V_OK) {
-    status.info = kInfoSelfSigned;
-  } else if (sk_X509_num(X509_STORE_CTX_get0_chain(ctx.get())) > 1) {
-    status.info = kInfoExactMatchIssuer;
-  }
   ERR_clear_error();
   return status;
 }
@@ -276,37 +291,30 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
     TraceOpenSslErrors();
     return false;
   }
-  std::shared_ptr<X509_STORE> store = RootStore::Current();
-  X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (store == nullptr || ctx == nullptr || X509_STORE_CTX_init(ctx.get(), store.get(), cert.get(), nullptr) != 1) {
+  if (!RootStore::Present()) {
     TraceWriteFormat(diag::Error, kWebComm, L"Der Rootstore des Systems konnte nicht geöffnet werden - LastError [%d]",
                      ENOENT);
-    TraceOpenSslErrors();
     return false;
   }
-  X509* found = nullptr;
+  // The best issuer whose key verifies the certificate, whatever the order
+  // of the store's entries.
+  const CertPath issuers = IssuerSearch::VerifiedIssuers(cert.get());
+  const bool timeOk = X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
+                      X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
   bool result = false;
-  if (X509_STORE_CTX_get1_issuer(&found, ctx.get(), cert.get()) == 1 && found != nullptr) {
-    X509Ptr issuer(found);
-    EVP_PKEY* issuerKey = X509_get0_pubkey(issuer.get());
-    const bool signatureOk = issuerKey != nullptr && (Verified().Known(cert.get(), issuer.get()) ||
-                                                      X509_verify(cert.get(), issuerKey) == 1);
-    const bool timeOk = X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
-                        X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
-    if (signatureOk && timeOk) {
-      unsigned char* encoded = nullptr;
-      const int length = i2d_X509(issuer.get(), &encoded);
-      if (length > 0) {
-        auto* block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(length)));
-        if (block != nullptr) {
-          std::memcpy(block, encoded, static_cast<size_t>(length));
-          *root = block;
-          *rootLength = static_cast<uint32_t>(length);
-          result = true;
-        }
+  if (!issuers.empty() && timeOk) {
+    unsigned char* encoded = nullptr;
+    const int length = i2d_X509(issuers.front().get(), &encoded);
+    if (length > 0) {
+      auto* block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(length)));
+      if (block != nullptr) {
+        std::memcpy(block, encoded, static_cast<size_t>(length));
+        *root = block;
+        *rootLength = static_cast<uint32_t>(length);
+        result = true;
       }
-      OPENSSL_free(encoded);
     }
+    OPENSSL_free(encoded);
   }
   ERR_clear_error();
   TraceWrite(diag::Info, kWebComm, L"Der Rootstore wurde erfolgreich geschlossen.");

@@ -95,8 +95,12 @@ Cert Issue(const CertProfile& profile, const Key& subjectKey, const Cert& issuer
   AddExtension(cert.get(), issuerCert, NID_basic_constraints, profile.ca ? "critical,CA:TRUE" : "CA:FALSE");
   AddExtension(cert.get(), issuerCert, NID_key_usage,
                profile.ca ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,keyEncipherment");
-  AddExtension(cert.get(), issuerCert, NID_subject_key_identifier, "hash");
-  if (issuer != nullptr) AddExtension(cert.get(), issuerCert, NID_authority_key_identifier, "keyid:always");
+  if (!profile.subjectKeyId.empty()) {
+    AddExtension(cert.get(), issuerCert, NID_subject_key_identifier, profile.subjectKeyId);
+  }
+  if (issuer != nullptr && !profile.authorityKeyId.empty()) {
+    AddExtension(cert.get(), issuerCert, NID_authority_key_identifier, profile.authorityKeyId);
+  }
   std::string altNames;
   for (const std::string& dns : profile.dnsNames) altNames += (altNames.empty() ? "DNS:" : ",DNS:") + dns;
   for (const std::string& ip : profile.ipAddresses) altNames += (altNames.empty() ? "IP:" : ",IP:") + ip;
@@ -105,7 +109,9 @@ Cert Issue(const CertProfile& profile, const Key& subjectKey, const Cert& issuer
   if (profile.serverAuth) usage += "serverAuth";
   if (profile.clientAuth) usage += usage.empty() ? "clientAuth" : ",clientAuth";
   if (!usage.empty()) AddExtension(cert.get(), issuerCert, NID_ext_key_usage, usage);
-  Check(X509_sign(cert.get(), issuerKey.get(), EVP_sha256()) > 0, "signing the certificate");
+  const EVP_MD* digest = EVP_get_digestbyname(profile.digest.c_str());
+  Check(digest != nullptr, "digest");
+  Check(X509_sign(cert.get(), issuerKey.get(), digest) > 0, "signing the certificate");
   return cert;
 }
 

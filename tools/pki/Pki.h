@@ -31,11 +31,17 @@ struct CertProfile {
   std::vector<std::string> ipAddresses;
   bool serverAuth = false;
   bool clientAuth = false;
+  // Key identifiers as OpenSSL's extension syntax writes them; empty: none.
+  // The authority key identifier is added only to certificates with an issuer.
+  std::string subjectKeyId = "hash";
+  std::string authorityKeyId = "keyid:always";
+  std::string digest = "SHA256";  // of the issuer's signature
 };
 
 // RSA key; throws std::runtime_error on failure (as every function here).
 Key GenerateKey(int bits = 2048);
-// Issues a certificate for subjectKey, signed with SHA-256 by issuerKey;
+// Issues a certificate for subjectKey, signed by issuerKey with the profile's
+// digest;
 // issuer null makes it self-issued (subject name as issuer name).
 Cert Issue(const CertProfile& profile, const Key& subjectKey, const Cert& issuer, const Key& issuerKey);
 

@@ -1,0 +1,53 @@
+// Finding the issuers of a certificate in the machine root store, whatever
+// the order of the store's entries.
+//
+// OpenSSL's own lookup takes the first certificate whose name matches and
+// never tries another, so a second root with the same name (a key rollover,
+// a name equal but for case, a link certificate) could decide the outcome by
+// sorting first. Here every candidate whose name matches is considered, and
+// where there is a choice, the one whose key verifies the signature wins.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "crypto/OpenSslHandles.h"
+
+namespace rimo::crypto {
+
+using CertPath = std::vector<std::shared_ptr<X509>>;  // issuers of the leaf, root last
+
+class IssuerSearch {
+ public:
+  // The store's certificates that may have issued cert, best first: the exact
+  // (byte-equal) issuer name, then a matching key identifier, then currently
+  // valid, then the store's stable order. Key identifiers only order: never
+  // exclude. When several share the name, only those whose key verifies
+  // cert's signature remain; a single one is returned as it is (the chain
+  // check verifies its signature and reports it when it fails).
+  static CertPath Issuers(X509* cert);
+
+  // The same, but every candidate's key must verify cert's signature.
+  static CertPath VerifiedIssuers(X509* cert);
+
+  // Every path from leaf up through the store, best first, at most kMaxPaths
+  // of at most kMaxDepth issuers. A path ends at a self-signed certificate,
+  // or where no issuer is found (the chain check reports the gap).
+  static std::vector<CertPath> Paths(X509* leaf);
+
+  // True when issuer's key verifies cert's signature; remembered for the
+  // exact pair of certificates. Thread-safe.
+  static bool SignedBy(X509* cert, X509* issuer);
+  // Records that the pair verified (a chain check saw it).
+  static void RememberSigned(X509* cert, X509* issuer);
+
+  // The chain callback that decides whether issuer may have issued x: the
+  // names must match; key identifiers that disagree (a different key-id
+  // method, a renewed root) leave the decision to the signature.
+  static int CheckIssued(X509_STORE_CTX* ctx, X509* x, X509* issuer);
+
+  static constexpr size_t kMaxPaths = 16;
+  static constexpr size_t kMaxDepth = 8;
+};
+
+}  // namespace rimo::crypto
