@@ -87,6 +87,33 @@ void BM_Parse_TcResponse(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * doc.size()));
 }
 
+// A hostile document of about 1.1 MB: one element with 100,000 attributes,
+// or (the worst a cap still lets through) elements at the attribute limit
+// one after another. Beside it, a TC response of about the same size.
+std::string AttributeDocument(unsigned perElement, size_t bytes) {
+  std::string doc = "<R>";
+  while (doc.size() < bytes) {
+    doc += "<e";
+    for (unsigned i = 0; i < perElement && doc.size() < bytes + 64; ++i) doc += " a" + std::to_string(i) + "='v'";
+    doc += "/>";
+  }
+  return doc + "</R>";
+}
+
+void BM_Parse_ManyAttributes(benchmark::State& state) {
+  const std::string doc = AttributeDocument(static_cast<unsigned>(state.range(0)), 1100 * 1000);
+  xml::KeloUtilities utilities;
+  testing::AcceptingChecks checks;
+  for (auto _ : state) {
+    xml::CTcResponseXml tc(std::make_shared<platform::MemoryStream>(doc.data(), doc.size()), &utilities, &checks,
+                           &checks);
+    benchmark::DoNotOptimize(tc.Parse());
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * doc.size()));
+}
+
+BENCHMARK(BM_Parse_ManyAttributes)->Arg(100000)->Arg(64)->Unit(benchmark::kMillisecond);
+
 BENCHMARK(BM_PlainReader_Container)->Arg(10)->Arg(100)->Arg(1000);
 BENCHMARK(BM_Parse_Container)->Arg(10)->Arg(100)->Arg(1000);
 BENCHMARK(BM_PlainReader_TcResponse)->Arg(10)->Arg(100)->Arg(1000);

@@ -6,13 +6,14 @@
 #include <mutex>
 
 #include "platform/Utf8.h"
+#include "xml/DocumentBoundStream.h"
 
 namespace rimo::xml {
 namespace {
 
 // Owns the stream for the lifetime of the libxml2 reader.
 struct StreamContext {
-  std::shared_ptr<platform::IByteStream> stream;
+  std::unique_ptr<DocumentBoundStream> stream;
 };
 
 int ReadCallback(void* context, char* buffer, int length) {
@@ -45,7 +46,8 @@ xmlTextReaderPtr Reader(void* p) { return static_cast<xmlTextReaderPtr>(p); }
 std::unique_ptr<XmlReader> XmlReader::Create(std::shared_ptr<platform::IByteStream> stream) {
   if (stream == nullptr) return nullptr;
   InitialiseLibrary();
-  auto* context = new StreamContext{std::move(stream)};
+  auto* context = new StreamContext{std::make_unique<DocumentBoundStream>(std::move(stream))};
+  const DocumentBoundStream* bound = context->stream.get();
   // No NOENT, DTDLOAD, DTDATTR, DTDVALID, XINCLUDE or HUGE: nothing external
   // is ever loaded and the default size limits stay on.
   xmlTextReaderPtr reader =
@@ -56,6 +58,7 @@ std::unique_ptr<XmlReader> XmlReader::Create(std::shared_ptr<platform::IByteStre
   }
   std::unique_ptr<XmlReader> self(new XmlReader);
   self->reader_ = reader;
+  self->bound_ = bound;
   xmlTextReaderSetStructuredErrorHandler(reader, reinterpret_cast<xmlStructuredErrorFunc>(&XmlReader::OnError),
                                          self.get());
   return self;
@@ -77,7 +80,11 @@ void XmlReader::OnError(void* self, void* xmlError) {
 int32_t XmlReader::Read(int* nodeType) {
   int rc = xmlTextReaderRead(Reader(reader_));
   if (rc == 0) return kXmlEnd;
-  if (rc < 0) return kXmlErrorMalformed;
+  if (rc < 0) {
+    // The stream's own refusal says more than the reader's I/O error.
+    if (!bound_->Error().empty()) lastError_ = bound_->Error();
+    return kXmlErrorMalformed;
+  }
   int type = xmlTextReaderNodeType(Reader(reader_));
   if (type == kNodeDocumentType) {
     if (lastError_.empty()) lastError_ = "document type declarations are not accepted";

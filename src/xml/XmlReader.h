@@ -67,6 +67,7 @@ class XmlReader {
   static void OnError(void* self, void* error);
 
   void* reader_ = nullptr;  // xmlTextReaderPtr
+  const class DocumentBoundStream* bound_ = nullptr;  // owned by the libxml2 reader
   std::wstring text_;
   std::string lastError_;
 };

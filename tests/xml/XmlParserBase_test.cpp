@@ -126,7 +126,6 @@ TEST(XmlParserBaseTest, HostileAndBrokenDocumentsAreRefused) {
       {"invalid UTF-8", "<r>\xC3\x28</r>"},
       {"empty input", ""},
       {"not XML", "just text"},
-      {"two roots", "<a/><b/>"},
       {"nesting 10000 deep", deep},
   };
   for (const Case& c : cases) {
@@ -134,6 +133,90 @@ TEST(XmlParserBaseTest, HostileAndBrokenDocumentsAreRefused) {
     Recorder r(c.document);
     EXPECT_FALSE(r.Parse());
     for (const std::string& call : r.calls) EXPECT_EQ(call.find("SECRET"), std::string::npos);
+  }
+}
+
+std::string Utf16Le(const std::string& ascii, bool bom) {
+  std::string out = bom ? "\xFF\xFE" : "";
+  for (char c : ascii) {
+    out.push_back(c);
+    out.push_back('\0');
+  }
+  return out;
+}
+
+std::string Utf16Be(const std::string& ascii) {
+  std::string out = "\xFE\xFF";
+  for (char c : ascii) {
+    out.push_back('\0');
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Whatever follows the root element is not read: the document ends with it.
+TEST(XmlParserBaseTest, ContentAfterTheRootIsIgnored) {
+  const std::string root = "<?xml version='1.0'?><!-- a <b> c --><R a='>' b=\"/\"><?pi x>y?><a>1</a>"
+                           "<![CDATA[</R>]]><b/></R>";
+  const std::vector<std::string> expected = {"start:R", "start:R.A", "text:R.A:1", "end:R.A",
+                                             "start:R.B", "end:R.B", "end:R"};
+  struct Case {
+    const char* name;
+    std::string document;
+  } cases[] = {
+      {"nothing", root},
+      {"a NUL byte", root + std::string(1, '\0')},
+      {"text", root + "trailing text"},
+      {"a comment and junk", root + "<!-- c -->\x01\x02junk<<<"},
+      {"a second root", root + "<R><a>2</a></R>"},
+      {"an unclosed element", root + "<R><a>"},
+      {"UTF-16LE with BOM and junk", Utf16Le(root + "junk<", true)},
+      {"UTF-16LE without BOM and a second root", Utf16Le(root + "<x/>", false)},
+      {"UTF-16BE with BOM and a NUL", Utf16Be(root) + std::string(2, '\0')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder r(c.document);
+    ASSERT_TRUE(r.Parse());
+    EXPECT_EQ(r.calls, expected);
+  }
+  Recorder emptyRoot("<R/><junk");
+  ASSERT_TRUE(emptyRoot.Parse());
+  EXPECT_EQ(emptyRoot.calls, (std::vector<std::string>{"start:R", "end:R"}));
+}
+
+TEST(XmlParserBaseTest, ElementsWithTooManyAttributesAreRefused) {
+  auto element = [](unsigned attributes, const std::string& quote) {
+    std::string e = "<R";
+    for (unsigned i = 0; i < attributes; ++i) e += " a" + std::to_string(i) + "=" + quote + "v>" + quote;
+    return e + "><x>1</x></R>";
+  };
+  const unsigned limit = 64;
+  struct Case {
+    const char* name;
+    std::string document;
+    bool parsed;
+  } cases[] = {
+      {"at the limit", element(limit, "\""), true},
+      {"at the limit, single quotes", element(limit, "'"), true},
+      {"one more", element(limit + 1, "\""), false},
+      {"100,000 attributes", element(100000, "'"), false},
+      {"one more, in UTF-16", Utf16Le(element(limit + 1, "\""), true), false},
+      {"on a nested empty element", "<R><e" + element(limit + 1, "'").substr(2) + "</R>", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder r(c.document);
+    EXPECT_EQ(r.Parse(), c.parsed);
+  }
+}
+
+TEST(XmlParserBaseTest, UnusualEncodingsAreRefused) {
+  // "<?xml" in EBCDIC, and "<" in the two mixed UCS-4 byte orders.
+  for (const std::string& document : {std::string("\x4C\x6F\xA7\x94\x93", 5), std::string("\0\0<\0", 4),
+                                      std::string("\0<\0\0", 4)}) {
+    Recorder r(document + "junk");
+    EXPECT_FALSE(r.Parse());
   }
 }
 
