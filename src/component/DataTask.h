@@ -12,6 +12,10 @@ enum TaskType : int32_t {
   GetFromRz = 2,
   QueryResponse = 3,
   UpdateStatusIni = 4,
+  // The component's own: an argument that did not fit, reported when the
+  // queue reaches it so that reports keep the order of the calls.
+  RefusedPath = 101,
+  RefusedUserId = 102,
 };
 
 inline constexpr size_t kMaxUserIdLength = 20;

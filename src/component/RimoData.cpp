@@ -14,6 +14,7 @@
 #include "platform/Module.h"
 #include "platform/Utf8.h"
 #include "status/ScDataStatus.h"
+#include "status/ScopedLocks.h"
 #include "xml/ResponseContainerXml.h"
 #include "xml/TcResponseXml.h"
 
@@ -22,6 +23,8 @@ namespace rimo::component {
 using diag::TraceWrite;
 using diag::TraceWriteFormat;
 using diag::category::kDataDll;
+using status::ListLock;
+using status::StatusLock;  // also guards the task queue
 
 namespace {
 
@@ -32,18 +35,47 @@ constexpr int32_t kStatePublished = 6002;
 constexpr int32_t kErrorKindVerification = 3;
 constexpr int32_t kErrorKindRequest = 8;
 
-// Holds the status lock, which also guards the task queue.
-class StatusLock {
+
+// The object whose synchronous call runs on this thread, if any.
+thread_local RimoData* t_inCall = nullptr;
+
+// Worker threads of objects released from their own worker. Each is joined
+// once it has left its object (or at the latest when the library is
+// unloaded), so no thread is ever left detached.
+class ReleasedWorkers {
  public:
-  explicit StatusLock(IScDataStatus* status) : status_(status) { status_->Lock(); }
-  ~StatusLock() { status_->Unlock(); }
-  StatusLock(const StatusLock&) = delete;
-  StatusLock& operator=(const StatusLock&) = delete;
+  void Adopt(std::thread worker, std::shared_ptr<std::atomic<bool>> left) {
+    std::vector<std::thread> finished;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      for (auto it = workers_.begin(); it != workers_.end();) {
+        if (it->second->load()) {
+          finished.push_back(std::move(it->first));
+          it = workers_.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      workers_.emplace_back(std::move(worker), std::move(left));
+    }
+    for (std::thread& t : finished) t.join();
+  }
+  ~ReleasedWorkers() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto& entry : workers_) {
+      if (entry.first.joinable() && entry.first.get_id() != std::this_thread::get_id()) entry.first.join();
+    }
+  }
 
  private:
-  IScDataStatus* status_;
+  std::mutex mutex_;
+  std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> workers_;
 };
 
+ReleasedWorkers& TheReleasedWorkers() {
+  static ReleasedWorkers workers;
+  return workers;
+}
 
 }  // namespace
 
@@ -62,6 +94,14 @@ RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status)
     worker_ = std::thread([this, started = std::move(started)]() mutable {
       started.set_value(syscall(SYS_gettid));
       workerExitCode_.store(DataWorkerThreadProc(this));
+      if (releaseWhenWorkerEnds_.load()) {
+        // Deleted from a callback on this thread: released now that the
+        // worker has left the object.
+        auto left = std::make_shared<std::atomic<bool>>(false);
+        TheReleasedWorkers().Adopt(std::move(worker_), left);
+        delete this;
+        left->store(true);
+      }
     });
     TraceWriteFormat(diag::Info, kDataDll, L"DataWorkerThread wurde mit der ID[%d] erzeugt.",
                      static_cast<int>(threadId.get()));
@@ -82,7 +122,17 @@ void RimoData::CreateUtilitiesObjects() {
 RimoData::~RimoData() {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::~RimoData");
   if (!worker_.joinable()) return;
-  PushTask(TaskType::Stop, nullptr);
+  try {
+    PushTask(TaskType::Stop, nullptr);
+  } catch (...) {
+    // No room for the Stop task: the flag ends the worker after the queue.
+    {
+      std::lock_guard<std::mutex> guard(wakeMutex_);
+      stopWhenIdle_ = true;
+      wakeSignalled_ = true;
+    }
+    wakeCondition_.notify_one();
+  }
   try {
     worker_.join();
   } catch (const std::system_error&) {
@@ -93,15 +143,52 @@ RimoData::~RimoData() {
   }
 }
 
+bool RimoData::ReleaseWhenLeft() {
+  if (worker_.joinable() && std::this_thread::get_id() == worker_.get_id()) {
+    TraceWrite(diag::Info, kDataDll,
+               L"Das Objekt wird vom DataWorkerThread aus gelöscht und nach dessen Ende freigegeben.");
+    releaseWhenWorkerEnds_.store(true);
+    PushTask(TaskType::Stop, nullptr);
+    return true;
+  }
+  if (t_inCall == this) {
+    releaseAfterCall_ = true;
+    return true;
+  }
+  return false;
+}
+
+template <typename Work>
+void RimoData::Guarded(const wchar_t* call, Work work) {
+  RimoData* const outer = t_inCall;
+  t_inCall = this;
+  try {
+    work();
+  } catch (...) {
+    TraceWriteFormat(diag::Critical, kDataDll, L"Beim Aufruf von %s ist ein Fehler aufgetreten.", call);
+  }
+  t_inCall = outer;
+  // Deleted from a host callback during this call: released on the way out.
+  if (releaseAfterCall_ && outer != this) delete this;
+}
+
 bool RimoData::RefuseUserId(const wchar_t* userId) {
   if (userId != nullptr && std::wcslen(userId) <= kMaxUserIdLength) return false;
   TraceWriteFormat(diag::Error, kDataDll,
                    L"Die Benutzerkennung ist länger als %d Zeichen und wird nicht verarbeitet.",
                    static_cast<int>(kMaxUserIdLength));
+  if (IsAsynchronous()) {
+    PushTask(TaskType::RefusedUserId, nullptr);
+  } else {
+    ReportRefusedUserId();
+  }
+  return true;
+}
+
+void RimoData::ReportRefusedUserId() {
   StatusLock lock(status_);
   status_->SetErrorKind(kErrorKindRequest);
   status_->SetErrorId(kNoUrlErrorId);
-  return true;
 }
 
 bool RimoData::RefusePath(const wchar_t* path) {
@@ -109,59 +196,73 @@ bool RimoData::RefusePath(const wchar_t* path) {
   TraceWriteFormat(diag::Error, kDataDll,
                    L"Der Dateipfad ist länger als %d Zeichen und wird nicht verarbeitet.",
                    static_cast<int>(kMaxFilePathLength));
+  if (IsAsynchronous()) {
+    PushTask(TaskType::RefusedPath, nullptr);
+  } else {
+    ReportRefusedPath();
+  }
+  return true;
+}
+
+void RimoData::ReportRefusedPath() {
   StatusLock lock(status_);
   status_->SetStateCode(kStateFileLoadStarted);
   status_->SetUserMessage(kFileNotOpened);
-  return true;
 }
 
 void RimoData::LoadRimoResponseFromFile(const wchar_t* path) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::LoadRimoResponseFromFile");
-  if (RefusePath(path)) return;
-  if (IsAsynchronous()) {
-    PushTask(TaskType::GetFromFile, path);
-    return;
-  }
-  std::wstring copy(path);
-  ExecuteGetFromFile(copy.c_str());
+  Guarded(L"LoadRimoResponseFromFile", [&] {
+    if (RefusePath(path)) return;
+    if (IsAsynchronous()) {
+      PushTask(TaskType::GetFromFile, path);
+      return;
+    }
+    std::wstring copy(path);
+    ExecuteGetFromFile(copy.c_str());
+  });
 }
 
 void RimoData::LoadRimoResponseFromRZ(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::LoadRimoResponseFromRZ");
-  if (RefuseUserId(userId)) return;
-  if (IsAsynchronous()) {
-    PushTask(TaskType::GetFromRz, userId);
-    PushTask(TaskType::UpdateStatusIni, userId);
-    return;
-  }
-  std::wstring copy(userId);
-  ExecuteGetFromRz(copy.c_str());
-  UpdateStatusIni(copy.c_str());
+  Guarded(L"LoadRimoResponseFromRZ", [&] {
+    if (RefuseUserId(userId)) return;
+    if (IsAsynchronous()) {
+      PushTask(TaskType::GetFromRz, userId);
+      PushTask(TaskType::UpdateStatusIni, userId);
+      return;
+    }
+    std::wstring copy(userId);
+    ExecuteGetFromRz(copy.c_str());
+    UpdateStatusIni(copy.c_str());
+  });
 }
 
 void RimoData::QueryRimoResponse(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::QueryRimoResponse");
-  if (RefuseUserId(userId)) return;
-  std::wstring copy(userId);
-  if (!platform::FileExists(platform::WideToUtf8(ResponseFilePath(copy.c_str())))) {
+  Guarded(L"QueryRimoResponse", [&] {
+    if (RefuseUserId(userId)) return;
+    std::wstring copy(userId);
+    if (!platform::FileExists(platform::WideToUtf8(ResponseFilePath(copy.c_str())))) {
+      if (IsAsynchronous()) {
+        PushTask(TaskType::QueryResponse, copy.c_str());
+        PushTask(TaskType::UpdateStatusIni, copy.c_str());
+      } else {
+        ExecuteQueryResponse(copy.c_str());
+        UpdateStatusIni(copy.c_str());
+      }
+      return;
+    }
+    {
+      StatusLock lock(status_);
+      status_->SetQueryOutcome(0);
+    }
     if (IsAsynchronous()) {
-      PushTask(TaskType::QueryResponse, copy.c_str());
       PushTask(TaskType::UpdateStatusIni, copy.c_str());
     } else {
-      ExecuteQueryResponse(copy.c_str());
       UpdateStatusIni(copy.c_str());
     }
-    return;
-  }
-  {
-    StatusLock lock(status_);
-    status_->SetQueryOutcome(0);
-  }
-  if (IsAsynchronous()) {
-    PushTask(TaskType::UpdateStatusIni, copy.c_str());
-  } else {
-    UpdateStatusIni(copy.c_str());
-  }
+  });
 }
 
 void RimoData::PushTask(int32_t type, const wchar_t* argument) {
@@ -248,6 +349,10 @@ int RimoData::ObserveTaskQueue() {
         ExecuteTask(task);
       }
     }
+    {
+      std::lock_guard<std::mutex> guard(wakeMutex_);
+      if (stopWhenIdle_) stopRequested = true;
+    }
     if (busy) {
       TraceWrite(diag::Info, kDataDll, L"Der Status 'busy' wird zurückgesetzt.");
       StatusLock lock(status_);
@@ -260,21 +365,34 @@ int RimoData::ObserveTaskQueue() {
 
 void RimoData::ExecuteTask(DataTask task) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteTask");
-  switch (task.type) {
-    case TaskType::GetFromFile:
-      ExecuteGetFromFile(task.filePath);
-      break;
-    case TaskType::GetFromRz:
-      ExecuteGetFromRz(task.userId);
-      break;
-    case TaskType::QueryResponse:
-      ExecuteQueryResponse(task.userId);
-      break;
-    case TaskType::UpdateStatusIni:
-      UpdateStatusIni(task.userId);
-      break;
-    default:
-      break;
+  // A task that fails leaves every lock free (they are scoped) and the
+  // worker ready for the next one.
+  try {
+    switch (task.type) {
+      case TaskType::GetFromFile:
+        ExecuteGetFromFile(task.filePath);
+        break;
+      case TaskType::GetFromRz:
+        ExecuteGetFromRz(task.userId);
+        break;
+      case TaskType::QueryResponse:
+        ExecuteQueryResponse(task.userId);
+        break;
+      case TaskType::UpdateStatusIni:
+        UpdateStatusIni(task.userId);
+        break;
+      case TaskType::RefusedPath:
+        ReportRefusedPath();
+        break;
+      case TaskType::RefusedUserId:
+        ReportRefusedUserId();
+        break;
+      default:
+        break;
+    }
+  } catch (...) {
+    TraceWriteFormat(diag::Critical, kDataDll, L"Bei der Verarbeitung des Tasks [%d] ist ein Fehler aufgetreten.",
+                     task.type);
   }
 }
 
@@ -351,31 +469,27 @@ void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream)
   auto containerStream = std::make_shared<platform::MemoryStream>(bytes, length);
 
   // Lock order: the status object first, then its certificate list.
-  status_->Lock();
+  StatusLock statusLock(status_);
   ICertificateList* list = status_->GetCertificateList();
-  if (list != nullptr) list->LockObject();
-  {
-    xml::CResponseContainerXml container(containerStream, utilities_.get(), signature_.get(), list);
-    if (container.Parse()) {
-      status_->SetKeyChange(container.KeyChange() == 1);
-      status_->SetSwitchOnActivation(container.SwitchOnActivation());
-      const bool verified = response.Integrity();
-      status_->SetCurrentSerial(verified ? response.CurrentSerial()->c_str() : nullptr);
-      status_->SetNewSerial(verified ? response.NewSerial()->c_str() : nullptr);
-      status_->SetStateCode(kStatePublished);
-    } else {
-      // A container that failed publishes nothing, not even the
-      // certificates read before the failure.
-      TraceWriteFormat(diag::Error, kDataDll,
-                       L"Der Response-Container konnte nicht gelesen werden (Fehler [%d]). Es werden keine "
-                       L"Zertifikate übernommen.",
-                       static_cast<int>(container.ErrorCode()));
-      if (list != nullptr) list->ClearList();
-      status_->SetErrorKind(kErrorKindVerification);
-    }
+  ListLock listLock(list);
+  xml::CResponseContainerXml container(containerStream, utilities_.get(), signature_.get(), list);
+  if (container.Parse()) {
+    status_->SetKeyChange(container.KeyChange() == 1);
+    status_->SetSwitchOnActivation(container.SwitchOnActivation());
+    const bool verified = response.Integrity();
+    status_->SetCurrentSerial(verified ? response.CurrentSerial()->c_str() : nullptr);
+    status_->SetNewSerial(verified ? response.NewSerial()->c_str() : nullptr);
+    status_->SetStateCode(kStatePublished);
+  } else {
+    // A container that failed publishes nothing, not even the
+    // certificates read before the failure.
+    TraceWriteFormat(diag::Error, kDataDll,
+                     L"Der Response-Container konnte nicht gelesen werden (Fehler [%d]). Es werden keine "
+                     L"Zertifikate übernommen.",
+                     static_cast<int>(container.ErrorCode()));
+    if (list != nullptr) list->ClearList();
+    status_->SetErrorKind(kErrorKindVerification);
   }
-  status_->Unlock();
-  if (list != nullptr) list->UnlockObject();
 }
 
 void RimoData::ExecuteQueryResponse(const wchar_t* /*userId*/) {

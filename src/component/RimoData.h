@@ -24,7 +24,8 @@ namespace rimo::component {
 // and returns; one worker thread runs them in order. Otherwise each call runs
 // its work on the caller's thread. The queue is guarded by the status
 // object's lock. The status object is not owned and must outlive this object.
-// Destruction runs every queued task first; never destroy from the worker.
+// Destruction runs every queued task first. No exception leaves an
+// interface call or a task.
 class RimoData final : public IRimoData {
  public:
   RimoData(IScDataStatus* status, uint8_t startWorker);
@@ -44,6 +45,12 @@ class RimoData final : public IRimoData {
   // The argument must fit the record (the interface calls check this).
   void PushTask(int32_t type, const wchar_t* argument);
 
+  // For a delete that arrives while this object is still running on the
+  // calling thread (a host callback on the worker, or inside a synchronous
+  // call): the object is released once it has left, and true is returned.
+  // False when nothing of it runs here, so the caller may delete it now.
+  bool ReleaseWhenLeft();
+
  private:
   static int DataWorkerThreadProc(RimoData* component);
   void CreateUtilitiesObjects();
@@ -60,9 +67,15 @@ class RimoData final : public IRimoData {
   // The response bytes the last query left in the status object.
   std::vector<uint8_t> ReceivedResponse();
 
-  // Report an argument that does not fit; true when it was refused.
+  // Refuse an argument that does not fit: reported at once in synchronous
+  // mode, in queue order in asynchronous mode. True when it was refused.
   bool RefuseUserId(const wchar_t* userId);
   bool RefusePath(const wchar_t* path);
+  void ReportRefusedUserId();
+  void ReportRefusedPath();
+  // Runs one interface call's work; nothing it throws leaves it.
+  template <typename Work>
+  void Guarded(const wchar_t* call, Work work);
   std::wstring ResponseFilePath(const wchar_t* userId);
 
   IScDataStatus* status_;
@@ -76,8 +89,11 @@ class RimoData final : public IRimoData {
   std::mutex wakeMutex_;
   std::condition_variable wakeCondition_;
   bool wakeSignalled_ = false;  // guarded by wakeMutex_
+  bool stopWhenIdle_ = false;   // guarded by wakeMutex_
   std::deque<DataTask> taskQueue_;  // guarded by the status lock
   std::atomic<int> workerExitCode_{-1};
+  std::atomic<bool> releaseWhenWorkerEnds_{false};
+  bool releaseAfterCall_ = false;  // touched only by the thread in the synchronous call
 };
 
 }  // namespace rimo::component

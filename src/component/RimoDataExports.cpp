@@ -1,4 +1,5 @@
 // The four exported functions of the component library.
+#include <memory>
 #include <mutex>
 #include <new>
 #include <unordered_set>
@@ -47,20 +48,26 @@ LiveObjects<IRimoData>& LiveComponentObjects() {
 
 extern "C" {
 
+// No exception ever leaves an export: a failure is the call's failure value.
+
 RIMO_EXPORT IScDataStatus* CreateRimoDataStatusObject() {
   RIMO_METHOD_TRACE(kDataDll, L"CreateRimoDataStatusObject");
   try {
-    auto* status = new ScDataStatus;
-    LiveStatusObjects().Add(status);
-    return status;
-  } catch (const std::bad_alloc&) {
+    auto status = std::make_unique<ScDataStatus>();
+    LiveStatusObjects().Add(status.get());
+    return status.release();
+  } catch (...) {
     return nullptr;
   }
 }
 
 RIMO_EXPORT bool DeleteRimoDataStatusObject(IScDataStatus* status) {
   RIMO_METHOD_TRACE(kDataDll, L"DeleteRimoDataStatusObject");
-  if (status == nullptr || !LiveStatusObjects().Remove(status)) return false;
+  try {
+    if (status == nullptr || !LiveStatusObjects().Remove(status)) return false;
+  } catch (...) {
+    return false;
+  }
   delete static_cast<ScDataStatus*>(status);
   return true;
 }
@@ -69,18 +76,27 @@ RIMO_EXPORT IRimoData* CreateRimoDataObject(IScDataStatus* status, uint8_t start
   RIMO_METHOD_TRACE(kDataDll, L"CreateRimoDataObject");
   if (status == nullptr) return nullptr;
   try {
-    auto* component = new RimoData(status, startWorker);
-    LiveComponentObjects().Add(component);
-    return component;
-  } catch (const std::bad_alloc&) {
+    auto component = std::make_unique<RimoData>(status, startWorker);
+    LiveComponentObjects().Add(component.get());
+    return component.release();
+  } catch (...) {
     return nullptr;
   }
 }
 
 RIMO_EXPORT bool DeleteRimoDataObject(IRimoData* component) {
   RIMO_METHOD_TRACE(kDataDll, L"DeleteRimoDataObject");
-  if (component == nullptr || !LiveComponentObjects().Remove(component)) return false;
-  delete static_cast<RimoData*>(component);
+  try {
+    if (component == nullptr || !LiveComponentObjects().Remove(component)) return false;
+    auto* object = static_cast<RimoData*>(component);
+    // Still running on this thread (a host callback): released once it has left.
+    if (object->ReleaseWhenLeft()) return true;
+    delete object;
+  } catch (...) {
+    // The object was taken out of the live set; what failed is its queue's
+    // stop request, which the destructor makes again.
+    return false;
+  }
   return true;
 }
 

@@ -38,18 +38,23 @@ MethodTrace::MethodTrace(int32_t level, const wchar_t* category, const wchar_t* 
       info == nullptr) {
     return;
   }
-  // Armed whenever the category reports errors, so that an exception leaving
-  // the method can still be traced with its entry line.
-  if (!TraceSystemAdapter::Instance().ShouldTraceCategory(level < 2 ? level : 2, category)) return;
-  char narrowCategory[128];
-  platform::WideToUtf8(category, narrowCategory, sizeof narrowCategory);
-  disarmed_ = false;
-  entryWritten_ = false;
-  level_ = level;
-  uncaughtAtEntry_ = std::uncaught_exceptions();
-  category_ = narrowCategory;
-  method_ = Narrow(method);
-  WriteEntry(file, line, info);
+  try {
+    // Armed whenever the category reports errors, so that an exception
+    // leaving the method can still be traced with its entry line.
+    if (!TraceSystemAdapter::Instance().ShouldTraceCategory(level < 2 ? level : 2, category)) return;
+    char narrowCategory[128];
+    platform::WideToUtf8(category, narrowCategory, sizeof narrowCategory);
+    level_ = level;
+    uncaughtAtEntry_ = std::uncaught_exceptions();
+    category_ = narrowCategory;
+    method_ = Narrow(method);
+    entryWritten_ = false;
+    disarmed_ = false;
+    WriteEntry(file, line, info);
+  } catch (...) {
+    // No memory for the trace: the method runs untraced.
+    disarmed_ = true;
+  }
 }
 
 void MethodTrace::WriteEntry(const wchar_t* file, int32_t line, const wchar_t* info) {

@@ -1,6 +1,7 @@
 #include "diag/Trace.h"
 
 #include <cstdarg>
+#include <algorithm>
 #include <cwchar>
 #include <vector>
 
@@ -8,16 +9,23 @@
 
 namespace rimo::diag {
 
+// Tracing never throws into the traced code: whatever fails, the line is lost.
 void TraceWrite(int32_t level, const wchar_t* category, const wchar_t* text) {
-  TraceSystemAdapter& adapter = TraceSystemAdapter::Instance();
-  if (!adapter.ShouldTrace(level)) return;
-  adapter.Write(level, category, text);
+  try {
+    TraceSystemAdapter& adapter = TraceSystemAdapter::Instance();
+    if (!adapter.ShouldTrace(level)) return;
+    adapter.Write(level, category, text);
+  } catch (...) {
+  }
 }
 
 void TraceWriteA(int32_t level, const char* category, const char* text) {
-  TraceSystemAdapter& adapter = TraceSystemAdapter::Instance();
-  if (!adapter.ShouldTrace(level)) return;
-  adapter.Write(level, category, text);
+  try {
+    TraceSystemAdapter& adapter = TraceSystemAdapter::Instance();
+    if (!adapter.ShouldTrace(level)) return;
+    adapter.Write(level, category, text);
+  } catch (...) {
+  }
 }
 
 namespace detail {
@@ -55,24 +63,21 @@ std::wstring TranslateFormat(const wchar_t* format) {
 }
 
 std::wstring FormatWide(const wchar_t* format, ...) {
-  // The whole text is formatted, however long, before it is cut.
-  std::vector<wchar_t> buf(4097);
-  for (;;) {
-    va_list args;
-    va_start(args, format);
-    int n = std::vswprintf(buf.data(), buf.size(), format, args);
-    va_end(args);
-    if (n >= 0) return std::wstring(buf.data(), static_cast<size_t>(n));
-    // vswprintf gives -1 both for a text that does not fit and for a bad
-    // format; stop growing at a bound so that a bad format ends.
-    if (buf.size() >= (1u << 20)) return std::wstring();
-    buf.resize(buf.size() * 4);
-  }
+  // A line holds at most 4095 bytes, so no more characters are needed. On
+  // overflow the C library reports -1 but leaves the text it had room for
+  // (unterminated): that prefix is the line, cut.
+  std::vector<wchar_t> buf(kMaxTextBytes + 1, L'\0');
+  va_list args;
+  va_start(args, format);
+  const int n = std::vswprintf(buf.data(), buf.size(), format, args);
+  va_end(args);
+  if (n >= 0) return std::wstring(buf.data(), static_cast<size_t>(n));
+  return std::wstring(buf.data(), static_cast<size_t>(std::find(buf.begin(), buf.end(), L'\0') - buf.begin()));
 }
 
 void WriteFormatted(int32_t level, const wchar_t* category, const std::wstring& text) {
   char narrowCategory[128];
-  char narrowText[4096];
+  char narrowText[kMaxTextBytes + 1];
   platform::WideToUtf8(category, narrowCategory, sizeof narrowCategory);
   platform::WideToUtf8(text.c_str(), narrowText, sizeof narrowText);
   TraceSystemAdapter::Instance().Write(level, narrowCategory, narrowText);

@@ -19,10 +19,13 @@ void TraceWriteA(int32_t level, const char* category, const char* text);
 
 namespace detail {
 
+inline constexpr size_t kMaxTextBytes = 4095;
+
 // Formats with wide printf rules in which %s and %S both take a string
-// argument: a wide string as it is, a narrow one decoded from UTF-8. The
-// whole text is formatted, then cut to 4095 bytes of UTF-8; the category to
-// 127 bytes. A format the runtime rejects gives an empty text.
+// argument: a wide string as it is, a narrow one decoded from UTF-8. A text
+// longer than a line is cut to its first characters, then to kMaxTextBytes
+// of UTF-8; the category to 127 bytes. A format the runtime rejects gives
+// what was formatted before the fault.
 std::wstring TranslateFormat(const wchar_t* format);
 std::wstring FormatWide(const wchar_t* format, ...);
 void WriteFormatted(int32_t level, const wchar_t* category, const std::wstring& text);

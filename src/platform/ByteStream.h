@@ -37,8 +37,9 @@ class FileStream final : public IByteStream {
   FileStream(const FileStream&) = delete;
   FileStream& operator=(const FileStream&) = delete;
 
-  // Opens path for reading; null when it does not exist, is not a regular
-  // file or cannot be opened (errno tells why).
+  // Opens path for reading without ever blocking; null when it does not
+  // exist, is not a regular file (a directory: EISDIR; a FIFO, socket or
+  // device: EINVAL) or cannot be opened (errno tells why).
   static std::unique_ptr<FileStream> Open(const std::string& path);
   long Read(void* buffer, size_t size) override;
 

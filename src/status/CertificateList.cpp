@@ -1,6 +1,7 @@
 #include "status/CertificateList.h"
 
 #include <cwchar>
+#include <memory>
 #include <new>
 
 #include "diag/MethodTrace.h"
@@ -10,10 +11,18 @@ namespace rimo::status {
 using diag::category::kDataDll;
 using platform::RecursiveLockGuard;
 
+// Owns its record and the record's texts.
 struct CertificateList::Node {
+  struct RecordDeleter {
+    void operator()(CertificateRecord* record) const {
+      delete[] record->type;
+      delete[] record->certificateText;
+      delete record;
+    }
+  };
   Node* previous = nullptr;
   Node* next = nullptr;
-  CertificateRecord* record = nullptr;
+  std::unique_ptr<CertificateRecord, RecordDeleter> record;
 };
 
 namespace {
@@ -30,9 +39,8 @@ wchar_t* CopyText(const wchar_t* text) {
 
 CertificateList::~CertificateList() {
   RIMO_METHOD_TRACE(kDataDll, L"CertificateList::~CertificateList");
-  lock_.Lock();
+  RecursiveLockGuard guard(lock_);
   if (head_ != nullptr) DeleteEntry(head_, true);
-  lock_.Unlock();
 }
 
 bool CertificateList::ClearList() {
@@ -64,9 +72,13 @@ CertificateRecord* CertificateList::AddCertificate(const wchar_t* type, const wc
   if (!lock_.TryLock()) return nullptr;
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   if (IsInList(type)) return nullptr;
-  Node* node = CreateNewEntry();
-  node->record->type = CopyText(type);
-  node->record->certificateText = CopyText(certificateText);
+  // Everything is allocated before the list changes: a failure (no memory)
+  // leaves the list as it was, with nothing leaked.
+  std::unique_ptr<Node> owned = CreateNewEntry();
+  owned->record->type = CopyText(type);
+  owned->record->certificateText = CopyText(certificateText);
+  types_.insert(owned->record->type);
+  Node* node = owned.release();
   node->previous = tail_;
   if (tail_ != nullptr) {
     tail_->next = node;
@@ -74,9 +86,8 @@ CertificateRecord* CertificateList::AddCertificate(const wchar_t* type, const wc
     head_ = node;
   }
   tail_ = node;
-  types_.insert(node->record->type);
   size_.fetch_add(1, std::memory_order_relaxed);
-  return node->record;
+  return node->record.get();
 }
 
 CertificateRecord* CertificateList::GetFirstCertificate(void** cursor) {
@@ -87,7 +98,7 @@ CertificateRecord* CertificateList::GetFirstCertificate(void** cursor) {
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   if (head_ == nullptr) return nullptr;
   *cursor = head_;
-  return head_->record;
+  return head_->record.get();
 }
 
 CertificateRecord* CertificateList::GetNextCertificate(void** cursor) {
@@ -100,7 +111,7 @@ CertificateRecord* CertificateList::GetNextCertificate(void** cursor) {
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   Node* next = static_cast<Node*>(*cursor)->next;
   *cursor = next;
-  return next != nullptr ? next->record : nullptr;
+  return next != nullptr ? next->record.get() : nullptr;
 }
 
 CertificateRecord* CertificateList::GetPreviousCertificate(void** cursor) {
@@ -113,7 +124,7 @@ CertificateRecord* CertificateList::GetPreviousCertificate(void** cursor) {
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   Node* previous = static_cast<Node*>(*cursor)->previous;
   *cursor = previous;
-  return previous != nullptr ? previous->record : nullptr;
+  return previous != nullptr ? previous->record.get() : nullptr;
 }
 
 bool CertificateList::LockObject() {
@@ -140,10 +151,10 @@ bool CertificateList::IsInList(const wchar_t* type) {
   return types_.count(type != nullptr ? type : L"") != 0;
 }
 
-CertificateList::Node* CertificateList::CreateNewEntry() {
+std::unique_ptr<CertificateList::Node> CertificateList::CreateNewEntry() {
   RIMO_METHOD_TRACE(kDataDll, L"CertificateList::CreateNewEntry");
-  auto* node = new Node;
-  node->record = new CertificateRecord{};
+  auto node = std::make_unique<Node>();
+  node->record.reset(new CertificateRecord{});
   return node;
 }
 
@@ -166,9 +177,6 @@ void CertificateList::DeleteEntry(Node* node, bool all) {
   }
   size_.fetch_sub(1, std::memory_order_relaxed);
   types_.erase(node->record->type);
-  delete[] node->record->type;
-  delete[] node->record->certificateText;
-  delete node->record;
   delete node;
 }
 

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <memory>
 #include <string_view>
 #include <unordered_set>
 
@@ -37,7 +38,7 @@ class CertificateList final : public ICertificateList {
   struct Node;
 
   bool IsInList(const wchar_t* type);
-  Node* CreateNewEntry();
+  std::unique_ptr<Node> CreateNewEntry();
   void DeleteEntry(Node* node, bool all);
 
   Node* head_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include "diag/MethodTrace.h"
 #include "status/CertificateList.h"
+#include "status/ScopedLocks.h"
 
 namespace rimo::status {
 
@@ -85,9 +86,10 @@ void ScDataStatus::ResetStatus() {
   RIMO_METHOD_TRACE(kDataDll, L"ScDataStatus::ResetStatus");
   if (!lock_.TryLock()) return;
   RecursiveLockGuard guard(lock_, std::adopt_lock);
-  certificates_->LockObject();
-  certificates_->ClearList();
-  certificates_->UnlockObject();
+  {
+    ListLock list(certificates_.get());
+    certificates_->ClearList();
+  }
   changed_.store(false, std::memory_order_relaxed);
   keyChange_.store(false, std::memory_order_relaxed);
   errorKind_.store(0, std::memory_order_relaxed);

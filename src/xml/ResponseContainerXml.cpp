@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "diag/MethodTrace.h"
+#include "status/ScopedLocks.h"
 #include "diag/Trace.h"
 
 namespace rimo::xml {
@@ -82,7 +83,7 @@ bool CResponseContainerXml::ParseElementEnd(int32_t*) {
     return false;
   }
   if (certificates_ != nullptr) {
-    certificates_->LockObject();
+    status::ListLock lock(certificates_);
     CertificateRecord* record = certificates_->AddCertificate(pendingType_->c_str(), pendingCertificate_->c_str());
     if (record != nullptr) {
       TraceWriteFormat(diag::Info, kDataDll, L"Das Zertifikat [%s] wurde hinzugefügt.", kTypePath);
@@ -97,7 +98,6 @@ bool CResponseContainerXml::ParseElementEnd(int32_t*) {
                        L"Für das Zertifikat [%s] konnte kein Listeneintrag hinzugefügt werden.", kTypePath);
       errorCode_ = kCertificateNotAdded;
     }
-    certificates_->UnlockObject();
   }
   pendingType_.reset();
   pendingCertificate_.reset();
@@ -110,9 +110,11 @@ bool CResponseContainerXml::Parse() {
   if (!CXmlParserBase::Parse()) return false;
   if (errorCode_ != kNoError) return false;
   if (certificates_ != nullptr) {
-    certificates_->LockObject();
-    const bool listed = !certificates_->IsEmpty();
-    certificates_->UnlockObject();
+    bool listed;
+    {
+      status::ListLock lock(certificates_);
+      listed = !certificates_->IsEmpty();
+    }
     if (listed && keyChange_ == -1) {
       errorCode_ = kKeyChangeMissing;
       return false;

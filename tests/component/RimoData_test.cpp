@@ -122,28 +122,27 @@ TEST(RimoDataTest, ArgumentsThatDoNotFitAreRefusedAndReported) {
   for (uint8_t flag : {0, 1}) {
     SCOPED_TRACE(flag == 1 ? "asynchronous" : "synchronous");
     TraceRecorder recorder({{"*", 16}});
+    // Each report is checked once the queue has drained.
     {
       RecordingStatus status;
-      RimoData component(&status, flag);
-      component.LoadRimoResponseFromRZ(id21.c_str());
+      { RimoData(&status, flag).LoadRimoResponseFromRZ(id21.c_str()); }
       EXPECT_EQ(status.GetErrorKind(), 8);
       EXPECT_STREQ(status.GetErrorId(), L"INT-99001");
     }
     {
       RecordingStatus status;
-      RimoData component(&status, flag);
-      component.QueryRimoResponse(nullptr);
+      { RimoData(&status, flag).QueryRimoResponse(nullptr); }
       EXPECT_EQ(status.GetErrorKind(), 8);
     }
     {
       RecordingStatus status;
-      RimoData component(&status, flag);
-      component.LoadRimoResponseFromFile(path260.c_str());
+      { RimoData(&status, flag).LoadRimoResponseFromFile(path260.c_str()); }
       EXPECT_EQ(status.GetStateCode(), 6004);
       EXPECT_STREQ(status.GetUserMessage(), L"Die Datei konnte nicht geöffnet werden.");
     }
     EXPECT_EQ(Count(recorder, "Ein neuer Task"), 0u);
-    EXPECT_EQ(Count(recorder, "---> Beginn: RimoData::Execute"), 0u);
+    EXPECT_EQ(Count(recorder, "---> Beginn: RimoData::ExecuteGet"), 0u);
+    EXPECT_EQ(Count(recorder, "---> Beginn: RimoData::ExecuteQuery"), 0u);
     EXPECT_EQ(Count(recorder, "nicht verarbeitet"), 3u);
   }
 }

@@ -21,6 +21,16 @@ void TracedMethod(bool fail) {
   if (fail) throw std::runtime_error("boom");
 }
 
+TEST(TraceTest, TextLongerThanALineIsCutNotDropped) {
+  TraceRecorder recorder({{"Kelo.Rimo.DataDll", 16}});
+  const std::wstring longText(2000000, L'z');
+  TraceWriteFormat(Info, category::kDataDll, L"Anfang %s Ende", longText.c_str());
+  const auto lines = recorder.Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].text.rfind("Anfang zzz", 0), 0u);
+  EXPECT_EQ(lines[0].text.size(), 4095u);
+}
+
 TEST(MethodTraceTest, WritesEntryAndExitWhenLevelIsTraced) {
   TraceRecorder recorder({{"Kelo.Rimo.DataDll", 16}});
   TracedMethod(false);

@@ -74,11 +74,12 @@ TEST_F(HostApiTest, RefusedUserIdIsReportedInBothModes) {
     IScDataStatus* s = lib_.createStatus();
     IRimoData* c = lib_.create(s, flag);
     c->LoadRimoResponseFromRZ(L"123456789012345678901");
+    // Reported in queue order: at the latest when the queue has drained.
+    EXPECT_TRUE(lib_.destroy(c));
     s->Lock();
     EXPECT_EQ(s->GetErrorKind(), 8);
     EXPECT_STREQ(s->GetErrorId(), L"INT-99001");
     s->Unlock();
-    EXPECT_TRUE(lib_.destroy(c));
     EXPECT_TRUE(lib_.deleteStatus(s));
   }
 }

@@ -182,6 +182,32 @@ TEST_P(HostLoadTest, MissingFileChangesOnlyMessageAndState) {
   EXPECT_EQ(dir.userMessage, L"Die Datei konnte nicht geöffnet werden.") << "a directory is no response file";
 }
 
+TEST_P(HostLoadTest, ContentAfterTheResponseIsIgnored) {
+  const std::string genuine = Genuine(GoodContainer());
+  for (const std::string& after : {std::string(1, '\0'), std::string("\n trailing text"),
+                                   std::string("<!-- c -->\x01junk<"), genuine}) {
+    SCOPED_TRACE(::testing::PrintToString(after.substr(0, 20)));
+    Shown s = Load(Write("r.xml", genuine + after));
+    EXPECT_EQ(s.stateCode, 6002);
+    EXPECT_EQ(s.errorKind, 0);
+    EXPECT_EQ(s.types.size(), 2u);
+  }
+}
+
+// A refused call is reported after the work queued before it, not before:
+// a refused last request must not end up looking like a published response.
+TEST_P(HostLoadTest, RefusalIsReportedInTheOrderOfTheCalls) {
+  const std::string good = Write("good.xml", Genuine(GoodContainer()));
+  const std::wstring tooLong = L"/" + std::wstring(300, L'p');
+  IRimoData* component = lib_.create(status_, GetParam());
+  component->LoadRimoResponseFromFile(std::wstring(good.begin(), good.end()).c_str());
+  component->LoadRimoResponseFromFile(tooLong.c_str());
+  lib_.destroy(component);
+  Shown s = Read(status_);
+  EXPECT_EQ(s.stateCode, 6004);
+  EXPECT_EQ(s.userMessage, L"Die Datei konnte nicht geöffnet werden.");
+}
+
 TEST_P(HostLoadTest, StatusLockIsFreeAfterAFailedContainer) {
   Load(Write("r.xml", Genuine(pki::MakeContainer("", "", {{"SIG", pki::CertificateText(TheKeys().tc.signer)}}))));
   auto locked = std::async(std::launch::async, [this] {

@@ -1,0 +1,219 @@
+// Faults a host can bring upon the component: memory running out inside the
+// locked region, a delete from a callback on the worker, a FIFO given as the
+// response file. Also the list and the tracing under failing allocations.
+//
+// This program replaces the global allocator: on a thread that armed it,
+// the chosen allocation throws std::bad_alloc, in the library as anywhere.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "diag/MethodTrace.h"
+#include "diag/Trace.h"
+#include "host/ForwardingStatus.h"
+#include "host/HostLibrary.h"
+#include "pki/Pki.h"
+#include "status/CertificateList.h"
+#include "support/TempDir.h"
+#include "support/TraceRecorder.h"
+
+namespace {
+// Allocations to let pass on this thread before one fails; -1: none fails.
+thread_local long t_failAfter = -1;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  if (t_failAfter == 0) {
+    t_failAfter = -1;
+    throw std::bad_alloc();
+  }
+  if (t_failAfter > 0) --t_failAfter;
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace rimo::host {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+const pki::TrustCenter& Tc() {
+  static const pki::TrustCenter tc = pki::TrustCenter::Make();
+  return tc;
+}
+
+std::string GenuineResponse() {
+  const auto& tc = Tc();
+  const std::string container = pki::MakeContainer(
+      "NEIN", "JA", {{"SIG", pki::CertificateText(tc.signer)}, {"ROOT", pki::CertificateText(tc.root)}});
+  return pki::MakeTcResponse(pki::SignContainer(container, tc.signerKey, tc.signer, "12345678901234567890",
+                                                "12345678901234567891"));
+}
+
+std::wstring Wide(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+class HostFaultTest : public ::testing::TestWithParam<uint8_t> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lib_.ok());
+    fs::create_directories(dir_.path() + "/etc/ssl/certs");
+    pki::InstallRoot(Tc().root, dir_.path() + "/etc/ssl/certs");
+    setenv("KELO_ROOT", dir_.path().c_str(), 1);
+    status_ = lib_.createStatus();
+    genuine_ = dir_.path() + "/response.xml";
+    testing::WriteFile(genuine_, GenuineResponse());
+  }
+  void TearDown() override {
+    lib_.deleteStatus(status_);
+    unsetenv("KELO_ROOT");
+  }
+
+  // Both locks can be taken by another thread.
+  bool LocksAreFree() {
+    auto other = std::async(std::launch::async, [this] {
+      status_->Lock();
+      ICertificateList* list = status_->GetCertificateList();
+      list->LockObject();
+      list->UnlockObject();
+      status_->Unlock();
+    });
+    return other.wait_for(20s) == std::future_status::ready;
+  }
+
+  int32_t PublishedCount() {
+    status_->Lock();
+    const int32_t state = status_->GetStateCode();
+    const unsigned count = status_->GetCertificateList()->Count();
+    status_->Unlock();
+    return state == 6002 ? static_cast<int32_t>(count) : -1;
+  }
+
+  HostLibrary lib_;
+  testing::TempDir dir_;
+  IScDataStatus* status_ = nullptr;
+  std::string genuine_;
+};
+
+TEST_P(HostFaultTest, MemoryRunningOutInsideTheLockedRegionLeavesEverythingUsable) {
+  ForwardingStatus host(status_);
+  std::atomic<bool> armed{true};
+  // The list is asked for with the status lock held; the next allocation
+  // on that thread (reading the container) fails.
+  host.beforeGetCertificateList = [&] {
+    if (armed.exchange(false)) t_failAfter = 0;
+  };
+  IRimoData* component = lib_.create(&host, GetParam());
+  ASSERT_NE(component, nullptr);
+  component->LoadRimoResponseFromFile(Wide(genuine_).c_str());  // no exception reaches the host
+  // The same object, in asynchronous mode the same worker, runs the next load.
+  component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
+  auto deleted = std::async(std::launch::async, [&] { return lib_.destroy(component); });
+  ASSERT_EQ(deleted.wait_for(30s), std::future_status::ready) << "delete never returned";
+  EXPECT_TRUE(deleted.get());
+  EXPECT_FALSE(armed.load()) << "the fault was not reached";
+  ASSERT_TRUE(LocksAreFree());
+  EXPECT_EQ(PublishedCount(), 2);
+}
+
+TEST_P(HostFaultTest, DeleteFromACallbackOnTheRunningThreadIsDeferred) {
+  ForwardingStatus host(status_);
+  IRimoData* component = lib_.create(&host, GetParam());
+  std::atomic<bool> deleted{false};
+  std::atomic<bool> result{false};
+  host.beforeSetStateCode = [&] {
+    if (!deleted.exchange(true)) result = lib_.destroy(component);
+  };
+  component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
+  // The object goes on with its work after the delete and then is released;
+  // wait until it has published and its queue has drained.
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while ((PublishedCount() != 2 || status_->GetBusy()) && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(deleted.load());
+  EXPECT_TRUE(result.load());
+  EXPECT_EQ(PublishedCount(), 2);
+  EXPECT_FALSE(lib_.destroy(component)) << "released already";
+}
+
+TEST_P(HostFaultTest, FifoGivenAsTheResponseFileIsRefusedWithoutBlocking) {
+  const std::string fifo = dir_.path() + "/fifo.xml";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  IRimoData* component = lib_.create(status_, GetParam());
+  auto load = std::async(std::launch::async, [&] {
+    component->LoadRimoResponseFromFile(Wide(fifo).c_str());
+    return lib_.destroy(component);
+  });
+  if (load.wait_for(20s) != std::future_status::ready) {
+    // Let the blocked open go on so that the test can end.
+    const int fd = open(fifo.c_str(), O_WRONLY);
+    close(fd);
+    FAIL() << "the load blocked on the FIFO";
+  }
+  EXPECT_TRUE(load.get());
+  status_->Lock();
+  EXPECT_EQ(status_->GetStateCode(), 6004);
+  EXPECT_STREQ(status_->GetUserMessage(), L"Die Datei konnte nicht geöffnet werden.");
+  status_->Unlock();
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, HostFaultTest, ::testing::Values(uint8_t{0}, uint8_t{1}),
+                         [](const ::testing::TestParamInfo<uint8_t>& info) {
+                           return info.param == 1 ? std::string("Asynchronous") : std::string("Synchronous");
+                         });
+
+// Each allocation of an AddCertificate failing in turn: the list is as it
+// was, its count agrees with its nodes, and nothing leaks (LeakSanitizer).
+TEST(AllocationFaultTest, AddingACertificateIsAllOrNothing) {
+  status::CertificateList list;
+  ASSERT_NE(list.AddCertificate(L"SIG", L"first"), nullptr);
+  bool added = false;
+  for (long k = 0; k < 50 && !added; ++k) {
+    SCOPED_TRACE(k);
+    t_failAfter = k;
+    try {
+      added = list.AddCertificate(L"ROOT", std::wstring(300, L'x').c_str()) != nullptr;
+    } catch (const std::bad_alloc&) {
+    }
+    t_failAfter = -1;
+    unsigned walked = 0;
+    void* cursor = nullptr;
+    for (auto* r = list.GetFirstCertificate(&cursor); r != nullptr; r = list.GetNextCertificate(&cursor)) ++walked;
+    EXPECT_EQ(walked, list.Count());
+    EXPECT_EQ(list.Count(), added ? 2u : 1u);
+  }
+  EXPECT_TRUE(added);
+}
+
+TEST(AllocationFaultTest, TracingNeverThrows) {
+  testing::TraceRecorder recorder({{"*", 16}});
+  const std::wstring longText(100000, L'y');
+  for (long k = 0; k < 40; ++k) {
+    SCOPED_TRACE(k);
+    t_failAfter = k;
+    EXPECT_NO_THROW({
+      RIMO_METHOD_TRACE(diag::category::kDataDll, L"AllocationFaultTest::Traced");
+      diag::TraceWriteFormat(diag::Info, diag::category::kDataDll, L"%s / %d", longText.c_str(), 7);
+      diag::TraceWrite(diag::Info, diag::category::kDataDll, L"plain");
+    });
+    t_failAfter = -1;
+  }
+}
+
+}  // namespace
+}  // namespace rimo::host
