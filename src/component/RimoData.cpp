@@ -243,7 +243,8 @@ void RimoData::QueryRimoResponse(const wchar_t* userId) {
   Guarded(L"QueryRimoResponse", [&] {
     if (RefuseUserId(userId)) return;
     std::wstring copy(userId);
-    if (!platform::FileExists(platform::WideToUtf8(ResponseFilePath(copy.c_str())))) {
+    const std::wstring responseFile = ResponseFilePath(copy.c_str());
+    if (responseFile.empty() || !platform::FileExists(platform::WideToUtf8(responseFile))) {
       if (IsAsynchronous()) {
         PushTask(TaskType::QueryResponse, copy.c_str());
         PushTask(TaskType::UpdateStatusIni, copy.c_str());
@@ -414,7 +415,9 @@ void RimoData::ExecuteGetFromFile(const wchar_t* path) {
     status_->SetStateCode(kStateFileLoadStarted);
   }
   TraceWrite(diag::Detail, kDataDll, L"Der Filestream wird erzeugt.");
-  std::shared_ptr<platform::IByteStream> stream = platform::FileStream::Open(platform::WideToUtf8(path));
+  const auto narrowPath = platform::WideToUtf8Exact(path);
+  std::shared_ptr<platform::IByteStream> stream =
+      narrowPath ? platform::FileStream::Open(*narrowPath) : nullptr;
   if (stream == nullptr) {
     {
       StatusLock lock(status_);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -272,7 +273,10 @@ std::string DirectoryLibrary::GetHighestVersionKey(const std::string& versionsKe
   double best = 1.0;
   std::string bestName = "1.0";
   for (const std::string& name : sources_.registry->SubKeys(versionsKey)) {
-    double v = std::atof(name.c_str());
+    // Read with the C locale's rules whatever the process locale: "2.10"
+    // must not read as 2.1 under a locale whose decimal point is ','.
+    double v = 0;
+    std::from_chars(name.data(), name.data() + name.size(), v);
     if (v > 0 && v > best) {
       best = v;
       bestName = name;
@@ -362,8 +366,17 @@ std::string DirectoryLibrary::GetTempDir() {
 
 std::string DirectoryLibrary::GetTempDirLow() {
   std::string temp = GetTempDir();
+  if (temp.empty()) {
+    Log(true, "CBD_GetTempDir: Das private temporäre Verzeichnis ist nicht sicher oder fehlt - es wird nicht verwendet.");
+    return {};
+  }
   if (temp.find("/Low") == std::string::npos) temp = platform::WithTrailingSlash(temp) + "Low/";
   return temp;
+}
+
+std::string DirectoryLibrary::TempFallback(const std::string& component, const char* kind) {
+  const std::string low = GetTempDirLow();
+  return low.empty() ? std::string() : low + MakeRelativeDir(component, kind);
 }
 
 std::string DirectoryLibrary::ValueFromConfigDb(const std::string& component, int kind) {
@@ -492,7 +505,7 @@ std::string DirectoryLibrary::GuessLocalDataDir(const std::string& component, co
   }
   if (create) {
     Log(false, "_GuessLocalDataDir: Immer noch kein Daten-Verzeichnis, versuchen es mit TempDirLow + QuandelPfad.");
-    result = GetTempDirLow() + MakeRelativeDir(component, "Daten");
+    result = TempFallback(component, "Daten");
     if (!Exists(result)) CreateDirectory(result);
     appendCategory();
   }
@@ -618,7 +631,7 @@ std::string DirectoryLibrary::GuessLocalLogDir(const std::string& component, boo
   }
   if (!Exists(result)) {
     Log(false, "_GuessLocalLogDir: Immer noch kein Log-Verzeichnis, versuchen es mit TempDir + QuandelPfad");
-    result = GetTempDirLow() + MakeRelativeDir(component, "Log");
+    result = TempFallback(component, "Log");
     CreateDirectory(result);
   }
   return result;
@@ -738,7 +751,7 @@ std::string DirectoryLibrary::GuessLocalUserKonfigDir(const std::string& compone
     if (Exists(result)) return result;
   }
   Log(false, "_GuessLocalUserKonfigDir: Immer noch kein Konfig-Verzeichnis, versuchen es mit TempDir + QuandelPfad");
-  result = GetTempDirLow() + MakeRelativeDir(component, "Konfig");
+  result = TempFallback(component, "Konfig");
   if (create) CreateDirectory(result);
   return result;
 }
@@ -818,7 +831,12 @@ int32_t DirectoryLibrary::GetLogDir(const wchar_t* component, wchar_t* dir, int3
     }
     return kResultNotFound;
   }
-  const std::wstring wide = platform::Utf8ToWide(path);
+  const auto exact = platform::Utf8ToWideExact(path);
+  if (!exact) {
+    Log(true, "CDB_GetLogDir: Das Log-Verzeichnis <%s> ist nicht als Unicode darstellbar", path.c_str());
+    return kResultNotFound;
+  }
+  const std::wstring& wide = *exact;
   if (dirSize <= 0 || static_cast<size_t>(dirSize) <= wide.size()) {
     Log(true, "CDB_GetLogDir: Länge <%d> von pszDir ist zu klein, benötigte Länge <%d> ", dirSize,
         static_cast<int>(wide.size()));
@@ -909,7 +927,7 @@ int32_t DirectoryLibrary::GetVersion(const char* component, char* version, int32
 bool DirectoryLibrary::GetFileVersionFromFile(const wchar_t* path, uint32_t* major, uint32_t* minor,
                                               uint32_t* build, uint32_t* revision) {
   Init();
-  const std::string narrow = path != nullptr ? platform::WideToUtf8(path) : std::string();
+  const std::string narrow = path != nullptr ? platform::WideToUtf8Exact(path).value_or(std::string()) : std::string();
   if (!Exists(narrow)) {
     Log(true, "_GetFileVersionFromFile: Der Dateiname <%s> existiert nicht!", narrow.c_str());
     return false;

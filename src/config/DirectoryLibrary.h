@@ -67,6 +67,9 @@ class DirectoryLibrary {
   std::string GetThisDllDir();
   std::string GetSpecialFolderPath(int kind);
   std::string GetTempDir();
+  // The private temp directory's "Low/" + the relative directory of kind;
+  // empty when there is no safe temp directory.
+  std::string TempFallback(const std::string& component, const char* kind);
   // True when path is a directory afterwards; parents are created too.
   bool CreateDirectory(const std::string& path);
 

@@ -1,7 +1,6 @@
 #include "config/IniFileBase.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,13 +8,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <mutex>
 #include <string>
 
 #include "config/DirectoryLibrary.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/FileIo.h"
+#include "platform/FileLock.h"
 #include "platform/IniDocument.h"
 
 namespace FileOperations {
@@ -28,32 +27,8 @@ constexpr size_t kMaxValue = 259;  // what one profile read delivers
 
 size_t Length(const char* s) { return s == nullptr ? 0 : std::strlen(s); }
 
-// Serialises read-modify-replace cycles: within the process by a mutex, across
-// processes by a flock on the file's directory (the file itself is replaced,
-// so it cannot carry the lock).
-class DirectoryWriteLock {
- public:
-  explicit DirectoryWriteLock(const std::string& dir) : guard_(Mutex()) {
-    fd_ = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd_ >= 0) {
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~DirectoryWriteLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  DirectoryWriteLock(const DirectoryWriteLock&) = delete;
-  DirectoryWriteLock& operator=(const DirectoryWriteLock&) = delete;
-
- private:
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  std::lock_guard<std::mutex> guard_;
-  int fd_ = -1;
-};
+// How long a writer waits for another writer of the same file.
+constexpr int kLockTimeoutMs = 1000;
 
 }  // namespace
 
@@ -129,6 +104,12 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
                    section, key);
   const std::string path = filePath_;
   const std::string dir = path.substr(0, path.rfind('/') + 1);
+  // Deleting from a file that does not exist: there is nothing to delete,
+  // and nothing is created for it.
+  if (value == nullptr && access(filePath_, F_OK) != 0 && errno == ENOENT) {
+    TraceWriteFormat(rimo::diag::Info, category_, L"Der Key [%S] wurde gelöscht.", key);
+    return true;
+  }
   if (!rimo::config::CDB_CreateDirectory(dir)) {
     TraceWriteFormat(rimo::diag::Error, category_, L"Das Verzeichnis der INI-Datei [%S] konnte nicht erstellt werden.",
                      filePath_);
@@ -137,7 +118,16 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
 
   bool ok = false;
   {
-    DirectoryWriteLock lock(dir);
+    // One writer of this file at a time, in this process and in others; a
+    // writer that does not get the lock in time fails rather than waits.
+    rimo::platform::FileWriteLock lock(path, kLockTimeoutMs);
+    if (!lock.Held()) {
+      TraceWriteFormat(rimo::diag::Error, category_,
+                       L"Die INI-Datei [%S] konnte nicht gesperrt werden - LastError [%d]", filePath_, lock.Error());
+      errno = lock.Error();
+      return false;
+    }
+    rimo::platform::RemoveStaleTemporaries(path);
     std::string text;
     errno = 0;
     if (access(filePath_, F_OK) == 0) {

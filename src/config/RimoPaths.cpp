@@ -34,7 +34,11 @@ bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out) const 
   if (out == nullptr || !SafeFileName(userId)) return false;
   const std::string dir = DataDirectory();
   if (dir.empty()) return false;
-  const std::wstring path = platform::Utf8ToWide(dir) + L"Response/" + userId + L".xml";
+  // The path must name exactly the directory found: a byte that is not
+  // UTF-8 would otherwise become another character.
+  const auto wideDir = platform::Utf8ToWideExact(dir);
+  if (!wideDir || !platform::WideToUtf8Exact(userId)) return false;
+  const std::wstring path = *wideDir + L"Response/" + userId + L".xml";
   if (path.size() >= kMaxPath) return false;
   std::wmemcpy(out, path.c_str(), path.size() + 1);
   return true;
@@ -45,7 +49,9 @@ bool CRimoPaths::GetStatusIniPath(const wchar_t* userId, char* out) const {
   if (out == nullptr || !SafeFileName(userId)) return false;
   const std::string dir = DataDirectory();
   if (dir.empty()) return false;
-  const std::string path = dir + "Status/" + platform::WideToUtf8(userId) + ".ini";
+  const auto narrowId = platform::WideToUtf8Exact(userId);
+  if (!narrowId) return false;
+  const std::string path = dir + "Status/" + *narrowId + ".ini";
   if (path.size() >= kMaxPath) return false;
   std::memcpy(out, path.c_str(), path.size() + 1);
   return true;

@@ -3,6 +3,7 @@
 #include "platform/FileIo.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
@@ -51,6 +52,39 @@ AppendLock AppendWithFileLock(const std::string& path, std::string_view text, in
   }
   close(fd);
   return outcome;
+}
+
+FileWriteLock::FileWriteLock(const std::string& path, int timeoutMs) {
+  const std::string target = ResolveLinks(path).value_or(path);
+  const size_t slash = target.rfind('/');
+  const std::string lockPath = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".lock";
+  const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    error_ = errno;
+    return;
+  }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    close(fd);
+    error_ = EPERM;
+    return;
+  }
+  const int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      fd_ = fd;
+      return;
+    }
+    if ((errno != EWOULDBLOCK && errno != EINTR) || NowMs() >= deadline) break;
+    struct timespec pause {0, 2 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
+  error_ = errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+  close(fd);
+}
+
+FileWriteLock::~FileWriteLock() {
+  if (fd_ >= 0) close(fd_);  // closing releases the flock
 }
 
 }  // namespace rimo::platform

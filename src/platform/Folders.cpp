@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 
 namespace rimo::platform {
 namespace {
@@ -38,8 +39,23 @@ std::string XdgOr(const char* variable, const char* homeRelative) {
 }  // namespace
 
 std::string KeloRoot() {
-  std::string root = Env("KELO_ROOT");
+  // A relative value is made absolute against the working directory at the
+  // time it is first seen, so that every later lookup agrees even when the
+  // working directory changes.
+  static std::mutex mutex;
+  static std::string lastRaw;
+  static std::string lastResolved;
+  std::string raw = Env("KELO_ROOT");
+  std::lock_guard<std::mutex> guard(mutex);
+  if (raw == lastRaw) return lastResolved;
+  std::string root = raw;
+  if (!root.empty() && root[0] != '/') {
+    char cwd[4096];
+    if (getcwd(cwd, sizeof cwd) != nullptr) root = std::string(cwd) + "/" + root;
+  }
   while (!root.empty() && root.back() == '/') root.pop_back();
+  lastRaw = std::move(raw);
+  lastResolved = root;
   return root;
 }
 
@@ -97,7 +113,20 @@ std::string SystemFolders::Folder(FolderKind kind, bool create) {
 std::string SystemFolders::TempDir() {
   std::string tmp = Env("TMPDIR");
   if (tmp.empty() || tmp[0] != '/') tmp = "/tmp";
-  return WithTrailingSlash(tmp);
+  return PrivateTempDir(WithTrailingSlash(tmp), geteuid());
+}
+
+std::string PrivateTempDir(const std::string& base, uid_t uid) {
+  const std::string dir = base + "kelo-" + std::to_string(uid);
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  // Whoever made it, it must be the user's own directory that no one else
+  // can write to: otherwise another user could read or plant the files.
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 0022) != 0) {
+    errno = EPERM;
+    return {};
+  }
+  return dir + "/";
 }
 
 }  // namespace rimo::platform

@@ -2,11 +2,14 @@
 // the temp path. KELO_ROOT (default empty) prefixes every machine-wide one.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace rimo::platform {
 
-// $KELO_ROOT without a trailing '/', or "" for the real machine.
+// $KELO_ROOT without a trailing '/', or "" for the real machine. A relative
+// value is taken against the working directory when that value is first seen.
 std::string KeloRoot();
 
 // Kinds of folders the directory library asks for.
@@ -25,7 +28,9 @@ class IFolders {
   // The folder with a trailing '/'; created when missing and create is set.
   // Empty when it cannot be determined or created.
   virtual std::string Folder(FolderKind kind, bool create) = 0;
-  // ${TMPDIR:-/tmp}/
+  // The user's private temp directory ${TMPDIR:-/tmp}/kelo-<uid>/ (mode
+  // 0700); empty when it exists but is not a directory of the user's own
+  // that only the user can write to.
   virtual std::string TempDir() = 0;
 };
 
@@ -35,6 +40,10 @@ class SystemFolders final : public IFolders {
   std::string Folder(FolderKind kind, bool create) override;
   std::string TempDir() override;
 };
+
+// base + "kelo-<uid>/", created 0700 when missing; empty (errno EPERM) when
+// it is a link, not a directory, not uid's, or writable by group or others.
+std::string PrivateTempDir(const std::string& base, uid_t uid);
 
 // Creates path and its missing parents (mode 0755). True when path is a
 // directory afterwards. errno is EEXIST when a non-directory is in the way.

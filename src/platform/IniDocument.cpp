@@ -2,6 +2,10 @@
 
 #include <strings.h>
 
+#include <cstdint>
+
+#include "platform/Utf8.h"
+
 
 namespace rimo::platform {
 namespace {
@@ -18,22 +22,71 @@ bool SameName(std::string_view a, std::string_view b) {
 
 bool HasBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos; }
 
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  std::wstring wide;
+  wide.reserve(bytes.size() / 2);
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
+      char32_t low = static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        wide.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+        i += 2;
+        continue;
+      }
+    }
+    wide.push_back(static_cast<wchar_t>(unit));
+  }
+  return WideToUtf8(wide);
+}
+
+std::string Utf8ToUtf16Le(std::string_view text) {
+  std::string out = "\xFF\xFE";
+  auto unit = [&out](uint32_t u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  };
+  for (wchar_t wc : Utf8ToWide(text)) {
+    const auto c = static_cast<uint32_t>(wc);
+    if (c >= 0x10000) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return out;
+}
+
 
 }  // namespace
 
 IniDocument IniDocument::Parse(std::string_view text) {
   IniDocument doc;
-  if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
+  std::string converted;
+  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
+    // UTF-16LE with its byte-order mark: read as UTF-8, written back as it was.
+    converted = Utf16LeToUtf8(text.substr(2));
+    text = converted;
+    doc.utf16_ = true;
+  } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
     text.remove_prefix(3);
     doc.byteOrderMark_ = true;
   }
   doc.trailingNewline_ = text.empty() || text.back() == '\n';
+  const size_t firstBreak = text.find('\n');
+  doc.crlf_ = firstBreak != std::string_view::npos && firstBreak > 0 && text[firstBreak - 1] == '\r';
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
     if (end == std::string_view::npos) end = text.size();
     Line line;
-    line.text = std::string(text.substr(pos, end - pos));
+    std::string_view raw = text.substr(pos, end - pos);
+    if (!raw.empty() && raw.back() == '\r') {
+      raw.remove_suffix(1);
+      line.crlf = true;
+    }
+    line.text = std::string(raw);
     pos = end + 1;
     std::string_view t = Trim(line.text);
     if (!t.empty() && t.front() == '[') {
@@ -81,44 +134,57 @@ bool IniDocument::Set(std::string_view section, std::string_view key, const char
   }
   if (value != nullptr && HasBreakOrNul(value)) return false;
 
-  // Find the section (first one of that name) and the key inside it.
+  // Every section of that name counts as one: the key's first occurrence is
+  // the one read, so it is the one changed; every other occurrence goes, so
+  // that a deleted or changed key can never be read from a later copy.
   const size_t none = lines_.size();
-  size_t sectionLine = none;
-  size_t lastContent = none;  // the section's header or last key line
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i].isSection) {
-      if (sectionLine != none) break;  // the section ended
-      if (SameName(lines_[i].name, section)) sectionLine = lastContent = i;
+  size_t firstSection = none;
+  size_t insertAfter = none;  // the first section's header or last key line
+  bool found = false;
+  bool inSection = false;
+  bool inFirst = false;
+  for (size_t i = 0; i < lines_.size();) {
+    Line& line = lines_[i];
+    if (line.isSection) {
+      inSection = SameName(line.name, section);
+      inFirst = inSection && firstSection == none;
+      if (inFirst) firstSection = insertAfter = i;
+      ++i;
       continue;
     }
-    if (sectionLine == none) continue;
-    if (lines_[i].isKey && SameName(lines_[i].name, key)) {
-      if (value == nullptr) {
-        lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+    if (inSection && line.isKey && SameName(line.name, key)) {
+      if (!found && value != nullptr) {
+        line.text = line.name + "=" + value;
+        found = true;
+        ++i;
       } else {
-        lines_[i].text = lines_[i].name + "=" + value;
+        found = found || value == nullptr;
+        lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
       }
-      return true;
+      continue;
     }
-    if (lines_[i].isKey) lastContent = i;
+    if (inFirst && line.isKey) insertAfter = i;
+    ++i;
   }
-  if (value == nullptr) return true;  // nothing to delete
+  if (found || value == nullptr) return true;
 
   Line keyLine;
   keyLine.isKey = true;
+  keyLine.crlf = crlf_;
   keyLine.name = std::string(key);
   keyLine.text = keyLine.name + "=" + value;
-  if (sectionLine == none) {
-    trailingNewline_ = true;
+  if (firstSection == none) {
     Line header;
     header.isSection = true;
+    header.crlf = crlf_;
     header.name = std::string(section);
     header.text = "[" + header.name + "]";
     lines_.push_back(std::move(header));
     lines_.push_back(std::move(keyLine));
+    trailingNewline_ = true;
     return true;
   }
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(lastContent + 1), std::move(keyLine));
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1), std::move(keyLine));
   return true;
 }
 
@@ -126,9 +192,9 @@ std::string IniDocument::Serialise() const {
   std::string out = byteOrderMark_ ? "\xEF\xBB\xBF" : "";
   for (size_t i = 0; i < lines_.size(); ++i) {
     out += lines_[i].text;
-    if (i + 1 < lines_.size() || trailingNewline_) out += '\n';
+    if (i + 1 < lines_.size() || trailingNewline_) out += lines_[i].crlf ? "\r\n" : "\n";
   }
-  return out;
+  return utf16_ ? Utf8ToUtf16Le(out) : out;
 }
 
 }  // namespace rimo::platform

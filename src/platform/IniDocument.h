@@ -1,5 +1,7 @@
 // An INI file as text: "[section]" lines and "key=value" lines. Names
-// compare without regard to ASCII case; every other line is kept as it is.
+// compare without regard to ASCII case; every other line is kept as it is,
+// each with its own line end. UTF-8 (with or without BOM) and UTF-16LE with
+// BOM are read and written back in their encoding.
 #pragma once
 
 #include <optional>
@@ -21,7 +23,9 @@ class IniDocument {
   std::optional<std::string> Get(std::string_view section, std::string_view key) const;
 
   // Sets key to value, adding the section and key when missing; a null value
-  // removes the key. Names and values with line breaks or NUL bytes, section
+  // removes the key. Sections of the same name count as one: the first
+  // occurrence of the key (the one Get reads) is changed and every other
+  // occurrence removed; a delete removes them all. Names and values with line breaks or NUL bytes, section
   // names with ']', key names with '=' or leading '[' or ';' are refused (false).
   bool Set(std::string_view section, std::string_view key, const char* value);
 
@@ -29,7 +33,8 @@ class IniDocument {
 
  private:
   struct Line {
-    std::string text;
+    std::string text;  // without its line end
+    bool crlf = false;  // ended with "\r\n"
     bool isSection = false;
     bool isKey = false;
     std::string name;  // section or key name, trimmed
@@ -37,6 +42,8 @@ class IniDocument {
   std::vector<Line> lines_;
   bool trailingNewline_ = true;
   bool byteOrderMark_ = false;  // written back as it was read
+  bool utf16_ = false;          // UTF-16LE with BOM, written back so
+  bool crlf_ = false;           // the file's own line ends, for new lines
 };
 
 }  // namespace rimo::platform

@@ -129,6 +129,18 @@ std::wstring Utf8ToWide(std::string_view src) {
   return out;
 }
 
+std::optional<std::wstring> Utf8ToWideExact(std::string_view src) {
+  std::wstring wide = Utf8ToWide(src);
+  if (WideToUtf8(wide) != src) return std::nullopt;
+  return wide;
+}
+
+std::optional<std::string> WideToUtf8Exact(std::wstring_view src) {
+  std::string narrow = WideToUtf8(src);
+  if (Utf8ToWide(narrow) != src) return std::nullopt;
+  return narrow;
+}
+
 std::string Utf8ToAscii(std::string_view src, char substitute) {
   std::string out(src.size(), '\0');
   char* dst = out.data();

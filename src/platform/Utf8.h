@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,12 @@ std::string WideToUtf8(std::wstring_view src);
 
 // Invalid or truncated sequences become U+FFFD, one per offending byte.
 std::wstring Utf8ToWide(std::string_view src);
+
+// Conversions for paths, which must name exactly the file they came from:
+// nullopt unless the text converts back to the very same bytes or
+// characters (invalid UTF-8, lone surrogates and the like fail).
+std::optional<std::wstring> Utf8ToWideExact(std::string_view src);
+std::optional<std::string> WideToUtf8Exact(std::wstring_view src);
 
 // One byte per character of src: the character itself when it is ASCII,
 // substitute otherwise (also for each byte of an invalid sequence).

@@ -56,7 +56,8 @@ TEST(DirectoryLibraryTest, InsideAPackageInstallationDataGoesToTheLowTempDirecto
   ConfigSandbox box;
   fs::create_directories(box.Path("opt/P4100002/bin"));
   box.WriteRegistry(RegKey("SOFTWARE\\QUANDEL Kelo Compact", "\"ProgKey\"=\"" + box.Path("opt/P4100002/bin") + "\""));
-  EXPECT_EQ(DataDir(box.library()), box.Path("tmp/Low/Quandel/Daten/P4100002/RIMO/"));
+  EXPECT_EQ(DataDir(box.library()),
+            box.Path("tmp/kelo-" + std::to_string(geteuid()) + "/Low/Quandel/Daten/P4100002/RIMO/"));
 }
 
 TEST(DirectoryLibraryTest, BufferMustBeLargerThanThePath) {

@@ -54,8 +54,7 @@ TEST(IniDocumentTest, SetKeepsEveryOtherLineAndAddsWhatIsMissing) {
             "# a hash comment\n"
             "[PlugInInfos]\r\n"
             "not a key line\n"
-            "[allgemein]\n"
-            "storeResponse=0\n"
+            "[allgemein]\n"  // its copy of storeResponse went: it could never be read again
             "[Status]\n"
             "QuerySucceeded=1\n");
 }
