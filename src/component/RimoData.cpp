@@ -8,6 +8,7 @@
 #include <future>
 #include <system_error>
 
+#include "component/PendingReleases.h"
 #include "crypto/SignatureFunctions.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
@@ -98,8 +99,10 @@ RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status)
         // Deleted from a callback on this thread: released now that the
         // worker has left the object.
         auto left = std::make_shared<std::atomic<bool>>(false);
+        IScDataStatus* const status = status_;
         TheReleasedWorkers().Adopt(std::move(worker_), left);
         delete this;
+        PendingReleases::Done(status);
         left->store(true);
       }
     });
@@ -147,8 +150,15 @@ bool RimoData::ReleaseWhenLeft() {
   if (worker_.joinable() && std::this_thread::get_id() == worker_.get_id()) {
     TraceWrite(diag::Info, kDataDll,
                L"Das Objekt wird vom DataWorkerThread aus gelöscht und nach dessen Ende freigegeben.");
+    PendingReleases::Add(status_);
     releaseWhenWorkerEnds_.store(true);
-    PushTask(TaskType::Stop, nullptr);
+    try {
+      PushTask(TaskType::Stop, nullptr);
+    } catch (...) {
+      std::lock_guard<std::mutex> guard(wakeMutex_);
+      stopWhenIdle_ = true;
+      wakeSignalled_ = true;
+    }
     return true;
   }
   if (t_inCall == this) {

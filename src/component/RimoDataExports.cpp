@@ -4,6 +4,7 @@
 #include <new>
 #include <unordered_set>
 
+#include "component/PendingReleases.h"
 #include "component/RimoData.h"
 #include "diag/MethodTrace.h"
 #include "status/ScDataStatus.h"
@@ -68,6 +69,8 @@ RIMO_EXPORT bool DeleteRimoDataStatusObject(IScDataStatus* status) {
   } catch (...) {
     return false;
   }
+  // A component deleted from its own worker may still be finishing with it.
+  rimo::component::PendingReleases::WaitFor(status);
   delete static_cast<ScDataStatus*>(status);
   return true;
 }

@@ -22,41 +22,7 @@ bool SameName(std::string_view a, std::string_view b) {
 
 bool HasBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) != s.npos; }
 
-std::string Utf16LeToUtf8(std::string_view bytes) {
-  std::wstring wide;
-  wide.reserve(bytes.size() / 2);
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    char32_t unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-      char32_t low = static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        wide.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
-        i += 2;
-        continue;
-      }
-    }
-    wide.push_back(static_cast<wchar_t>(unit));
-  }
-  return WideToUtf8(wide);
-}
 
-std::string Utf8ToUtf16Le(std::string_view text) {
-  std::string out = "\xFF\xFE";
-  auto unit = [&out](uint32_t u) {
-    out.push_back(static_cast<char>(u & 0xFF));
-    out.push_back(static_cast<char>(u >> 8));
-  };
-  for (wchar_t wc : Utf8ToWide(text)) {
-    const auto c = static_cast<uint32_t>(wc);
-    if (c >= 0x10000) {
-      unit(0xD800 + ((c - 0x10000) >> 10));
-      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      unit(c);
-    }
-  }
-  return out;
-}
 
 
 }  // namespace

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <locale.h>
+#include <wctype.h>
+
 #include <cstdlib>
 
 #include "platform/Folders.h"
@@ -14,10 +17,26 @@ namespace {
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
+// Names compare as the platform's upper-casing of each character makes them
+// equal (not only ASCII), independent of the process locale.
 std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) c = LowerAscii(c);
-  return out;
+  bool ascii = true;
+  for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    std::string out(s);
+    for (char& c : out) c = LowerAscii(c);
+    return out;
+  }
+  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  std::wstring wide = Utf8ToWide(s);
+  for (wchar_t& c : wide) {
+    if (c < 0x80) {
+      c = static_cast<wchar_t>(LowerAscii(static_cast<char>(c)));
+    } else if (utf8 != static_cast<locale_t>(nullptr)) {
+      c = static_cast<wchar_t>(towupper_l(static_cast<wint_t>(c), utf8));
+    }
+  }
+  return WideToUtf8(wide);
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
@@ -55,21 +74,28 @@ std::optional<std::string> ReadQuoted(std::string_view& s) {
   return std::nullopt;
 }
 
-std::string Utf16LeToUtf8(std::string_view bytes) {
-  std::wstring wide;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    char32_t unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
-      char32_t low = static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
-      if (low >= 0xDC00 && low <= 0xDFFF) {
-        wide.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
-        i += 2;
-        continue;
-      }
-    }
-    wide.push_back(static_cast<wchar_t>(unit));
+
+std::optional<uint32_t> ParseHexNumber(std::string_view hex) {
+  if (hex.empty() || hex.size() > 8) return std::nullopt;
+  uint32_t v = 0;
+  for (char c : hex) {
+    const char l = LowerAscii(c);
+    const int digit = (c >= '0' && c <= '9') ? c - '0' : (l >= 'a' && l <= 'f') ? l - 'a' + 10 : -1;
+    if (digit < 0) return std::nullopt;
+    v = (v << 4) | static_cast<uint32_t>(digit);
   }
-  return WideToUtf8(wide);
+  return v;
+}
+
+// "[KEY]" of a header line that may carry a comment after it.
+std::string_view HeaderWithoutComment(std::string_view line) {
+  if (line.back() == ']') return line;
+  for (size_t semicolon = line.rfind(';'); semicolon != std::string_view::npos && semicolon > 0;
+       semicolon = line.rfind(';', semicolon - 1)) {
+    std::string_view head = Trim(line.substr(0, semicolon));
+    if (!head.empty() && head.back() == ']') return head;
+  }
+  return line;
 }
 
 }  // namespace
@@ -98,6 +124,10 @@ RegistryData RegistryData::Parse(std::string_view text) {
 
   RegistryData data;
   Key* current = nullptr;
+  // A hex value continued over several lines ("...,\\" at the end).
+  std::string pendingName;
+  std::string pendingType;
+  std::string pendingHex;
   bool continuation = false;
   size_t pos = 0;
   while (pos < text.size()) {
@@ -106,17 +136,38 @@ RegistryData RegistryData::Parse(std::string_view text) {
     std::string_view line = Trim(text.substr(pos, end - pos));
     pos = end + 1;
 
-    if (continuation) {  // the rest of a multi-line hex value, skipped
-      continuation = !line.empty() && line.back() == '\\';
-      continue;
+    if (continuation) {
+      // A key header ends a value whose last line still asked for more.
+      if (line.empty() || line.front() != '[') {
+        std::string_view part = line;
+        continuation = !part.empty() && part.back() == '\\';
+        if (continuation) part.remove_suffix(1);
+        pendingHex += part;
+        if (!continuation && current != nullptr) data.SetHexValue(*current, pendingName, pendingType, pendingHex);
+        continue;
+      }
+      continuation = false;
+      if (current != nullptr) data.SetHexValue(*current, pendingName, pendingType, pendingHex);
     }
     if (line.empty() || line.front() == ';') continue;
     if (line.front() == '[') {
       current = nullptr;
-      if (line.back() != ']' || line.size() < 3 || line[1] == '-') continue;  // deletions skipped
-      std::string_view path = Trim(line.substr(1, line.size() - 2));
+      std::string_view header = HeaderWithoutComment(line);
+      if (header.size() < 3 || header.back() != ']') continue;
+      const bool deletion = header[1] == '-';
+      std::string_view path = Trim(header.substr(deletion ? 2 : 1, header.size() - (deletion ? 3 : 2)));
       std::string normalised = NormaliseKeyPath(path);
       if (normalised.empty() || !StartsWithNoCase(path, "HKEY_LOCAL_MACHINE\\")) continue;
+      if (deletion) {
+        // The key goes, with every key below it.
+        data.keys_.erase(normalised);
+        const std::string prefix = normalised + "\\";
+        for (auto it = data.keys_.lower_bound(prefix);
+             it != data.keys_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+          it = data.keys_.erase(it);
+        }
+        continue;
+      }
       Key& key = data.keys_[normalised];
       if (key.name.empty()) {
         std::string_view name = path.substr(19);
@@ -140,37 +191,73 @@ RegistryData RegistryData::Parse(std::string_view text) {
     rest = Trim(rest);
     if (rest.empty() || rest.front() != '=') continue;
     rest = Trim(rest.substr(1));
+    if (rest == "-") {
+      current->values.erase(Lower(name));
+      continue;
+    }
     Value value;
     if (!rest.empty() && rest.front() == '"') {
       auto text = ReadQuoted(rest);
       if (!text || !Trim(rest).empty()) continue;
       value.text = std::move(*text);
     } else if (StartsWithNoCase(rest, "dword:")) {
-      std::string_view hex = rest.substr(6);
-      if (hex.empty() || hex.size() > 8) continue;
-      uint32_t v = 0;
-      bool ok = true;
-      for (char c : hex) {
-        int digit = (c >= '0' && c <= '9') ? c - '0'
-                    : (LowerAscii(c) >= 'a' && LowerAscii(c) <= 'f') ? LowerAscii(c) - 'a' + 10
-                                                                     : -1;
-        if (digit < 0) {
-          ok = false;
-          break;
-        }
-        v = (v << 4) | static_cast<uint32_t>(digit);
-      }
-      if (!ok) continue;
-      value.isDword = true;
-      value.dword = v;
+      auto v = ParseHexNumber(rest.substr(6));
+      if (!v) continue;
+      value.kind = ValueKind::Dword;
+      value.dword = *v;
+    } else if (StartsWithNoCase(rest, "hex")) {
+      // hex: bytes, hex(n): a typed value, written as bytes.
+      const size_t colon = rest.find(':');
+      if (colon == std::string_view::npos) continue;
+      pendingName = name;
+      pendingType = Lower(rest.substr(0, colon));
+      std::string_view hex = rest.substr(colon + 1);
+      continuation = !hex.empty() && hex.back() == '\\';
+      if (continuation) hex.remove_suffix(1);
+      pendingHex = std::string(hex);
+      if (!continuation) data.SetHexValue(*current, pendingName, pendingType, pendingHex);
+      continue;
     } else {
-      // hex:, hex(n): and deletions are not used here.
-      continuation = !rest.empty() && rest.back() == '\\';
       continue;
     }
     current->values[Lower(name)] = std::move(value);
   }
+  if (continuation && current != nullptr) data.SetHexValue(*current, pendingName, pendingType, pendingHex);
   return data;
+}
+
+void RegistryData::SetHexValue(Key& key, const std::string& name, const std::string& type, std::string_view hex) {
+  std::string bytes;
+  std::string_view rest = hex;
+  while (!rest.empty()) {
+    const size_t comma = rest.find(',');
+    std::string_view item = Trim(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    if (item.empty()) continue;
+    auto byte = ParseHexNumber(item);
+    if (!byte || *byte > 0xFF || item.size() > 2) return;  // a malformed value is left out whole
+    bytes.push_back(static_cast<char>(*byte));
+  }
+  Value value;
+  if (type == "hex(2)" || type == "hex(1)") {
+    // A (expandable) string in UTF-16LE, ending with its NUL.
+    value.kind = ValueKind::String;
+    value.text = Utf16LeToUtf8(bytes);
+    while (!value.text.empty() && value.text.back() == '\0') value.text.pop_back();
+  } else if (type == "hex(7)") {
+    value.kind = ValueKind::MultiString;
+    value.text = Utf16LeToUtf8(bytes);
+  } else if (type == "hex(4)" && bytes.size() == 4) {
+    value.kind = ValueKind::Dword;
+    for (int i = 3; i >= 0; --i) value.dword = (value.dword << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
+  } else if (type == "hex(b)" && bytes.size() == 8) {
+    value.kind = ValueKind::Qword;
+    for (int i = 7; i >= 0; --i) value.qword = (value.qword << 8) | static_cast<unsigned char>(bytes[static_cast<size_t>(i)]);
+  } else {
+    value.kind = ValueKind::Binary;
+    value.text = std::move(bytes);
+  }
+  key.values[Lower(name)] = std::move(value);
 }
 
 const RegistryData::Value* RegistryData::Find(std::string_view key, std::string_view name) const {
@@ -191,13 +278,13 @@ bool RegistryData::KeyExists(std::string_view key) const {
 
 std::optional<std::string> RegistryData::ReadString(std::string_view key, std::string_view name) const {
   const Value* v = Find(key, name);
-  if (v == nullptr || v->isDword) return std::nullopt;
+  if (v == nullptr || v->kind != ValueKind::String) return std::nullopt;
   return v->text;
 }
 
 std::optional<uint32_t> RegistryData::ReadDword(std::string_view key, std::string_view name) const {
   const Value* v = Find(key, name);
-  if (v == nullptr || !v->isDword) return std::nullopt;
+  if (v == nullptr || v->kind != ValueKind::Dword) return std::nullopt;
   return v->dword;
 }
 

@@ -31,8 +31,10 @@ class IRegistry {
 // The parsed content of a .reg file.
 class RegistryData {
  public:
-  // Parses UTF-8 (with or without BOM) or UTF-16LE with BOM. Malformed lines,
-  // unsupported value types and deletions are skipped; never fails.
+  // Parses UTF-8 (with or without BOM) or UTF-16LE with BOM, as exported
+  // files have it: key and value deletions ("[-KEY]", "name"=-), strings,
+  // dword:, hex: and hex(n): values over several lines, comments after a key
+  // header. Malformed lines are skipped; never fails.
   static RegistryData Parse(std::string_view text);
 
   bool KeyExists(std::string_view key) const;
@@ -42,21 +44,24 @@ class RegistryData {
   size_t KeyCount() const { return keys_.size(); }
 
  private:
+  enum class ValueKind { String, Dword, Qword, MultiString, Binary };
   struct Value {
-    bool isDword = false;
-    std::string text;
+    ValueKind kind = ValueKind::String;
+    std::string text;  // String; MultiString and Binary as their bytes
     uint32_t dword = 0;
+    uint64_t qword = 0;
   };
   struct Key {
     std::string name;                     // full path as written
     std::map<std::string, Value> values;  // by lower-cased name
   };
   const Value* Find(std::string_view key, std::string_view name) const;
+  static void SetHexValue(Key& key, const std::string& name, const std::string& type, std::string_view hex);
 
   std::map<std::string, Key> keys_;  // by normalised (lower-cased) path
 };
 
-// Lower-cases ASCII letters, drops a leading "HKEY_LOCAL_MACHINE\" or
+// Folds case (every character, as upper-casing makes names equal), drops a leading "HKEY_LOCAL_MACHINE\" or
 // "HKLM\" and any trailing '\'.
 std::string NormaliseKeyPath(std::string_view key);
 

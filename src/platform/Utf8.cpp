@@ -1,5 +1,7 @@
 #include "platform/Utf8.h"
 
+#include <cstdint>
+
 namespace rimo::platform {
 namespace {
 
@@ -139,6 +141,42 @@ std::optional<std::string> WideToUtf8Exact(std::wstring_view src) {
   std::string narrow = WideToUtf8(src);
   if (Utf8ToWide(narrow) != src) return std::nullopt;
   return narrow;
+}
+
+std::string Utf16LeToUtf8(std::string_view bytes) {
+  std::wstring wide;
+  wide.reserve(bytes.size() / 2);
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    char32_t unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+    if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < bytes.size()) {
+      char32_t low = static_cast<unsigned char>(bytes[i + 2]) | (static_cast<unsigned char>(bytes[i + 3]) << 8);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        wide.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
+        i += 2;
+        continue;
+      }
+    }
+    wide.push_back(static_cast<wchar_t>(unit));
+  }
+  return WideToUtf8(wide);
+}
+
+std::string Utf8ToUtf16Le(std::string_view text) {
+  std::string out = "\xFF\xFE";
+  auto unit = [&out](uint32_t u) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  };
+  for (wchar_t wc : Utf8ToWide(text)) {
+    const auto c = static_cast<uint32_t>(wc);
+    if (c >= 0x10000) {
+      unit(0xD800 + ((c - 0x10000) >> 10));
+      unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      unit(c);
+    }
+  }
+  return out;
 }
 
 std::string Utf8ToAscii(std::string_view src, char substitute) {

@@ -25,6 +25,11 @@ std::wstring Utf8ToWide(std::string_view src);
 std::optional<std::wstring> Utf8ToWideExact(std::string_view src);
 std::optional<std::string> WideToUtf8Exact(std::wstring_view src);
 
+// UTF-16LE bytes (no BOM; surrogate pairs joined) as UTF-8, and UTF-8 as
+// UTF-16LE bytes with a BOM in front.
+std::string Utf16LeToUtf8(std::string_view bytes);
+std::string Utf8ToUtf16Le(std::string_view text);
+
 // One byte per character of src: the character itself when it is ASCII,
 // substitute otherwise (also for each byte of an invalid sequence).
 std::string Utf8ToAscii(std::string_view src, char substitute);

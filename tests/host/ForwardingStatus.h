@@ -15,6 +15,9 @@ class ForwardingStatus : public IScDataStatus {
   // Run before the call they are named after, on the calling thread.
   std::function<void()> beforeGetCertificateList;
   std::function<void()> beforeSetStateCode;
+  // Run after the call they are named after.
+  std::function<void(bool)> afterSetBusy;
+  std::function<void()> afterUnlock;
 
   void ResetStatus() override { inner_->ResetStatus(); }
   ICertificateList* GetCertificateList() override {
@@ -25,10 +28,16 @@ class ForwardingStatus : public IScDataStatus {
   int32_t GetErrorKind() override { return inner_->GetErrorKind(); }
   void SetChanged(bool v) override { inner_->SetChanged(v); }
   bool GetChanged() override { return inner_->GetChanged(); }
-  void SetBusy(bool v) override { inner_->SetBusy(v); }
+  void SetBusy(bool v) override {
+    inner_->SetBusy(v);
+    if (afterSetBusy) afterSetBusy(v);
+  }
   bool GetBusy() override { return inner_->GetBusy(); }
   void Lock() override { inner_->Lock(); }
-  void Unlock() override { inner_->Unlock(); }
+  void Unlock() override {
+    inner_->Unlock();
+    if (afterUnlock) afterUnlock();
+  }
   void SetUserMessage(const wchar_t* v) override { inner_->SetUserMessage(v); }
   const wchar_t* GetUserMessage() override { return inner_->GetUserMessage(); }
   void SetStateCode(int32_t v) override {

@@ -1,0 +1,73 @@
+// The main of every test program: no test touches the real machine.
+//
+// Before any test runs, KELO_ROOT, HOME, TMPDIR and the XDG variables point
+// into a private tree for the whole program (what suites set up lives
+// there); each test then gets a fresh tree of its own, removed after it.
+// A test that needs the real paths must say so and set them itself.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kVariables[] = {"KELO_ROOT",      "HOME",          "TMPDIR",        "XDG_STATE_HOME",
+                                      "XDG_DATA_HOME",  "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"};
+
+std::string MakeTree(const std::string& parent) {
+  std::string pattern = parent + "/rimo-sandbox-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    std::perror("mkdtemp");
+    std::exit(2);
+  }
+  for (const char* dir : {"kelo-root", "home", "tmp", "state", "data", "config", "cache", "runtime"}) {
+    fs::create_directories(pattern + "/" + dir);
+  }
+  chmod((pattern + "/runtime").c_str(), 0700);
+  return pattern;
+}
+
+void PointInto(const std::string& tree) {
+  const std::string values[] = {tree + "/kelo-root", tree + "/home",   tree + "/tmp",   tree + "/state",
+                                tree + "/data",      tree + "/config", tree + "/cache", tree + "/runtime"};
+  for (size_t i = 0; i < std::size(kVariables); ++i) setenv(kVariables[i], values[i].c_str(), 1);
+}
+
+class SandboxPerTest : public ::testing::EmptyTestEventListener {
+ public:
+  explicit SandboxPerTest(std::string programTree) : programTree_(std::move(programTree)) {}
+
+  void OnTestStart(const ::testing::TestInfo&) override {
+    testTree_ = MakeTree(programTree_ + "/tmp");
+    PointInto(testTree_);
+  }
+  void OnTestEnd(const ::testing::TestInfo&) override {
+    PointInto(programTree_);
+    std::error_code ignored;
+    fs::remove_all(testTree_, ignored);
+  }
+
+ private:
+  std::string programTree_;
+  std::string testTree_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  const char* realTmp = std::getenv("TMPDIR");
+  const std::string programTree = MakeTree(realTmp != nullptr && realTmp[0] == '/' ? realTmp : "/tmp");
+  PointInto(programTree);
+  ::testing::UnitTest::GetInstance()->listeners().Append(new SandboxPerTest(programTree));
+  const int result = RUN_ALL_TESTS();
+  std::error_code ignored;
+  fs::remove_all(programTree, ignored);
+  return result;
+}
