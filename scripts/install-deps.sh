@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libxml2-dev
-  binutils
+  binutils locales
 )
 
 SUDO=""

@@ -107,6 +107,48 @@ TEST(RegistryDataTest, GarbageNeverFails) {
   }
 }
 
+// What exported files contain, beyond strings and DWORDs.
+TEST(RegistryDataTest, ReadsWhatExportedFilesContain) {
+  const std::string text = R"(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Keep] ; a comment after the header
+"Name"="kept"
+"Gone"="x"
+"Gone"=-
+"Expand"=hex(2):25,00,50,00,41,00,54,00,48,00,25,00,00,00
+"Multi"=hex(7):61,00,00,00,62,00,00,00,00,00
+"Big"=hex(b):01,00,00,00,02,00,00,00
+"Bytes"=hex:de,ad,\
+  be,ef
+"Dword4"=hex(4):7b,00,00,00
+"Cut"=hex:01,02,\
+[HKEY_LOCAL_MACHINE\SOFTWARE\AfterCut]
+"Seen"="yes"
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Removed]
+"A"="1"
+[HKEY_LOCAL_MACHINE\SOFTWARE\Removed\Child]
+"B"="2"
+[-HKEY_LOCAL_MACHINE\SOFTWARE\Removed]
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\Straße\ÄÖÜ]
+"Größe"="groß"
+)";
+  const RegistryData data = RegistryData::Parse(text);
+  EXPECT_EQ(data.ReadString("SOFTWARE\\Keep", "Name"), "kept");
+  EXPECT_EQ(data.ReadString("SOFTWARE\\Keep", "Gone"), std::nullopt) << "\"name\"=- deletes";
+  EXPECT_EQ(data.ReadString("SOFTWARE\\Keep", "Expand"), "%PATH%");
+  EXPECT_EQ(data.ReadString("SOFTWARE\\Keep", "Multi"), std::nullopt) << "a list is no string";
+  EXPECT_EQ(data.ReadDword("SOFTWARE\\Keep", "Big"), std::nullopt) << "a QWORD is no DWORD";
+  EXPECT_EQ(data.ReadString("SOFTWARE\\Keep", "Bytes"), std::nullopt);
+  EXPECT_EQ(data.ReadDword("SOFTWARE\\Keep", "Dword4"), 123u);
+  EXPECT_EQ(data.ReadString("SOFTWARE\\AfterCut", "Seen"), "yes") << "a continued value never swallows a header";
+  EXPECT_FALSE(data.KeyExists("SOFTWARE\\Removed"));
+  EXPECT_FALSE(data.KeyExists("SOFTWARE\\Removed\\Child")) << "[-KEY] removes the subkeys too";
+  EXPECT_EQ(data.ReadString("software\\strasse\\äöü", "größe"), std::nullopt) << "ß is not ss";
+  EXPECT_EQ(data.ReadString("software\\STRAßE\\äöü", "GRÖßE"), "groß") << "case beyond ASCII";
+}
+
 TEST(RegistryFileTest, SeesChangesToTheFileAndTreatsAMissingFileAsEmpty) {
   testing::TempDir dir;
   const std::string path = dir.path() + "/registry.reg";
