@@ -3,6 +3,8 @@
 #include <libxml/parser.h>
 #include <libxml/xmlreader.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <mutex>
 
 #include "platform/Utf8.h"
@@ -59,6 +61,12 @@ std::unique_ptr<XmlReader> XmlReader::Create(std::shared_ptr<platform::IByteStre
   std::unique_ptr<XmlReader> self(new XmlReader);
   self->reader_ = reader;
   self->bound_ = bound;
+  // Some errors (encoding conversion) bypass the reader's handler and go to
+  // the thread's generic one, which prints to stderr: take it over while this
+  // reader lives, and give the caller's back afterwards.
+  self->savedGeneric_ = reinterpret_cast<void*>(xmlGenericError);
+  self->savedGenericContext_ = xmlGenericErrorContext;
+  xmlSetGenericErrorFunc(self.get(), &XmlReader::OnGenericError);
   xmlTextReaderSetStructuredErrorHandler(reader, reinterpret_cast<xmlStructuredErrorFunc>(&XmlReader::OnError),
                                          self.get());
   return self;
@@ -66,6 +74,21 @@ std::unique_ptr<XmlReader> XmlReader::Create(std::shared_ptr<platform::IByteStre
 
 XmlReader::~XmlReader() {
   if (reader_ != nullptr) xmlFreeTextReader(Reader(reader_));
+  if (savedGeneric_ != nullptr || savedGenericContext_ != nullptr) {
+    xmlSetGenericErrorFunc(savedGenericContext_, reinterpret_cast<xmlGenericErrorFunc>(savedGeneric_));
+  }
+}
+
+void XmlReader::OnGenericError(void* self, const char* format, ...) {
+  auto* reader = static_cast<XmlReader*>(self);
+  if (reader == nullptr || !reader->lastError_.empty() || format == nullptr) return;
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  reader->lastError_ = text;
+  while (!reader->lastError_.empty() && reader->lastError_.back() == '\n') reader->lastError_.pop_back();
 }
 
 void XmlReader::OnError(void* self, void* xmlError) {

@@ -65,9 +65,12 @@ class XmlReader {
  private:
   XmlReader() = default;
   static void OnError(void* self, void* error);
+  static void OnGenericError(void* self, const char* format, ...);
 
   void* reader_ = nullptr;  // xmlTextReaderPtr
   const class DocumentBoundStream* bound_ = nullptr;  // owned by the libxml2 reader
+  void* savedGeneric_ = nullptr;  // the thread's generic error handler before this reader
+  void* savedGenericContext_ = nullptr;
   std::wstring text_;
   std::string lastError_;
 };

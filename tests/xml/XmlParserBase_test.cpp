@@ -240,6 +240,15 @@ TEST(XmlParserBaseTest, Utf16WithByteOrderMarkIsRead) {
   EXPECT_EQ(r.calls[2], "text:R.A:Gr??e");
 }
 
+TEST(XmlParserBaseTest, EncodingErrorsNeverReachStandardError) {
+  // UTF-16LE with a lone surrogate: libxml2 reports it outside the reader.
+  const std::string bytes("\xFF\xFE<\0R\0>\0\0\xD8" "A\0<\0/\0R\0>\0", 20);
+  ::testing::internal::CaptureStderr();
+  Recorder r(bytes);
+  EXPECT_FALSE(r.Parse());
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
 TEST(XmlParserBaseTest, NoStreamMeansNoReading) {
   class NoStream : public CXmlParserBase {
    public:
