@@ -4,6 +4,7 @@
 // into a private tree for the whole program (what suites set up lives
 // there); each test then gets a fresh tree of its own, removed after it.
 // A test that needs the real paths must say so and set them itself.
+// RIMO_TEST_SHARED_DIR names a directory for fixtures shared by all tests.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -65,6 +66,9 @@ int main(int argc, char** argv) {
   const char* realTmp = std::getenv("TMPDIR");
   const std::string programTree = MakeTree(realTmp != nullptr && realTmp[0] == '/' ? realTmp : "/tmp");
   PointInto(programTree);
+  // Fixtures shared by the whole program live here, outside every test's tree.
+  fs::create_directories(programTree + "/shared");
+  setenv("RIMO_TEST_SHARED_DIR", (programTree + "/shared").c_str(), 1);
   ::testing::UnitTest::GetInstance()->listeners().Append(new SandboxPerTest(programTree));
   const int result = RUN_ALL_TESTS();
   std::error_code ignored;

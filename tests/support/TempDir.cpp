@@ -14,6 +14,12 @@ TempDir::TempDir() {
   path_ = pattern;
 }
 
+TempDir::TempDir(const std::string& parent) {
+  std::string pattern = parent + "/rimo-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
 TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);

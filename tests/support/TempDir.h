@@ -8,6 +8,8 @@ namespace rimo::testing {
 class TempDir {
  public:
   TempDir();
+  // A directory below parent (which must exist).
+  explicit TempDir(const std::string& parent);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

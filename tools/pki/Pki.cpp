@@ -2,6 +2,7 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/ocsp.h>
 #include <openssl/pem.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
@@ -163,6 +164,33 @@ Bytes SignSha1(const Key& key, const std::string& data) {
   Check(EVP_DigestSign(ctx.get(), signature.data(), &size, in, data.size()) == 1, "signing");
   signature.resize(size);
   return signature;
+}
+
+Bytes MakeOcspResponse(const Cert& cert, const Cert& issuer, const Key& issuerKey, bool revoked) {
+  std::unique_ptr<OCSP_BASICRESP, decltype(&OCSP_BASICRESP_free)> basic(OCSP_BASICRESP_new(), &OCSP_BASICRESP_free);
+  Check(basic != nullptr, "OCSP response");
+  OCSP_CERTID* id = OCSP_cert_to_id(nullptr, cert.get(), issuer.get());
+  Check(id != nullptr, "OCSP certificate id");
+  std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> thisUpdate(X509_gmtime_adj(nullptr, -3600), &ASN1_TIME_free);
+  std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> nextUpdate(X509_gmtime_adj(nullptr, 7L * 24 * 3600),
+                                                                   &ASN1_TIME_free);
+  std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> revokedAt(X509_gmtime_adj(nullptr, -3600), &ASN1_TIME_free);
+  const bool added = OCSP_basic_add1_status(basic.get(), id, revoked ? V_OCSP_CERTSTATUS_REVOKED : V_OCSP_CERTSTATUS_GOOD,
+                                            revoked ? OCSP_REVOKED_STATUS_KEYCOMPROMISE : -1,
+                                            revoked ? revokedAt.get() : nullptr, thisUpdate.get(),
+                                            nextUpdate.get()) != nullptr;
+  OCSP_CERTID_free(id);
+  Check(added, "OCSP status");
+  Check(OCSP_basic_sign(basic.get(), issuer.get(), issuerKey.get(), EVP_sha256(), nullptr, 0) == 1, "OCSP signing");
+  std::unique_ptr<OCSP_RESPONSE, decltype(&OCSP_RESPONSE_free)> response(
+      OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic.get()), &OCSP_RESPONSE_free);
+  Check(response != nullptr, "OCSP response");
+  unsigned char* der = nullptr;
+  const int n = i2d_OCSP_RESPONSE(response.get(), &der);
+  Check(n > 0, "OCSP encoding");
+  Bytes bytes(der, der + n);
+  OPENSSL_free(der);
+  return bytes;
 }
 
 std::string Base64(const Bytes& bytes) {

@@ -88,6 +88,10 @@ TcResponseParts SignContainer(const std::string& container, const Key& signerKey
                               const std::string& currentSsn, const std::string& newSsn);
 std::string MakeTcResponse(const TcResponseParts& parts);
 
+// A DER OCSP response for cert, signed by its issuer: status good, or
+// revoked an hour ago; valid from an hour ago for a week.
+Bytes MakeOcspResponse(const Cert& cert, const Cert& issuer, const Key& issuerKey, bool revoked);
+
 // A self-issued CA certificate named commonName, valid for ten years.
 CertProfile RootProfile(const std::string& commonName);
 // A signer certificate with the given subject locality, valid for a year.

@@ -37,6 +37,9 @@ constexpr char kUsage[] = R"(usage:
       Signs the container and writes the TC response. The serial numbers
       have 20 characters. --tamper changes one character of the signed text
       after signing; the --no-* options leave that part out.
+  rimo-tcsign ocsp --cert CERT --issuer CERT --key KEY [--revoked] -o OUT
+      Writes an OCSP response (DER) for CERT, signed by its issuer: status
+      good, or revoked with --revoked. rimo-datacenter --ocsp staples it.
 Output goes to standard output unless -o is given.)";
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -191,6 +194,33 @@ int SignCommand(int argc, char** argv) {
   return 0;
 }
 
+int OcspCommand(int argc, char** argv) {
+  std::string cert, issuer, key, out;
+  bool revoked = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--cert") {
+      cert = Value(i, argc, argv);
+    } else if (arg == "--issuer") {
+      issuer = Value(i, argc, argv);
+    } else if (arg == "--key") {
+      key = Value(i, argc, argv);
+    } else if (arg == "-o") {
+      out = Value(i, argc, argv);
+    } else if (arg == "--revoked") {
+      revoked = true;
+    } else {
+      Usage("unknown option " + arg);
+    }
+  }
+  if (cert.empty() || issuer.empty() || key.empty() || out.empty()) {
+    Usage("ocsp needs --cert, --issuer, --key and -o");
+  }
+  const Bytes der = MakeOcspResponse(LoadCertificate(cert), LoadCertificate(issuer), KeyFromPem(ReadFile(key)), revoked);
+  WriteFile(out, std::string(der.begin(), der.end()));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -204,6 +234,7 @@ int main(int argc, char** argv) {
     if (command == "pki") return MakePki(argc, argv);
     if (command == "container") return MakeContainerCommand(argc, argv);
     if (command == "sign") return SignCommand(argc, argv);
+    if (command == "ocsp") return OcspCommand(argc, argv);
   } catch (const std::exception& e) {
     std::cerr << "rimo-tcsign: " << e.what() << "\n";
     return 1;

@@ -1,0 +1,115 @@
+// HTTP and HTTPS requests on libcurl (OpenSSL), with the data center's needs
+// on users' machines: TLS verified against the machine root store only,
+// proxies from the environment with credentials from the askpass helper, a
+// client certificate from the helper when the server asks for one, stapled
+// certificate status with a fallback when it is missing, bounded
+// repetitions and time-outs, and a result record with WinInet numbers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "webcomm/IKeloHttpFunctions.h"
+
+namespace WebCommLib {
+
+class KeloHttpComm final : public IKeloHttpFunctions {
+ public:
+  static constexpr uint32_t kFlagExistingConnect = 0x20000000;
+  static constexpr uint32_t kFlagSecure = 0x00800000;
+  static constexpr uint32_t kFlagIgnoreRedirects = 0x0000C000;
+  static constexpr uint32_t kSecurityIgnoreRevocation = 0x80;
+  static constexpr size_t kChunkSize = 4096;
+
+  KeloHttpComm();
+  ~KeloHttpComm();
+  KeloHttpComm(const KeloHttpComm&) = delete;
+  KeloHttpComm& operator=(const KeloHttpComm&) = delete;
+
+  void SetUrl(const std::wstring& url) override;
+  std::wstring GetUrl() override;
+  void SetUserAgent(const std::wstring& userAgent) override;
+  std::wstring GetUserAgent() override;
+  int32_t SetVerb(int32_t verb) override;
+  int32_t GetVerb() override;
+  void SetAcceptTypes(const std::wstring& acceptTypes) override;
+  HttpRequestResult ExecuteHttpRequest(const std::wstring& url) override;
+  HttpRequestResult ExecuteHttpRequest() override;
+  bool GetHttpContent(uint8_t* buffer) override;
+  int32_t GetHttpContentLength() override;
+  bool WriteBinaryFileFromContent(const std::wstring& path) override;
+  bool WriteXmlFileFromContent(const std::wstring& path) override;
+
+  // Limits of one execution (defaults 30 s, 30 s, 120 s, 16 MiB); tests set
+  // short ones. A stall is a time without a single byte arriving.
+  void SetTimeouts(int connectMs, int stallMs, int totalMs);
+  void SetMaxBodySize(size_t bytes);
+
+  uint32_t RequestFlags() const { return requestFlags_; }
+  uint32_t SecurityFlags() const { return securityFlags_; }
+  bool Secure() const { return secure_; }
+  // What the last execution took: sends, and connections opened for them.
+  int SendsOfLastExecution() const { return sends_; }
+  long ConnectionsOfLastExecution() const { return connections_; }
+  // The sizes of the pieces the last body was collected in.
+  const std::vector<uint32_t>& ChunkSizesOfLastBody() const { return chunkSizes_; }
+
+  // The system's user agent, built from uname: "Mozilla/5.0 (X11; Linux x86_64)".
+  static std::string SystemUserAgent();
+
+ private:
+  struct Transfer;
+  struct Chunk {
+    uint8_t bytes[kChunkSize];
+    uint32_t used = 0;
+  };
+
+  bool SplitUrl();
+  std::wstring ObtainUserAgent();
+  void OpenTheRequest();
+  bool AskForProxyCredentials();
+  void SelectClientCert();
+  bool SendRequest(Transfer& transfer);
+  bool ReadHttpContentAndLength();
+  bool WriteFileFromContent(const wchar_t* method, const std::wstring& path);
+  void HandleInetEx(const char* method, uint32_t code, const std::wstring& text, bool isError);
+
+  std::wstring url_;
+  std::wstring userAgent_ = L"Mozilla/5.0";
+  std::wstring acceptTypes_ = L"*/*";
+  int32_t verb_ = kVerbGet;
+  uint32_t requestFlags_ = kFlagExistingConnect;
+  uint32_t securityFlags_ = 0;
+  std::string serverName_;
+  std::string objectPath_;
+  uint16_t port_ = 80;
+  bool secure_ = false;
+  std::wstring headers_;
+
+  bool proxyAuthPending_ = false;
+  bool clientCertPending_ = false;
+  bool contentRead_ = false;
+  bool done_ = false;
+  int sends_ = 0;
+  long connections_ = 0;
+  std::vector<uint32_t> chunkSizes_;
+  HttpRequestResult result_;
+
+  // Entered through the askpass helper; kept in memory only.
+  std::string proxyUser_;
+  std::string proxyPassword_;
+  std::string clientCertFile_;
+
+  std::vector<std::unique_ptr<Chunk>> chunks_;
+  std::unique_ptr<uint8_t[]> content_;
+  int32_t contentLength_ = -1;
+
+  int connectTimeoutMs_ = 30000;
+  int stallTimeoutMs_ = 30000;
+  int totalTimeoutMs_ = 120000;
+  size_t maxBodySize_ = 16u << 20;
+};
+
+}  // namespace WebCommLib

@@ -1,0 +1,240 @@
+#include "datacenter/DataCenter.h"
+
+#include <httplib.h>
+#include <openssl/ssl.h>
+
+#include <chrono>
+#include <fstream>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <thread>
+
+#include "pki/Pki.h"
+
+namespace rimo::datacenter {
+namespace {
+
+constexpr char kXml[] = "application/xml";
+constexpr size_t kMaxAnswerFile = 64u << 20;
+
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream content;
+  content << in.rdbuf();
+  if (content.str().size() > kMaxAnswerFile) return std::nullopt;
+  return content.str();
+}
+
+// Card numbers name files: letters, digits, '-' and '_' only.
+bool SafeCardNumber(const std::string& card) {
+  if (card.empty() || card.size() > 64) return false;
+  for (char c : card) {
+    if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') return false;
+  }
+  return true;
+}
+
+std::map<std::string, std::string> ParseSettings(const std::string& text) {
+  std::map<std::string, std::string> settings;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t eq = line.find('=');
+    if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
+    settings[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return settings;
+}
+
+std::string XmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+long Number(const std::map<std::string, std::string>& settings, const char* key, long fallback = 0) {
+  auto it = settings.find(key);
+  if (it == settings.end()) return fallback;
+  try {
+    return std::stol(it->second);
+  } catch (...) {
+    return fallback;
+  }
+}
+
+int StapleStatus(SSL* ssl, void* arg) {
+  const auto* response = static_cast<const std::string*>(arg);
+  auto* copy = static_cast<unsigned char*>(OPENSSL_malloc(response->size()));
+  if (copy == nullptr) return SSL_TLSEXT_ERR_NOACK;
+  std::memcpy(copy, response->data(), response->size());
+  SSL_set_tlsext_status_ocsp_resp(ssl, copy, static_cast<long>(response->size()));  // takes the copy
+  return SSL_TLSEXT_ERR_OK;
+}
+
+}  // namespace
+
+struct DataCenter::Impl {
+  Options options;
+  std::string ocsp;
+  std::string setupError;
+  std::unique_ptr<httplib::SSLServer> server;
+  std::function<void(const std::string&)> logger;
+
+  bool SetUpTls(SSL_CTX& ctx);
+  void Answer(const httplib::Request& request, httplib::Response& response);
+  void AnswerWithSettings(const std::map<std::string, std::string>& settings, httplib::Response& response);
+};
+
+bool DataCenter::Impl::SetUpTls(SSL_CTX& ctx) {
+  if (SSL_CTX_use_certificate_chain_file(&ctx, options.certFile.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(&ctx, options.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(&ctx) != 1) {
+    setupError = "cannot use the certificate " + options.certFile + " with the key " + options.keyFile;
+    return false;
+  }
+  if (!options.clientCaFile.empty()) {
+    STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(options.clientCaFile.c_str());
+    if (names == nullptr || SSL_CTX_load_verify_locations(&ctx, options.clientCaFile.c_str(), nullptr) != 1) {
+      setupError = "cannot read the client CA file " + options.clientCaFile;
+      return false;
+    }
+    SSL_CTX_set_client_CA_list(&ctx, names);
+    SSL_CTX_set_verify(&ctx, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, nullptr);
+  }
+  if (!ocsp.empty()) {
+    SSL_CTX_set_tlsext_status_cb(&ctx, &StapleStatus);
+    SSL_CTX_set_tlsext_status_arg(&ctx, &ocsp);
+  }
+  return true;
+}
+
+void DataCenter::Impl::AnswerWithSettings(const std::map<std::string, std::string>& settings,
+                                          httplib::Response& response) {
+  if (const long delay = Number(settings, "delay_ms"); delay > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  }
+  if (auto it = settings.find("redirect"); it != settings.end()) {
+    response.set_redirect(it->second, 302);
+    return;
+  }
+  if (const long size = Number(settings, "oversize"); size > 0) {
+    response.status = 200;
+    response.set_content_provider(static_cast<size_t>(size), kXml,
+                                  [](size_t, size_t length, httplib::DataSink& sink) {
+                                    static const std::string block(65536, 'x');
+                                    return sink.write(block.data(), std::min(length, block.size()));
+                                  });
+    return;
+  }
+  response.status = static_cast<int>(Number(settings, "status", 200));
+  std::string body;
+  if (auto it = settings.find("body"); it != settings.end()) body = it->second;
+  if (auto it = settings.find("bodyfile"); it != settings.end() && SafeCardNumber(it->second)) {
+    body = ReadFile(options.answersDir + "/" + it->second).value_or("");
+  }
+  if (const long drip = Number(settings, "drip_ms"); drip > 0 && !body.empty()) {
+    auto shared = std::make_shared<std::string>(std::move(body));
+    response.set_content_provider(shared->size(), kXml,
+                                  [shared, drip](size_t offset, size_t, httplib::DataSink& sink) {
+                                    std::this_thread::sleep_for(std::chrono::milliseconds(drip));
+                                    return sink.write(shared->data() + offset, 1);
+                                  });
+    return;
+  }
+  if (!body.empty()) response.set_content(body, kXml);
+}
+
+void DataCenter::Impl::Answer(const httplib::Request& request, httplib::Response& response) {
+  const std::string card = request.matches[1];
+  if (!SafeCardNumber(card)) {
+    response.status = 404;
+    return;
+  }
+  const std::string base = options.answersDir + "/" + card;
+  if (auto settings = ReadFile(base + ".conf")) {
+    AnswerWithSettings(ParseSettings(*settings), response);
+    return;
+  }
+  if (auto fault = ReadFile(base + ".fault")) {
+    std::istringstream lines(*fault);
+    std::string status, id, userMessage, techMessage;
+    std::getline(lines, status);
+    std::getline(lines, id);
+    std::getline(lines, userMessage);
+    std::getline(lines, techMessage);
+    response.status = std::atoi(status.c_str()) > 0 ? std::atoi(status.c_str()) : 500;
+    response.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FAULTINFO><ID>" + XmlEscape(id) +
+                             "</ID><USERMESSAGE>" + XmlEscape(userMessage) + "</USERMESSAGE><TECHMESSAGE>" +
+                             XmlEscape(techMessage) + "</TECHMESSAGE></FAULTINFO>\n",
+                         kXml);
+    return;
+  }
+  if (auto tcResponse = ReadFile(base + ".xml")) {
+    response.status = 200;
+    response.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<GETDATATCRESPONSE><TCRESPONSE>" +
+                             pki::Base64(*tcResponse) + "</TCRESPONSE></GETDATATCRESPONSE>\n",
+                         kXml);
+    return;
+  }
+  response.status = 204;
+}
+
+DataCenter::DataCenter(Options options) : impl_(std::make_unique<Impl>()) {
+  impl_->options = std::move(options);
+  if (!impl_->options.ocspFile.empty()) {
+    impl_->ocsp = ReadFile(impl_->options.ocspFile).value_or("");
+    if (impl_->ocsp.empty()) error_ = "cannot read the OCSP response " + impl_->options.ocspFile;
+  }
+  Impl* impl = impl_.get();
+  impl_->server = std::make_unique<httplib::SSLServer>([impl](SSL_CTX& ctx) { return impl->SetUpTls(ctx); });
+  if (error_.empty() && !impl_->server->is_valid()) error_ = impl_->setupError;
+  const int threads = impl_->options.threads;
+  impl_->server->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
+  impl_->server->Get(R"(/pvtwmod/rest/DataTcService/([^/]+))",
+                     [impl](const httplib::Request& request, httplib::Response& response) {
+                       impl->Answer(request, response);
+                     });
+  impl_->server->set_logger([impl](const httplib::Request& request, const httplib::Response& response) {
+    if (!impl->logger) return;
+    std::string target = request.target.empty() ? request.path : request.target;
+    impl->logger(request.method + " " + target + " accept=\"" + request.get_header_value("Accept") +
+                 "\" user-agent=\"" + request.get_header_value("User-Agent") + "\" " +
+                 std::to_string(response.status));
+  });
+}
+
+DataCenter::~DataCenter() = default;
+
+void DataCenter::SetLogger(std::function<void(const std::string&)> logger) { impl_->logger = std::move(logger); }
+
+int DataCenter::Bind() {
+  if (!error_.empty()) return -1;
+  int port = -1;
+  if (impl_->options.port == 0) {
+    port = impl_->server->bind_to_any_port("127.0.0.1");
+  } else if (impl_->server->bind_to_port("127.0.0.1", impl_->options.port)) {
+    port = impl_->options.port;
+  }
+  if (port <= 0) {
+    error_ = "cannot listen on 127.0.0.1:" + std::to_string(impl_->options.port);
+    return -1;
+  }
+  return port;
+}
+
+bool DataCenter::Serve() { return impl_->server->listen_after_bind(); }
+
+void DataCenter::Stop() { impl_->server->stop(); }
+
+}  // namespace rimo::datacenter
