@@ -200,6 +200,7 @@ DataCenter::DataCenter(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->server = std::make_unique<httplib::SSLServer>([impl](SSL_CTX& ctx) { return impl->SetUpTls(ctx); });
   if (error_.empty() && !impl_->server->is_valid()) error_ = impl_->setupError;
   const int threads = impl_->options.threads;
+  impl_->server->set_tcp_nodelay(true);
   impl_->server->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   impl_->server->Get(R"(/pvtwmod/rest/DataTcService/([^/]+))",
                      [impl](const httplib::Request& request, httplib::Response& response) {
