@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cwchar>
 #include <exception>
 #include <future>
@@ -14,9 +15,13 @@
 #include "diag/Trace.h"
 #include "platform/Module.h"
 #include "platform/Utf8.h"
+#include "config/DirectoryLibrary.h"
+#include "config/StatusIni.h"
+#include "platform/FileIo.h"
 #include "status/ScDataStatus.h"
 #include "status/ScopedLocks.h"
 #include "xml/ResponseContainerXml.h"
+#include "xml/RzResponseXml.h"
 #include "xml/TcResponseXml.h"
 
 namespace rimo::component {
@@ -32,6 +37,35 @@ namespace {
 constexpr wchar_t kFileNotOpened[] = L"Die Datei konnte nicht geöffnet werden.";
 constexpr wchar_t kNoUrlErrorId[] = L"INT-99001";
 constexpr int32_t kStateFileLoadStarted = 6004;
+constexpr int32_t kStateQueryStarted = 6001;
+constexpr int32_t kStateUnexpectedStatus = 6003;
+constexpr int32_t kOutcomeReceived = 0;
+constexpr int32_t kOutcomeNoPackage = 1;
+constexpr int32_t kOutcomeNoResult = 2;
+constexpr int32_t kErrorKindNoPackage = 4;
+constexpr int32_t kErrorKindFault = 5;
+constexpr int32_t kErrorKindFaultUnreadable = 6;
+constexpr uint32_t kDetailUnreadable = 99000;
+constexpr char kServiceUrlValue[] = "RimoServiceUrl";
+constexpr char kDefaultServiceUrl[] = "https://rz.kelo.invalid/pvtwmod/rest/";
+
+// RFC 3986 percent-encoding of UTF-8 text: only unreserved characters stay,
+// so nothing in a user ID can change a request's path or query.
+std::wstring PercentEncoded(const std::wstring& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::wstring out;
+  for (unsigned char c : platform::WideToUtf8(text)) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+        c == '_' || c == '~') {
+      out.push_back(static_cast<wchar_t>(c));
+    } else {
+      out.push_back(L'%');
+      out.push_back(static_cast<wchar_t>(kHex[c >> 4]));
+      out.push_back(static_cast<wchar_t>(kHex[c & 15]));
+    }
+  }
+  return out;
+}
 constexpr int32_t kStatePublished = 6002;
 constexpr int32_t kErrorKindVerification = 3;
 constexpr int32_t kErrorKindRequest = 8;
@@ -120,6 +154,7 @@ void RimoData::CreateUtilitiesObjects() {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::CreateUtilitiesObjects");
   utilities_ = std::make_unique<xml::KeloUtilities>();
   signature_ = std::make_unique<crypto::SignatureFunctions>();
+  http_ = std::make_unique<WebCommLib::KeloHttpComm>();
 }
 
 RimoData::~RimoData() {
@@ -183,10 +218,16 @@ void RimoData::Guarded(const wchar_t* call, Work work) {
 }
 
 bool RimoData::RefuseUserId(const wchar_t* userId) {
-  if (userId != nullptr && std::wcslen(userId) <= kMaxUserIdLength) return false;
-  TraceWriteFormat(diag::Error, kDataDll,
-                   L"Die Benutzerkennung ist länger als %d Zeichen und wird nicht verarbeitet.",
-                   static_cast<int>(kMaxUserIdLength));
+  const bool fits = userId != nullptr && std::wcslen(userId) <= kMaxUserIdLength;
+  // An ID that could name another file is refused as well: nothing is sent.
+  if (fits && config::CRimoPaths::UsableUserId(userId)) return false;
+  if (!fits) {
+    TraceWriteFormat(diag::Error, kDataDll,
+                     L"Die Benutzerkennung ist länger als %d Zeichen und wird nicht verarbeitet.",
+                     static_cast<int>(kMaxUserIdLength));
+  } else {
+    TraceWrite(diag::Error, kDataDll, L"Die Benutzerkennung ist als Dateiname ungeeignet und wird nicht verarbeitet.");
+  }
   if (IsAsynchronous()) {
     PushTask(TaskType::RefusedUserId, nullptr);
   } else {
@@ -505,12 +546,240 @@ void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream)
   }
 }
 
-void RimoData::ExecuteQueryResponse(const wchar_t* /*userId*/) {
+void RimoData::ExecuteQueryResponse(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteQueryResponse");
+  {
+    // Every query starts from "no result": nothing of an earlier query can
+    // be taken for this one's answer.
+    StatusLock lock(status_);
+    status_->SetStateCode(kStateQueryStarted);
+    status_->SetQueryOutcome(kOutcomeNoResult);
+    status_->SetResponseLength(0);
+    status_->SetResponseData(nullptr, 0);
+  }
+  const std::wstring url = CreateRestUrl(userId);
+  if (url.empty()) {
+    StatusLock lock(status_);
+    status_->SetErrorId(kNoUrlErrorId);
+    status_->SetErrorKind(kErrorKindRequest);
+    status_->SetQueryOutcome(kOutcomeNoResult);
+    return;
+  }
+  http_->SetUrl(url);
+  CreateUserAgent();
+  http_->SetAcceptTypes(L"application/xml");
+  http_->SetVerb(WebCommLib::kVerbGet);
+  const WebCommLib::HttpRequestResult result = http_->ExecuteHttpRequest();
+  {
+    StatusLock lock(status_);
+    status_->SetHttpStatus(result.httpStatus);
+    status_->SetRequestError(static_cast<int32_t>(result.wininetCode));
+  }
+  if (result.errorCode != WebCommLib::kErrorNone) {
+    TraceWrite(diag::Error, kDataDll, L"ExecuteHttpRequest NOT succeeded.");
+    SetErrorIdFromCodes(result.httpStatus, result.wininetCode);
+    StatusLock lock(status_);
+    status_->SetErrorKind(kErrorKindRequest);
+    return;
+  }
+  switch (result.httpStatus) {
+    case 200: {
+      const std::vector<uint8_t> body = ReadHttpBody();
+      // An empty answer, or one that decodes to nothing, is no response.
+      const std::vector<uint8_t> response =
+          body.empty() ? std::vector<uint8_t>() : GetTcResponseFromStream(std::make_shared<platform::MemoryStream>(body));
+      if (response.empty()) {
+        ReportUnreadableAnswer(200);
+        return;
+      }
+      {
+        // Length and bytes together: a host never sees one without the other.
+        StatusLock lock(status_);
+        status_->SetResponseLength(static_cast<int32_t>(response.size()));
+        status_->SetResponseData(response.data(), static_cast<int32_t>(response.size()));
+      }
+      if (wizardSettings_.GetStoreResponse()) WriteResponseFile(userId, response);
+      StatusLock lock(status_);
+      status_->SetQueryOutcome(kOutcomeReceived);
+      status_->SetStateCode(kStatePublished);
+      break;
+    }
+    case 204:
+    case 212: {
+      StatusLock lock(status_);
+      status_->SetQueryOutcome(kOutcomeNoPackage);
+      status_->SetErrorKind(kErrorKindNoPackage);
+      break;
+    }
+    case 400:
+    case 404:
+    case 500: {
+      const std::vector<uint8_t> body = ReadHttpBody();
+      if (!body.empty()) {
+        GetResponseErrorDetails(std::make_shared<platform::MemoryStream>(body));
+      } else {
+        SetErrorIdFromCodes(result.httpStatus, result.wininetCode);
+        StatusLock lock(status_);
+        status_->SetErrorKind(kErrorKindRequest);
+      }
+      break;
+    }
+    default: {
+      StatusLock lock(status_);
+      status_->SetQueryOutcome(kOutcomeNoResult);
+      status_->SetStateCode(kStateUnexpectedStatus);
+      break;
+    }
+  }
 }
 
-void RimoData::UpdateStatusIni(const wchar_t* /*userId*/) {
+std::vector<uint8_t> RimoData::ReadHttpBody() {
+  const int32_t length = http_->GetHttpContentLength();
+  std::vector<uint8_t> body(length > 0 ? static_cast<size_t>(length) : 0);
+  if (!body.empty() && !http_->GetHttpContent(body.data())) body.clear();
+  return body;
+}
+
+std::wstring RimoData::CreateRestUrl(const wchar_t* userId) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::CreateRestUrl");
+  char version[15] = {};
+  char toolVersion[15] = {};
+  if (config::CDB_GetVersion(config::kComponentId, version, sizeof version, 0) != config::kResultOk) version[0] = '\0';
+  if (version[0] == '\0') {
+    TraceWrite(diag::Error, kDataDll,
+               L"Die Kelo Version aus RimoPaths konnte nicht ermittelt werden. Url wird ohne erstellt.");
+  }
+  if (config::CDB_GetVersion(config::kComponentId, toolVersion, sizeof toolVersion, 0) != config::kResultOk) {
+    toolVersion[0] = '\0';
+  }
+  if (toolVersion[0] == '\0') {
+    TraceWrite(diag::Error, kDataDll,
+               L"Die Version des Nachlade-Assistenten konnte nicht ermittelt werden.  Url wird ohne erstellt.");
+  }
+  if (userId == nullptr || userId[0] == L'\0') {
+    TraceWrite(diag::Error, kDataDll, L"Die SC-User-ID ist leer. Url kann nicht erstellt werden.");
+    return {};
+  }
+  const std::wstring id = userId;
+  if (id.size() <= 17) {
+    TraceWrite(diag::Error, kDataDll,
+               L"Die Folgekartennummer konnte nicht ermittelt werden. Url kann nicht erstellt werden.");
+    return {};
+  }
+  std::string base = registry_.ReadString(config::kPackageKey, kServiceUrlValue).value_or(kDefaultServiceUrl);
+  if (base.empty()) base = kDefaultServiceUrl;
+  if (base.back() != '/') base.push_back('/');
+  return platform::Utf8ToWide(base) + L"DataTcService/" + PercentEncoded(id.substr(17)) + L"?anw=KeloComp" +
+         L"&anwvnr=" + PercentEncoded(platform::Utf8ToWide(version)) + L"&toolvnr=" +
+         PercentEncoded(platform::Utf8ToWide(toolVersion)) + L"&CASCADE_DESTINATION_MEDIUM=QUANDEL_medium4";
+}
+
+bool RimoData::CreateUserAgent() {
+  http_->SetUserAgent(L"KeloRimoWizzard|" + platform::Utf8ToWide(WebCommLib::KeloHttpComm::SystemUserAgent()));
+  return true;
+}
+
+std::vector<uint8_t> RimoData::GetTcResponseFromStream(std::shared_ptr<platform::IByteStream> stream) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::GetTcResponseFromStream");
+  xml::CRzResponseXml envelope(std::move(stream), utilities_.get(), signature_.get());
+  if (envelope.Parse()) {
+    if (envelope.TcResponseLength() == 0) {
+      TraceWrite(diag::Error, kDataDll, L"Die Datenlänge des Elements tcresponse ist [0].");
+      return {};
+    }
+    TraceWrite(diag::Info, kDataDll, L"Die Response vom RZ wurde erfolgreich geparst.");
+    return envelope.TcResponse();
+  }
+  if (envelope.ErrorCode() != 0) {
+    TraceWriteFormat(diag::Error, kDataDll,
+                     L"Error Parsing Response:Die TC-Response wurde im Content nicht gefunden.[%d]",
+                     static_cast<int>(envelope.ErrorCode()));
+  }
+  ReportUnreadableAnswer(status_->GetHttpStatus());
+  return {};
+}
+
+void RimoData::ReportUnreadableAnswer(int32_t httpStatus) {
+  StatusLock lock(status_);
+  SetErrorIdFromCodes(httpStatus, kDetailUnreadable);
+  status_->SetErrorKind(kErrorKindRequest);
+  status_->SetQueryOutcome(kOutcomeNoResult);
+}
+
+void RimoData::GetResponseErrorDetails(std::shared_ptr<platform::IByteStream> stream) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::GetResponseErrorDetails");
+  xml::CRzErrorXml fault(std::move(stream), utilities_.get(), signature_.get());
+  if (fault.Parse()) {
+    {
+      StatusLock lock(status_);
+      status_->SetUserMessage(fault.UserMessage()->c_str());
+      status_->SetFaultId(fault.FaultId()->c_str());
+      status_->SetErrorKind(kErrorKindFault);
+      SetErrorIdFromCodes(status_->GetHttpStatus(), 0);
+    }
+    TraceWriteFormat(diag::Error, kDataDll, L"Fehler bei RZ-Verarbeitung: %s", fault.TechMessage()->c_str());
+    return;
+  }
+  if (fault.MissingParts() != 0) {
+    TraceWriteFormat(diag::Error, kDataDll, L"Error Parsing Response:RzFaultInfo wurde im Content nicht gefunden.[%d]",
+                     static_cast<int>(fault.MissingParts()));
+  }
+  StatusLock lock(status_);
+  SetErrorIdFromCodes(status_->GetHttpStatus(), kDetailUnreadable);
+  status_->SetErrorKind(kErrorKindFaultUnreadable);
+  status_->SetQueryOutcome(kOutcomeNoResult);
+}
+
+void RimoData::SetErrorIdFromCodes(int32_t httpStatus, uint32_t detail) {
+  wchar_t id[10] = {};
+  std::swprintf(id, std::size(id), L"%03d-%05d", httpStatus, static_cast<int>(detail));
+  StatusLock lock(status_);
+  status_->SetErrorId(id);
+}
+
+void RimoData::WriteResponseFile(const wchar_t* userId, const std::vector<uint8_t>& bytes) {
+  wchar_t path[260] = {};
+  if (!paths_.GetResponseFilePath(userId, path)) return;
+  const auto narrow = platform::WideToUtf8Exact(path);
+  if (!narrow) return;
+  const std::string dir = narrow->substr(0, narrow->rfind('/') + 1);
+  if (!config::CDB_CreateDirectory(dir)) return;
+  // Replaced atomically: a crash leaves the old file or the new one, never a
+  // torn one that would later count as a stored response.
+  if (!platform::ReplaceFileAtomically(*narrow, std::string_view(reinterpret_cast<const char*>(bytes.data()),
+                                                                  bytes.size()))) {
+    TraceWriteFormat(diag::Error, kDataDll, L"Die Response-Datei [%s] konnte nicht geschrieben werden.", path);
+  }
+}
+
+void RimoData::UpdateStatusIni(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::UpdateStatusIni");
+  config::CStatusIni ini(userId);
+  if (!IsInAlertPeriod()) return;
+  // A recorded success is never overwritten.
+  if (ini.FileExists() && ini.GetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kQuerySucceeded, false)) {
+    return;
+  }
+  StatusLock lock(status_);
+  const int32_t outcome = status_->GetQueryOutcome();
+  if (outcome == kOutcomeReceived || outcome == kOutcomeNoPackage) {
+    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kQuerySucceeded, true);
+    ini.SetErrorInfoRZ(nullptr);
+    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kPackageExists, outcome == kOutcomeReceived);
+  } else {
+    ini.SetErrorInfoRZ(status_->GetErrorId());
+    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kQuerySucceeded, false);
+    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kPackageExists, false);
+  }
+}
+
+bool RimoData::IsInAlertPeriod() {
+  int64_t notAfter = 0;
+  if (!certFunctions_->GetCertificateNotAfter(&notAfter)) return false;
+  const int32_t days = certFunctions_->GetDaysUntil(notAfter);
+  config::CWizardProperties settings;
+  if (!settings.ReadAlerts() || settings.Alerts().empty()) return false;
+  return days <= settings.Alerts().front();
 }
 
 std::wstring RimoData::ResponseFilePath(const wchar_t* userId) {

@@ -15,6 +15,8 @@
 #include "crypto/ICertFunctions.h"
 #include "crypto/ISignatureFunctions.h"
 #include "platform/ByteStream.h"
+#include "platform/Registry.h"
+#include "webcomm/KeloHttpComm.h"
 #include "xml/KeloUtilities.h"
 #include "rimo/RimoData.h"
 
@@ -62,6 +64,19 @@ class RimoData final : public IRimoData {
   void ExecuteGetFromRz(const wchar_t* userId);
   void ExecuteQueryResponse(const wchar_t* userId);
   void UpdateStatusIni(const wchar_t* userId);
+
+  // The data-center query's steps.
+  std::wstring CreateRestUrl(const wchar_t* userId);
+  bool CreateUserAgent();
+  // The TC response carried by the envelope in stream; empty when none.
+  std::vector<uint8_t> GetTcResponseFromStream(std::shared_ptr<platform::IByteStream> stream);
+  void GetResponseErrorDetails(std::shared_ptr<platform::IByteStream> stream);
+  void SetErrorIdFromCodes(int32_t httpStatus, uint32_t detail);
+  // A query that failed like an unreadable envelope: (status, 99000), kind 8.
+  void ReportUnreadableAnswer(int32_t httpStatus);
+  void WriteResponseFile(const wchar_t* userId, const std::vector<uint8_t>& bytes);
+  std::vector<uint8_t> ReadHttpBody();
+  bool IsInAlertPeriod();
   // Reads, checks and publishes the TC response in stream.
   void GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream);
   // The response bytes the last query left in the status object.
@@ -85,6 +100,8 @@ class RimoData final : public IRimoData {
   std::unique_ptr<xml::IKeloUtilities> utilities_;
   std::unique_ptr<crypto::ISignatureFunctions> signature_;
   std::unique_ptr<crypto::ICertFunctions> certFunctions_;
+  std::unique_ptr<WebCommLib::KeloHttpComm> http_;
+  platform::RegistryFile registry_;
   std::thread worker_;
   std::mutex wakeMutex_;
   std::condition_variable wakeCondition_;

@@ -29,6 +29,8 @@ std::string DataDirectory() {
 
 }  // namespace
 
+bool CRimoPaths::UsableUserId(const wchar_t* userId) { return SafeFileName(userId); }
+
 bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out) const {
   RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetResponseFilePath");
   if (out == nullptr || !SafeFileName(userId)) return false;

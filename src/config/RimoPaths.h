@@ -16,6 +16,10 @@ inline constexpr char kAsn1Library[] = "QNCardAsn1N003.so";
 class CRimoPaths {
  public:
   CRimoPaths() = default;
+
+  // False for a user ID that could name another file or directory: null,
+  // empty, ".", "..", or holding '/'.
+  static bool UsableUserId(const wchar_t* userId);
   virtual ~CRimoPaths() = default;
 
   // <data dir>Response/<userId>.xml into out (260 wide characters). False,

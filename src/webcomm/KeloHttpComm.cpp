@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -49,6 +50,13 @@ using CurlPtr = std::unique_ptr<T, CurlDeleter>;
 
 std::wstring Wide(const std::string& s) { return platform::Utf8ToWide(s); }
 std::string Narrow(const std::wstring& s) { return platform::WideToUtf8(s); }
+
+bool ReservedInvalidName(const std::string& host) {
+  std::string lower;
+  for (char c : host) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  while (!lower.empty() && lower.back() == '.') lower.pop_back();
+  return lower == "invalid" || (lower.size() > 8 && lower.compare(lower.size() - 8, 8, ".invalid") == 0);
+}
 
 int TransferExIndex() {
   static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
@@ -437,6 +445,12 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
   result_ = HttpRequestResult{};
   if (!SplitUrl()) return result_;
   if (userAgent_ == L"Mozilla/5.0") ObtainUserAgent();
+  if (ReservedInvalidName(serverName_)) {
+    // Names under .invalid never resolve (RFC 6761): no resolver is asked.
+    HandleInetEx("WebCommLib::KeloHttpComm::ExecuteHttpRequest", kInetNameNotResolved,
+                 L"The host name " + Wide(serverName_) + L" is reserved and never resolves.", true);
+    return result_;
+  }
 
   Transfer transfer;
   transfer.owner = this;

@@ -16,8 +16,25 @@ bool CRzResponseXml::ParseText(int32_t* status) {
   if (*status != kXmlOk) return true;
   std::string narrow;
   ConvertWcharToByte(std::wstring(value).c_str(), &narrow);
-  tcResponse_ = DecodeBase64(narrow);  // a later text replaces an earlier one
+  // Line breaks and blanks inside the text are skipped; any other character
+  // outside the alphabet makes the envelope unreadable, so that a response
+  // cut short at such a character never counts as received.
+  std::string text;
+  text.reserve(narrow.size());
+  for (char c : narrow) {
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') text.push_back(c);
+  }
+  size_t padding = 0;
+  while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
+  bool wellFormed = text.size() % 4 != 1;
+  for (size_t i = 0; wellFormed && i + padding < text.size(); ++i) {
+    const char c = text[i];
+    wellFormed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+  }
   found_ = true;
+  malformed_ = !wellFormed;
+  // A later text replaces an earlier one.
+  tcResponse_ = wellFormed ? DecodeBase64(text) : Bytes();
   return true;
 }
 
@@ -26,6 +43,10 @@ bool CRzResponseXml::Parse() {
   const bool read = CXmlParserBase::Parse();
   if (read && !found_) {
     errorCode_ = 1;
+    return false;
+  }
+  if (read && malformed_) {
+    errorCode_ = 2;
     return false;
   }
   return read;

@@ -13,8 +13,9 @@ class CRzResponseXml : public CXmlParserRimo {
  public:
   using CXmlParserRimo::CXmlParserRimo;
 
-  // False for an unreadable document, and with ErrorCode() 1 for a document
-  // without TCRESPONSE.
+  // False for an unreadable document; with ErrorCode() 1 for a document
+  // without TCRESPONSE, 2 for a TCRESPONSE that is not Base64 (blanks and
+  // line breaks inside it are skipped).
   bool Parse() override;
   // Copies the TC response into buffer when it fits and is not empty;
   // otherwise zero-fills the buffer (when given) and returns false.
@@ -31,6 +32,7 @@ class CRzResponseXml : public CXmlParserRimo {
  private:
   Bytes tcResponse_;
   bool found_ = false;
+  bool malformed_ = false;
   uint32_t errorCode_ = 0;
 };
 

@@ -180,6 +180,9 @@ TEST_F(HttpTest, UrlsThatCannotBeRequested) {
   ExpectResult(http.ExecuteHttpRequest(L"ftp://127.0.0.1/x"), {kErrorScheme, 0, 0});
   EXPECT_EQ(http.SendsOfLastExecution(), 0) << "no handle made";
   ExpectResult(http.ExecuteHttpRequest(L"https://[::1"), {kErrorUrl, 0, 0});
+  ExpectResult(http.ExecuteHttpRequest(L"https://rz.kelo.INVALID/pvtwmod/rest/"),
+               {kErrorTransport, kInetNameNotResolved, 0});
+  EXPECT_EQ(http.SendsOfLastExecution(), 0) << "no resolver is asked for a reserved name";
 }
 
 TEST_F(HttpTest, PeersThatDoNotAnswer) {

@@ -245,7 +245,15 @@ TEST(RzDocumentsTest, EnvelopeCarriesTheTcResponse) {
   CRzResponseXml lines(Stream("<GETDATATCRESPONSE><TCRESPONSE>YWJj\nZGVm</TCRESPONSE></GETDATATCRESPONSE>"), &u,
                        nullptr);
   ASSERT_TRUE(lines.Parse());
-  EXPECT_EQ(lines.TcResponseLength(), 3u);
+  EXPECT_EQ(lines.TcResponseLength(), 6u) << "line breaks inside the text are skipped, nothing is cut";
+  EXPECT_EQ(std::string(lines.TcResponse().begin(), lines.TcResponse().end()), "abcdef");
+  for (const char* text : {"YWJj*ZGVm", "YWJjZGVm!", "YW=JjZGVm"}) {
+    CRzResponseXml bad(Stream(std::string("<GETDATATCRESPONSE><TCRESPONSE>") + text + "</TCRESPONSE></GETDATATCRESPONSE>"),
+                       &u, nullptr);
+    EXPECT_FALSE(bad.Parse()) << text;
+    EXPECT_EQ(bad.ErrorCode(), 2u) << text;
+    EXPECT_EQ(bad.TcResponseLength(), 0u);
+  }
 
   CRzResponseXml none(Stream("<GETDATATCRESPONSE><OTHER>x</OTHER></GETDATATCRESPONSE>"), &u, nullptr);
   EXPECT_FALSE(none.Parse());

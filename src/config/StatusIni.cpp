@@ -1,0 +1,45 @@
+#include "config/StatusIni.h"
+
+#include <unistd.h>
+
+#include <cwchar>
+
+#include "config/RimoPaths.h"
+#include "diag/MethodTrace.h"
+#include "diag/Trace.h"
+#include "platform/Utf8.h"
+
+namespace rimo::config {
+
+using diag::category::kSuppLib;
+
+CStatusIni::CStatusIni(const wchar_t* userId) {
+  RIMO_METHOD_TRACE(kSuppLib, L"CStatusIni::CStatusIni");
+  SetTraceCategory(kSuppLib);
+  if (userId == nullptr) {
+    diag::TraceWrite(diag::Error, kSuppLib, L"Die User-ID wurde nicht angegeben - FALSE PARAMETER");
+    return;
+  }
+  userId_ = userId;
+  hasUserId_ = true;
+  char path[kMaxPath] = {};
+  if (CRimoPaths().GetStatusIniPath(userId, path)) SetFilePath(path);
+}
+
+bool CStatusIni::FileExists() {
+  if (!fileExists_ && FilePath()[0] != '\0' && access(FilePath(), F_OK) == 0) fileExists_ = true;
+  return fileExists_;
+}
+
+void CStatusIni::SetErrorInfoRZ(const wchar_t* text) {
+  RIMO_METHOD_TRACE(kSuppLib, L"CStatusIni::SetErrorInfoRZ");
+  if (text == nullptr) {
+    SetIniValueString(kSection, kErrorInfoRz, nullptr);
+    return;
+  }
+  if (std::wcslen(text) != 9) return;
+  const std::string narrow = platform::Utf8ToAscii(platform::WideToUtf8(text), '?');
+  SetIniValueString(kSection, kErrorInfoRz, narrow.c_str());
+}
+
+}  // namespace rimo::config

@@ -1,0 +1,34 @@
+// The user's status INI: whether the last data-center query for the user
+// succeeded, whether a package exists, and the data center's error.
+#pragma once
+
+#include <string>
+
+#include "config/IniFileBase.h"
+
+namespace rimo::config {
+
+class CStatusIni : public FileOperations::CIniFileBase {
+ public:
+  static constexpr char kSection[] = "Allgemein";
+  static constexpr char kQuerySucceeded[] = "QuerySucceeded";
+  static constexpr char kPackageExists[] = "PackageExists";
+  static constexpr char kErrorInfoRz[] = "ErrorInfoRZ";
+
+  // The file of userId in the component's data directory (no path when the
+  // ID is null or refused: every write is then refused by the base).
+  explicit CStatusIni(const wchar_t* userId);
+
+  // True once the file was seen to exist.
+  bool FileExists();
+  // Null removes "ErrorInfoRZ"; an identifier of exactly 9 characters is
+  // written; any other length writes nothing.
+  void SetErrorInfoRZ(const wchar_t* text);
+
+ private:
+  std::wstring userId_;
+  bool hasUserId_ = false;
+  bool fileExists_ = false;
+};
+
+}  // namespace rimo::config
