@@ -1,0 +1,372 @@
+// The data-center query through the exports, as a host drives it, in both
+// modes, against rimo-datacenter on 127.0.0.1 with a root store, a card
+// certificate and wizard settings made at test time.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "host/HostLibrary.h"
+#include "pki/Pki.h"
+#include "platform/FileIo.h"
+#include "platform/IniDocument.h"
+#include "support/DataCenterProcess.h"
+#include "support/TempDir.h"
+
+namespace rimo::host {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::DataCenterProcess;
+using testing::ReadFile;
+using testing::WriteFile;
+
+const std::wstring kIdPrefix = L"12345678901234567";  // 17 characters; the card number follows
+
+struct Shared {
+  testing::TempDir dir{std::getenv("RIMO_TEST_SHARED_DIR")};
+  pki::TrustCenter tc = pki::TrustCenter::Make();
+  pki::Key serverKey = pki::GenerateKey();
+  pki::Key cardKey = pki::GenerateKey(1024);
+  std::string genuine;
+
+  Shared() {
+    pki::CertProfile server;
+    server.commonName = "localhost";
+    server.dnsNames = {"localhost"};
+    server.ipAddresses = {"127.0.0.1"};
+    server.serverAuth = true;
+    WriteFile(dir.path() + "/server.pem",
+              pki::ToPem(pki::Issue(server, serverKey, tc.root, tc.rootKey)) + pki::ToPem(tc.root));
+    WriteFile(dir.path() + "/server.key", pki::KeyToPem(serverKey));
+    const std::string container = pki::MakeContainer(
+        "NEIN", "JA", {{"SIG", pki::CertificateText(tc.signer)}, {"ROOT", pki::CertificateText(tc.root)}});
+    genuine = pki::MakeTcResponse(
+        pki::SignContainer(container, tc.signerKey, tc.signer, "12345678901234567890", "12345678901234567891"));
+  }
+  static Shared& Get() {
+    static Shared shared;
+    return shared;
+  }
+};
+
+struct Shown {
+  int32_t stateCode, outcome, errorKind, httpStatus, requestError, responseLength;
+  std::wstring errorId, userMessage, faultId;
+  unsigned certificates;
+};
+
+std::wstring Text(const wchar_t* w) { return w != nullptr ? w : L"<null>"; }
+
+class HostQueryTest : public ::testing::TestWithParam<uint8_t> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(lib_.ok());
+    root_ = std::getenv("KELO_ROOT");
+    fs::create_directories(root_ + "/etc/ssl/certs");
+    pki::InstallRoot(Shared::Get().tc.root, root_ + "/etc/ssl/certs");
+    answers_ = root_ + "/answers";
+    fs::create_directories(answers_);
+    WriteFile(answers_ + "/890.xml", Shared::Get().genuine);
+    WriteFile(answers_ + "/500.fault", "500\nRZ-4711\nIhre Karte ist gesperrt.\ncard blocked in backend\n");
+    WriteFile(answers_ + "/404.fault", "404\nRZ-0404\nUnbekannt.\nno such card\n");
+    WriteFile(answers_ + "/400.conf", "status=400\n");
+    WriteFile(answers_ + "/406.conf", "status=404\nbody=not a fault document\n");
+    WriteFile(answers_ + "/212.conf", "status=212\n");
+    WriteFile(answers_ + "/503.conf", "status=503\nbody=busy\n");
+    WriteFile(answers_ + "/401.conf", "status=401\n");
+    WriteFile(answers_ + "/403.conf", "status=403\n");
+    WriteFile(answers_ + "/201.conf", "status=200\n");
+    WriteFile(answers_ + "/202.conf",
+              "status=200\nbody=<GETDATATCRESPONSE><TCRESPONSE>!!notbase64</TCRESPONSE></GETDATATCRESPONSE>\n");
+    WriteFile(answers_ + "/203.conf", "status=200\nbody=<GETDATATCRESPONSE><OTHER/></GETDATATCRESPONSE>\n");
+    WriteFile(answers_ + "/204.conf", "status=200\nbody=<GETDATATCRESPONSE><TCRESPONSE></TCRESPONSE></GETDATATCRESPONSE>\n");
+    center_ = std::make_unique<DataCenterProcess>(
+        std::vector<std::string>{"--cert", Shared::Get().dir.path() + "/server.pem", "--key",
+                                 Shared::Get().dir.path() + "/server.key", "--answers", answers_});
+    PointAt(center_->BaseUrl() + "/pvtwmod/rest/");
+    Card(10);
+    Wizard("60,30,14", "7", true);
+    status_ = lib_.createStatus();
+  }
+  void TearDown() override { lib_.deleteStatus(status_); }
+
+  void PointAt(const std::string& serviceUrl) {
+    WriteFile(root_ + "/etc/kelo/registry.reg",
+              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+              "\"ProgKey\"=\"" RIMO_LIB_DIR "/\"\n\"RimoServiceUrl\"=\"" + serviceUrl + "\"\n");
+  }
+  // The card holder's certificate, expiring in days.
+  void Card(long days) {
+    pki::CertProfile card;
+    card.commonName = "Karteninhaber";
+    card.notAfterOffset = days * 86400 - 3600;
+    card.notBeforeOffset = -400L * 86400;
+    const std::string path = root_ + "/card.pem";
+    WriteFile(path, pki::ToPem(pki::Issue(card, Shared::Get().cardKey, Shared::Get().tc.root, Shared::Get().tc.rootKey)));
+    setenv("KELO_CARD_CERT", path.c_str(), 1);
+  }
+  void Wizard(const std::string& suspendable, const std::string& last, bool store) {
+    const std::string dir = root_ + "/opt/Quandel/Konfig/KeloCompact";
+    fs::create_directories(dir);
+    WriteFile(dir + "/WizardProperties.ini", "[Allgemein]\nstoreResponse=" + std::string(store ? "1" : "0") +
+                                                 "\ncacheProperties=0\n[PlugInInfos]\nSuspendableAlerts=" +
+                                                 suspendable + "\nNonSuspendableAlerts=" + last + "\n");
+  }
+  static std::wstring Id(const std::wstring& card) { return kIdPrefix + card; }
+  std::string DataFile(const std::string& kind, const std::wstring& id, const char* extension) const {
+    return root_ + "/var/lib/Quandel/Daten/P4100002/RIMO/" + kind + "/" +
+           std::string(id.begin(), id.end()) + extension;
+  }
+  std::string StatusIni(const std::wstring& id) const { return DataFile("Status", id, ".ini"); }
+  std::string ResponseFile(const std::wstring& id) const { return DataFile("Response", id, ".xml"); }
+
+  // Runs call on a component of the mode under test, then destroys it (which
+  // waits for the queued work) and reads the status object.
+  Shown Run(const std::function<void(IRimoData*)>& call) {
+    IRimoData* component = lib_.create(status_, GetParam());
+    call(component);
+    lib_.destroy(component);
+    Shown s{};
+    status_->Lock();
+    s.stateCode = status_->GetStateCode();
+    s.outcome = status_->GetQueryOutcome();
+    s.errorKind = status_->GetErrorKind();
+    s.httpStatus = status_->GetHttpStatus();
+    s.requestError = status_->GetRequestError();
+    s.responseLength = status_->GetResponseLength();
+    s.errorId = Text(status_->GetErrorId());
+    s.userMessage = Text(status_->GetUserMessage());
+    s.faultId = Text(status_->GetFaultId());
+    s.certificates = status_->GetCertificateList()->Count();
+    status_->Unlock();
+    return s;
+  }
+  Shown Query(const std::wstring& id) {
+    return Run([&](IRimoData* c) { c->QueryRimoResponse(id.c_str()); });
+  }
+  Shown Fetch(const std::wstring& id) {
+    return Run([&](IRimoData* c) { c->LoadRimoResponseFromRZ(id.c_str()); });
+  }
+
+  HostLibrary lib_;
+  std::string root_;
+  std::string answers_;
+  std::unique_ptr<DataCenterProcess> center_;
+  IScDataStatus* status_ = nullptr;
+};
+
+TEST_P(HostQueryTest, EveryOutcomeOfTheQuery) {
+  struct Case {
+    const char* name;
+    std::wstring card;
+    int32_t stateCode, outcome, errorKind, httpStatus;
+    std::wstring errorId;
+  } cases[] = {
+      {"200 with a TC response", L"890", 6002, 0, 0, 200, L"<null>"},
+      {"200, envelope that is not Base64", L"202", 6001, 2, 8, 200, L"200-99000"},
+      {"200, envelope without TCRESPONSE", L"203", 6001, 2, 8, 200, L"200-99000"},
+      {"200, empty body", L"201", 6001, 2, 8, 200, L"200-99000"},
+      {"200, TC response of no bytes", L"204", 6001, 2, 8, 200, L"200-99000"},
+      {"204", L"891", 6001, 1, 4, 204, L"<null>"},
+      {"212", L"212", 6001, 1, 4, 212, L"<null>"},
+      {"500 with a fault document", L"500", 6001, 2, 5, 500, L"500-00000"},
+      {"404 with a fault document", L"404", 6001, 2, 5, 404, L"404-00000"},
+      {"404, body that is no fault document", L"406", 6001, 2, 6, 404, L"404-99000"},
+      {"400, empty body", L"400", 6001, 2, 8, 400, L"400-00000"},
+      {"503", L"503", 6003, 2, 0, 503, L"<null>"},
+      {"401", L"401", 6003, 2, 0, 401, L"<null>"},
+      {"403 on which the HTTP layer gives up", L"403", 6001, 2, 8, 403, L"403-00000"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    lib_.deleteStatus(status_);
+    status_ = lib_.createStatus();
+    const Shown s = Query(Id(c.card));
+    EXPECT_EQ(s.stateCode, c.stateCode);
+    EXPECT_EQ(s.outcome, c.outcome);
+    EXPECT_EQ(s.errorKind, c.errorKind);
+    EXPECT_EQ(s.httpStatus, c.httpStatus);
+    EXPECT_EQ(s.errorId, c.errorId);
+    EXPECT_EQ(s.responseLength, c.outcome == 0 ? static_cast<int32_t>(Shared::Get().genuine.size()) : 0);
+  }
+  lib_.deleteStatus(status_);
+  status_ = lib_.createStatus();
+  const Shown fault = Query(Id(L"500"));
+  EXPECT_EQ(fault.userMessage, L"Ihre Karte ist gesperrt.");
+  EXPECT_EQ(fault.faultId, L"RZ-4711");
+}
+
+TEST_P(HostQueryTest, RequestCarriesThePathQueryAndHeaders) {
+  Query(Id(L"890"));
+  const auto requests = center_->Requests(1);
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].rfind("GET /pvtwmod/rest/DataTcService/890?anw=KeloComp&anwvnr=", 0), 0u) << requests[0];
+  const size_t anwvnr = requests[0].find("&anwvnr=");
+  const size_t toolvnr = requests[0].find("&toolvnr=");
+  const size_t medium = requests[0].find("&CASCADE_DESTINATION_MEDIUM=QUANDEL_medium4 ");
+  EXPECT_TRUE(anwvnr < toolvnr && toolvnr < medium) << requests[0];
+  EXPECT_NE(requests[0].find(" accept=\"application/xml\""), std::string::npos);
+  EXPECT_NE(requests[0].find(" user-agent=\"KeloRimoWizzard|Mozilla/5.0 (X11; Linux "), std::string::npos);
+}
+
+TEST_P(HostQueryTest, CardNumberIsPercentEncoded) {
+  for (const std::wstring& card : {std::wstring(L"?# "), std::wstring(L"%ü&")}) {
+    Query(Id(card));
+  }
+  const auto requests = center_->Requests(2);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].rfind("GET /pvtwmod/rest/DataTcService/%3F%23%20?anw=KeloComp&", 0), 0u) << requests[0];
+  EXPECT_EQ(requests[1].rfind("GET /pvtwmod/rest/DataTcService/%25%C3%BC%26?anw=KeloComp&", 0), 0u) << requests[1];
+}
+
+TEST_P(HostQueryTest, RefusedUserIdsSendNothing) {
+  for (const std::wstring& id : {std::wstring(L"1234567890123456"), std::wstring(L"123456789012345678901"),
+                                 std::wstring(L"1234567890123/../7"), std::wstring(L"..")}) {
+    SCOPED_TRACE(std::string(id.begin(), id.end()));
+    lib_.deleteStatus(status_);
+    status_ = lib_.createStatus();
+    const Shown s = Query(id);
+    EXPECT_EQ(s.errorKind, 8);
+    EXPECT_EQ(s.errorId, L"INT-99001");
+    EXPECT_EQ(s.outcome, 2);
+  }
+  EXPECT_TRUE(center_->Requests().empty());
+}
+
+TEST_P(HostQueryTest, TransportFailureAfterASuccessShowsNoOldResponse) {
+  ASSERT_EQ(Fetch(Id(L"890")).outcome, 0);
+  PointAt("https://127.0.0.1:" + std::to_string(center_->port() == 1 ? 2 : 1) + "/pvtwmod/rest/");
+  const Shown s = Fetch(Id(L"890"));
+  EXPECT_EQ(s.outcome, 2) << "the query starts from no result";
+  EXPECT_EQ(s.responseLength, 0);
+  EXPECT_EQ(s.errorKind, 8);
+  EXPECT_EQ(s.errorId, L"000-12029");
+  EXPECT_EQ(s.requestError, 12029);
+}
+
+TEST_P(HostQueryTest, FetchPublishesStoresAndRecords) {
+  const std::wstring id = Id(L"890");
+  const Shown s = Fetch(id);
+  EXPECT_EQ(s.stateCode, 6002);
+  EXPECT_EQ(s.errorKind, 0);
+  EXPECT_EQ(s.certificates, 2u);
+  EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine) << "stored unchanged";
+  EXPECT_EQ(ReadFile(StatusIni(id)), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
+
+  // A query for a user whose response file exists sends nothing.
+  const Shown again = Query(id);
+  EXPECT_EQ(again.outcome, 0);
+  EXPECT_EQ(center_->Requests(1).size(), 1u);
+}
+
+TEST_P(HostQueryTest, StatusIniFollowsTheAlertPeriod) {
+  struct Case {
+    const char* name;
+    long days;
+    std::string suspendable, last;
+    std::wstring card;
+    std::string expected;  // the file's content; "" for no file
+  } cases[] = {
+      {"10 days, alerts 60,30,14 / 7", 10, "60,30,14", "7", L"891",
+       "[Allgemein]\nQuerySucceeded=1\nPackageExists=0\n"},
+      {"90 days, alerts 60,30,14 / 7", 90, "60,30,14", "7", L"891", ""},
+      {"empty list with 0, 10 days", 10, "", "0", L"891", ""},
+      {"empty list with 0, expired", -2, "", "0", L"891", "[Allgemein]\nQuerySucceeded=1\nPackageExists=0\n"},
+      {"no URL: INT-99001", 10, "60", "7", L"", "[Allgemein]\nErrorInfoRZ=INT-99001\nQuerySucceeded=0\nPackageExists=0\n"},
+      {"fault document", 10, "60", "7", L"500",
+       "[Allgemein]\nErrorInfoRZ=500-00000\nQuerySucceeded=0\nPackageExists=0\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring id = Id(c.card);
+    fs::remove(StatusIni(id));
+    Card(c.days);
+    Wizard(c.suspendable, c.last, true);
+    Query(id);
+    EXPECT_EQ(fs::exists(StatusIni(id)) ? ReadFile(StatusIni(id)) : "", c.expected);
+  }
+  // A recorded success is never overwritten by a later failure.
+  const std::wstring id = Id(L"500");
+  Card(10);
+  WriteFile(StatusIni(id), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
+  Query(id);
+  EXPECT_EQ(ReadFile(StatusIni(id)), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
+}
+
+TEST_P(HostQueryTest, WithoutStoreResponseNothingIsWrittenToDisk) {
+  Wizard("60", "7", false);
+  const std::wstring id = Id(L"890");
+  const Shown s = Fetch(id);
+  EXPECT_EQ(s.stateCode, 6002);
+  EXPECT_EQ(s.certificates, 2u);
+  EXPECT_FALSE(fs::exists(ResponseFile(id)));
+}
+
+TEST_P(HostQueryTest, HostThreadsPollWhileQueriesRun) {
+  IRimoData* component = lib_.create(status_, GetParam());
+  std::atomic<bool> done{false};
+  std::atomic<size_t> sink{0};
+  std::vector<std::thread> pollers;
+  for (int i = 0; i < 3; ++i) {
+    pollers.emplace_back([&] {
+      while (!done) {
+        status_->GetBusy();
+        status_->GetChanged();
+        status_->Lock();
+        status_->GetStateCode();
+        status_->GetQueryOutcome();
+        const uint8_t* data = status_->GetResponseData();
+        const int32_t length = status_->GetResponseLength();
+        if (data != nullptr && length > 0) sink += data[length - 1];
+        ICertificateList* list = status_->GetCertificateList();
+        list->LockObject();
+        void* cursor = nullptr;
+        for (auto* r = list->GetFirstCertificate(&cursor); r != nullptr; r = list->GetNextCertificate(&cursor)) {
+          sink += r->derLength;
+        }
+        list->UnlockObject();
+        status_->Unlock();
+      }
+    });
+  }
+  for (const wchar_t* card : {L"890", L"891", L"500", L"890", L"202"}) component->LoadRimoResponseFromRZ(Id(card).c_str());
+  lib_.destroy(component);
+  done = true;
+  for (auto& p : pollers) p.join();
+  EXPECT_EQ(center_->Requests(5).size(), 5u);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, HostQueryTest, ::testing::Values(uint8_t{0}, uint8_t{1}),
+                         [](const ::testing::TestParamInfo<uint8_t>& info) {
+                           return info.param == 1 ? std::string("Asynchronous") : std::string("Synchronous");
+                         });
+
+// A writer killed at any moment leaves the old response file or the new one.
+TEST(ResponseFileTest, KilledWriterLeavesTheOldOrTheNewFile) {
+  const std::string path = std::string(std::getenv("TMPDIR")) + "/user.xml";
+  const std::string a(1 << 20, 'a');
+  const std::string b(1 << 20, 'b');
+  ASSERT_TRUE(platform::ReplaceFileAtomically(path, a));
+  for (int round = 0; round < 30; ++round) {
+    const pid_t child = fork();
+    if (child == 0) {
+      for (int i = 0;; ++i) platform::ReplaceFileAtomically(path, i % 2 == 0 ? b : a);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5 + round % 7));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    const std::string content = ReadFile(path);
+    ASSERT_TRUE(content == a || content == b) << "round " << round << ": " << content.size() << " bytes";
+  }
+}
+
+}  // namespace
+}  // namespace rimo::host
