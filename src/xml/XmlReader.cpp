@@ -95,7 +95,8 @@ void XmlReader::OnError(void* self, void* xmlError) {
   auto* reader = static_cast<XmlReader*>(self);
   auto* error = static_cast<xmlErrorPtr>(xmlError);
   if (error != nullptr && error->message != nullptr && reader->lastError_.empty()) {
-    reader->lastError_ = error->message;
+    reader->lastError_ = error->line > 0 ? "line " + std::to_string(error->line) + ": " + error->message
+                                         : std::string(error->message);
     while (!reader->lastError_.empty() && reader->lastError_.back() == '\n') reader->lastError_.pop_back();
   }
 }

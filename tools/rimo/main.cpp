@@ -1,83 +1,66 @@
 // rimo: a host for librimodata.so. Loads the library with dlopen, drives it
 // through its four exports and prints what the status object holds.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "config/RimoPaths.h"
+#include "platform/Utf8.h"
 #include "rimo/RimoData.h"
+#include "rimo/Diagnosis.h"
+
+#ifndef RIMO_VERSION
+#define RIMO_VERSION "0"
+#endif
 
 namespace {
 
-constexpr char kUsage[] = R"(usage: rimo [--lib PATH] [--sync] [--json] [--quiet] load FILE
-       rimo --help
+using rimo::tool::Diagnosis;
 
-Loads the stored TC response FILE, lets the component verify it, and prints
-what it published: state code, error kind, flags, serial numbers, user
-message and every certificate.
+constexpr char kUsage[] =
+    "usage: rimo [--lib PATH] [--sync] [--json] [--quiet] load FILE\n"
+    "       rimo [--lib PATH] [--sync] [--json] [--quiet] query USERID\n"
+    "       rimo [--lib PATH] [--sync] [--json] [--quiet] fetch USERID\n"
+    "       rimo --help | --version\n";
 
-  --lib PATH  the component library (default: ../lib/librimodata.so beside
-              this program)
-  --sync      run the load on this thread (default: the component's worker)
-  --json      print one JSON object instead of text
-  --quiet     no progress lines on standard error
+constexpr char kHelp[] =
+    "  load FILE     let the component verify the stored TC response FILE and publish it\n"
+    "  query USERID  ask the data center for the user's TC response and store it\n"
+    "                (nothing is sent when the user's response file exists already)\n"
+    "  fetch USERID  ask the data center, then verify and publish the response\n"
+    "\n"
+    "  --lib PATH    the component library (default: librimodata.so in ../lib/kelo/ or\n"
+    "                ../lib/ beside this program)\n"
+    "  --sync        run on this thread (default: the component's worker thread)\n"
+    "  --json        one JSON object on standard output instead of text\n"
+    "  --quiet       no progress on standard error (progress is shown only on a terminal)\n"
+    "\n"
+    "Exit status: 0 published (load, fetch) or received (query); 3 the data center has no\n"
+    "package for the user (query, fetch); 1 refused or failed, with the reason on standard\n"
+    "error; 2 wrong usage or a library that cannot be loaded.\n";
 
-Exit status: 0 for a published response (state code 6002, error kind 0),
-1 for a response that was not published, 2 for wrong usage or a library
-that cannot be loaded.)";
-
-[[noreturn]] void Usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "rimo: " << problem << "\n";
-  std::cerr << kUsage << "\n";
-  std::exit(2);
+int UsageError(const std::string& problem) {
+  std::fprintf(stderr, "rimo: %s\nTry 'rimo --help'.\n", problem.c_str());
+  return 2;
 }
 
-std::wstring Widen(const std::string& s) {
-  std::wstring out;
-  for (size_t i = 0; i < s.size();) {
-    const auto b = static_cast<unsigned char>(s[i]);
-    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 1;
-    char32_t c = len == 1 ? b : (b & (0x3F >> (len - 1)));
-    for (int k = 1; k < len && i + k < s.size(); ++k) c = (c << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
-    out.push_back(static_cast<wchar_t>(c));
-    i += static_cast<size_t>(len);
-  }
-  return out;
-}
-
-std::string Narrow(const wchar_t* w) {
-  std::string out;
-  if (w == nullptr) return out;
-  for (; *w != L'\0'; ++w) {
-    auto c = static_cast<char32_t>(*w);
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
+std::string Narrow(const wchar_t* w) { return w == nullptr ? std::string() : rimo::platform::WideToUtf8(w); }
 
 std::string Json(const std::string& s) {
   std::string out = "\"";
@@ -119,9 +102,18 @@ const char* StateMeaning(int32_t code) {
   switch (code) {
     case 0: return "nothing done";
     case 6001: return "data-center query started";
-    case 6002: return "response published";
+    case 6002: return "response received or published";
     case 6003: return "query ended with an unexpected HTTP status";
     case 6004: return "loading a response file started";
+    default: return "unknown";
+  }
+}
+
+const char* OutcomeMeaning(int32_t outcome) {
+  switch (outcome) {
+    case 0: return "a response is present";
+    case 1: return "the data center has no package for the user";
+    case 2: return "no result";
     default: return "unknown";
   }
 }
@@ -163,9 +155,10 @@ CertInfo Describe(const CertificateRecord& r) {
 }
 
 struct Published {
-  int32_t stateCode = 0, errorKind = 0, httpStatus = 0, queryOutcome = 2;
+  int32_t stateCode = 0, errorKind = 0, httpStatus = 0, requestError = 0, queryOutcome = 2, responseLength = 0;
   bool keyChange = false, switchOnActivation = false;
-  std::string userMessageJson, currentSerialJson, newSerialJson, userMessage, currentSerial, newSerial;
+  std::string userMessage, currentSerial, newSerial, errorId, faultId;
+  std::string userMessageJson, currentSerialJson, newSerialJson, errorIdJson, faultIdJson;
   std::vector<CertInfo> certs;
 };
 
@@ -175,6 +168,9 @@ Published Snapshot(IScDataStatus* s) {
   p.stateCode = s->GetStateCode();
   p.errorKind = s->GetErrorKind();
   p.queryOutcome = s->GetQueryOutcome();
+  p.httpStatus = s->GetHttpStatus();
+  p.requestError = s->GetRequestError();
+  p.responseLength = s->GetResponseLength();
   p.keyChange = s->GetKeyChange();
   p.switchOnActivation = s->GetSwitchOnActivation();
   p.userMessage = Narrow(s->GetUserMessage());
@@ -183,6 +179,10 @@ Published Snapshot(IScDataStatus* s) {
   p.currentSerialJson = JsonOrNull(s->GetCurrentSerial());
   p.newSerial = Narrow(s->GetNewSerial());
   p.newSerialJson = JsonOrNull(s->GetNewSerial());
+  p.errorId = Narrow(s->GetErrorId());
+  p.errorIdJson = JsonOrNull(s->GetErrorId());
+  p.faultId = Narrow(s->GetFaultId());
+  p.faultIdJson = JsonOrNull(s->GetFaultId());
   if (ICertificateList* list = s->GetCertificateList(); list != nullptr && list->LockObject()) {
     void* cursor = nullptr;
     for (auto* r = list->GetFirstCertificate(&cursor); r != nullptr; r = list->GetNextCertificate(&cursor)) {
@@ -194,92 +194,227 @@ Published Snapshot(IScDataStatus* s) {
   return p;
 }
 
-void PrintText(const Published& p) {
-  std::cout << "state code:           " << p.stateCode << " (" << StateMeaning(p.stateCode) << ")\n"
-            << "error kind:           " << p.errorKind << " (" << ErrorKindMeaning(p.errorKind) << ")\n"
-            << "key-change flag:      "
-            << (p.keyChange ? "true (the container said KEYCHANGE NEIN)" : "false (KEYCHANGE JA, or none)") << "\n"
-            << "switch on activation: " << (p.switchOnActivation ? "true" : "false") << "\n"
-            << "current serial:       " << (p.currentSerial.empty() ? "-" : p.currentSerial) << "\n"
-            << "new serial:           " << (p.newSerial.empty() ? "-" : p.newSerial) << "\n"
-            << "user message:         " << (p.userMessage.empty() ? "-" : p.userMessage) << "\n"
-            << "certificates:         " << p.certs.size() << "\n";
+// Where the query's files are for the user, and what the status INI says.
+struct UserFiles {
+  std::string responseFile, statusIni;
+  std::vector<std::pair<std::string, std::string>> statusValues;
+};
+
+UserFiles FilesOf(const std::wstring& userId) {
+  UserFiles files;
+  rimo::config::CRimoPaths paths;
+  wchar_t response[260] = {};
+  char ini[260] = {};
+  if (paths.GetResponseFilePath(userId.c_str(), response)) files.responseFile = Narrow(response);
+  if (paths.GetStatusIniPath(userId.c_str(), ini)) files.statusIni = ini;
+  std::ifstream in(files.statusIni);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos && !line.empty() && line[0] != '[' && line[0] != ';') {
+      files.statusValues.emplace_back(line.substr(0, eq), line.substr(eq + 1));
+    }
+  }
+  return files;
+}
+
+void PrintText(std::ostream& out, const std::string& command, const Published& p, const UserFiles* files) {
+  out << "state code:           " << p.stateCode << " (" << StateMeaning(p.stateCode) << ")\n";
+  if (command != "load") {
+    out << "query outcome:        " << p.queryOutcome << " (" << OutcomeMeaning(p.queryOutcome) << ")\n";
+  }
+  out << "error kind:           " << p.errorKind << " (" << ErrorKindMeaning(p.errorKind) << ")\n";
+  if (command != "load") {
+    out << "error identifier:     " << (p.errorId.empty() ? "-" : p.errorId);
+    if (!p.errorId.empty()) out << " (" << rimo::tool::ErrorIdMeaning(p.errorId) << ")";
+    out << "\n"
+        << "HTTP status:          " << p.httpStatus << "\n"
+        << "WinInet code:         " << p.requestError << "\n"
+        << "fault ID:             " << (p.faultId.empty() ? "-" : p.faultId) << "\n";
+  }
+  out << "key-change flag:      "
+      << (p.keyChange ? "true (the container said KEYCHANGE NEIN)" : "false (KEYCHANGE JA, or none)") << "\n"
+      << "switch on activation: " << (p.switchOnActivation ? "true" : "false") << "\n"
+      << "current serial:       " << (p.currentSerial.empty() ? "-" : p.currentSerial) << "\n"
+      << "new serial:           " << (p.newSerial.empty() ? "-" : p.newSerial) << "\n"
+      << "user message:         " << (p.userMessage.empty() ? "-" : p.userMessage) << "\n"
+      << "certificates:         " << p.certs.size() << "\n";
   for (const CertInfo& c : p.certs) {
-    std::cout << "  - type:     " << c.type << "\n";
+    out << "  - type:     " << c.type << "\n";
     if (c.derLength == 0 || c.subject.empty()) {
-      std::cout << "    (no DER form stored)\n";
+      out << "    (no DER form stored)\n";
       continue;
     }
-    std::cout << "    subject:  " << c.subject << "\n"
-              << "    issuer:   " << c.issuer << "\n"
-              << "    valid:    " << c.notBefore << " to " << c.notAfter << "\n"
-              << "    DER:      " << c.derLength << " bytes\n";
+    out << "    subject:  " << c.subject << "\n"
+        << "    issuer:   " << c.issuer << "\n"
+        << "    valid:    " << c.notBefore << " to " << c.notAfter << "\n"
+        << "    DER:      " << c.derLength << " bytes\n";
+  }
+  if (files != nullptr) {
+    struct stat st {};
+    const bool stored = !files->responseFile.empty() && stat(files->responseFile.c_str(), &st) == 0;
+    out << "response file:        " << (files->responseFile.empty() ? "-" : files->responseFile)
+        << (stored ? " (" + std::to_string(st.st_size) + " bytes)" : " (none)") << "\n"
+        << "status INI:           " << (files->statusIni.empty() ? "-" : files->statusIni)
+        << (files->statusValues.empty() ? " (none)" : "") << "\n";
+    for (const auto& [key, value] : files->statusValues) out << "  " << key << " = " << value << "\n";
   }
 }
 
-void PrintJson(const Published& p) {
-  std::ostringstream out;
+void PrintJson(std::ostream& out, const std::string& command, const Published& p, const UserFiles* files,
+               const std::string& reason) {
   out << "{\"stateCode\":" << p.stateCode << ",\"stateMeaning\":" << Json(StateMeaning(p.stateCode))
       << ",\"errorKind\":" << p.errorKind << ",\"errorMeaning\":" << Json(ErrorKindMeaning(p.errorKind))
       << ",\"keyChange\":" << (p.keyChange ? "true" : "false")
       << ",\"switchOnActivation\":" << (p.switchOnActivation ? "true" : "false")
       << ",\"currentSerial\":" << p.currentSerialJson << ",\"newSerial\":" << p.newSerialJson
       << ",\"userMessage\":" << p.userMessageJson << ",\"published\":"
-      << (p.stateCode == 6002 && p.errorKind == 0 ? "true" : "false") << ",\"certificates\":[";
+      << (p.stateCode == 6002 && p.errorKind == 0 && !p.certs.empty() ? "true" : "false");
+  if (command != "load") {
+    out << ",\"queryOutcome\":" << p.queryOutcome << ",\"errorId\":" << p.errorIdJson
+        << ",\"httpStatus\":" << p.httpStatus << ",\"requestError\":" << p.requestError
+        << ",\"faultId\":" << p.faultIdJson << ",\"responseLength\":" << p.responseLength;
+  }
+  if (files != nullptr) {
+    out << ",\"responseFile\":" << Json(files->responseFile) << ",\"statusIni\":" << Json(files->statusIni)
+        << ",\"statusIniValues\":{";
+    for (size_t i = 0; i < files->statusValues.size(); ++i) {
+      out << (i ? "," : "") << Json(files->statusValues[i].first) << ":" << Json(files->statusValues[i].second);
+    }
+    out << "}";
+  }
+  out << ",\"reason\":" << (reason.empty() ? "null" : Json(reason)) << ",\"certificates\":[";
   for (size_t i = 0; i < p.certs.size(); ++i) {
     const CertInfo& c = p.certs[i];
     out << (i ? "," : "") << "{\"type\":" << Json(c.type) << ",\"subject\":" << Json(c.subject)
         << ",\"issuer\":" << Json(c.issuer) << ",\"notBefore\":" << Json(c.notBefore)
         << ",\"notAfter\":" << Json(c.notAfter) << ",\"derLength\":" << c.derLength << "}";
   }
-  out << "]}";
-  std::cout << out.str() << "\n";
+  out << "]}\n";
 }
 
-std::string DefaultLibrary() {
+std::string ProgramDirectory() {
   char exe[4096];
-  ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  if (n <= 0) return "librimodata.so";
-  std::string path(exe, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/')) + "/../lib/librimodata.so";
+  const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+  if (n <= 0) return ".";
+  const std::string path(exe, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/'));
 }
+
+// The installed layout first (bin/ and lib/kelo/), then the build tree's.
+std::string DefaultLibrary() {
+  const std::string dir = ProgramDirectory();
+  for (const char* candidate : {"/../lib/kelo/librimodata.so", "/../lib/librimodata.so"}) {
+    if (access((dir + candidate).c_str(), R_OK) == 0) return dir + candidate;
+  }
+  return dir + "/../lib/kelo/librimodata.so";
+}
+
+// Progress for a person watching a terminal: real transitions only, and
+// nothing at all for a job that ends within a fraction of a second.
+class Progress {
+ public:
+  Progress(IScDataStatus* status, bool enabled, std::string what) : status_(status) {
+    if (!enabled) return;
+    thread_ = std::thread([this, what = std::move(what)] {
+      const auto start = std::chrono::steady_clock::now();
+      std::string last;
+      while (!done_.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(400)) continue;
+        const bool busy = status_->GetBusy();
+        status_->Lock();
+        const int32_t state = status_->GetStateCode();
+        status_->Unlock();
+        std::string now = !busy && state == 0 ? "queued"
+                          : state == 6001     ? "asking the data center"
+                          : state == 6004     ? "loading and verifying " + what
+                                              : "working";
+        if (now != last) {
+          std::fprintf(stderr, "rimo: %s...\n", now.c_str());
+          last = now;
+          shown_ = true;
+        }
+      }
+    });
+  }
+  ~Progress() { Finish(); }
+  void Finish() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+    if (shown_) std::fprintf(stderr, "rimo: done\n");
+    shown_ = false;
+  }
+
+ private:
+  IScDataStatus* status_;
+  std::atomic<bool> done_{false};
+  bool shown_ = false;
+  std::thread thread_;
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string lib = DefaultLibrary(), file, command;
-  bool sync = false, json = false, quiet = false;
+  std::string lib, command, argument;
+  bool sync = false, json = false, quiet = false, optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage << "\n";
-      return 0;
-    } else if (arg == "--lib") {
-      if (++i >= argc) Usage("--lib needs a path");
-      lib = argv[i];
-    } else if (arg == "--sync") {
-      sync = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg == "--quiet") {
-      quiet = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      Usage("unknown option " + arg);
+    std::string arg = argv[i];
+    if (!optionsEnded && arg.size() > 1 && arg[0] == '-') {
+      std::string value;
+      bool hasValue = false;
+      if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+        value = arg.substr(arg.find('=') + 1);
+        arg = arg.substr(0, arg.find('='));
+        hasValue = true;
+      }
+      if (arg == "--") {
+        optionsEnded = true;
+      } else if (arg == "--help" || arg == "-h") {
+        std::cout << kUsage << "\n" << kHelp;
+        std::cout.flush();
+        return std::cout ? 0 : 1;
+      } else if (arg == "--version") {
+        std::cout << "rimo " << RIMO_VERSION << "\n";
+        std::cout.flush();
+        return std::cout ? 0 : 1;
+      } else if (arg == "--lib") {
+        if (!hasValue && i + 1 >= argc) return UsageError("--lib needs a path");
+        lib = hasValue ? value : argv[++i];
+      } else if (hasValue) {
+        return UsageError(arg + " takes no value");
+      } else if (arg == "--sync") {
+        sync = true;
+      } else if (arg == "--json") {
+        json = true;
+      } else if (arg == "--quiet" || arg == "-q") {
+        quiet = true;
+      } else {
+        return UsageError("unknown option '" + arg + "'");
+      }
     } else if (command.empty()) {
       command = arg;
-    } else if (file.empty()) {
-      file = arg;
+    } else if (argument.empty()) {
+      argument = arg;
     } else {
-      Usage("too many arguments");
+      return UsageError("too many arguments");
     }
   }
-  if (command != "load") Usage(command.empty() ? "no command given" : "unknown command " + command);
-  if (file.empty()) Usage("load needs a FILE");
-
+  if (command.empty()) return UsageError("no command given");
+  if (command != "load" && command != "query" && command != "fetch") {
+    return UsageError("unknown command '" + command + "'");
+  }
+  if (argument.empty()) return UsageError(command + (command == "load" ? " needs a FILE" : " needs a USERID"));
+  if (lib.empty()) lib = DefaultLibrary();
   if (lib.find('/') == std::string::npos) lib = "./" + lib;  // never a search path
+
+  // The component's trace is its diagnostic channel: unless the user traces
+  // already, its errors go to a private file, read to say why a job failed.
+  Diagnosis diagnosis;
   void* handle = dlopen(lib.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
-    std::cerr << "rimo: cannot load " << lib << ": " << dlerror() << "\n";
+    std::fprintf(stderr, "rimo: cannot load the component %s: %s\n", lib.c_str(), dlerror());
     return 2;
   }
   auto createStatus = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
@@ -287,50 +422,63 @@ int main(int argc, char** argv) {
   auto create = reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
   auto destroy = reinterpret_cast<bool (*)(IRimoData*)>(dlsym(handle, "DeleteRimoDataObject"));
   if (!createStatus || !deleteStatus || !create || !destroy) {
-    std::cerr << "rimo: " << lib << " lacks the component's exports\n";
+    std::fprintf(stderr, "rimo: %s lacks the component's exports\n", lib.c_str());
     return 2;
   }
+  const std::wstring wide = rimo::platform::Utf8ToWide(argument);
+  std::string early;  // a reason known before the component runs
+  if (command == "load") early = rimo::tool::CheckResponseFile(argument);
+
   IScDataStatus* status = createStatus();
   IRimoData* component = status != nullptr ? create(status, sync ? 0 : 1) : nullptr;
   if (component == nullptr) {
-    std::cerr << "rimo: the component could not be created\n";
+    std::fprintf(stderr, "rimo: the component could not be created\n");
     return 2;
   }
-
-  // Progress: every change of the state code and the busy flag, until the
-  // component is gone (its deletion waits for the queued work).
-  std::atomic<bool> done{false};
-  std::thread progress;
-  if (!quiet && !sync) {
-    progress = std::thread([&] {
-      int32_t lastState = -1;
-      int lastBusy = -1;
-      while (!done.load()) {
-        const bool busy = status->GetBusy();
-        status->Lock();
-        const int32_t state = status->GetStateCode();
-        status->Unlock();
-        if (state != lastState || static_cast<int>(busy) != lastBusy) {
-          std::cerr << "rimo: " << (busy ? "working" : "idle") << ", state " << state << " (" << StateMeaning(state)
-                    << ")\n";
-          lastState = state;
-          lastBusy = busy;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      }
-    });
+  {
+    Progress progress(status, !quiet && !sync && isatty(STDERR_FILENO) == 1, argument);
+    if (command == "load") {
+      component->LoadRimoResponseFromFile(wide.c_str());
+    } else if (command == "query") {
+      component->QueryRimoResponse(wide.c_str());
+    } else {
+      component->LoadRimoResponseFromRZ(wide.c_str());
+    }
+    destroy(component);  // waits for the queued work
+    progress.Finish();
   }
-  component->LoadRimoResponseFromFile(Widen(file).c_str());
-  destroy(component);
-  done = true;
-  if (progress.joinable()) progress.join();
-
-  const Published published = Snapshot(status);
-  if (json) {
-    PrintJson(published);
-  } else {
-    PrintText(published);
-  }
+  const Published p = Snapshot(status);
   deleteStatus(status);
-  return published.stateCode == 6002 && published.errorKind == 0 ? 0 : 1;
+
+  int exitCode = 1;
+  if (command == "load") {
+    exitCode = p.stateCode == 6002 && p.errorKind == 0 && !p.certs.empty() ? 0 : 1;
+  } else if (p.queryOutcome == 1) {
+    exitCode = 3;
+  } else if (command == "query") {
+    exitCode = p.queryOutcome == 0 ? 0 : 1;
+  } else {
+    exitCode = p.queryOutcome == 0 && p.stateCode == 6002 && p.errorKind == 0 && !p.certs.empty() ? 0 : 1;
+  }
+  std::string reason;
+  if (exitCode == 1) {
+    reason = !early.empty() ? early
+                            : diagnosis.Reason(command, argument, p.errorKind, p.errorId, p.httpStatus, p.userMessage);
+  }
+  UserFiles files;
+  if (command != "load") files = FilesOf(wide);
+  std::ostringstream out;
+  if (json) {
+    PrintJson(out, command, p, command != "load" ? &files : nullptr, reason);
+  } else {
+    PrintText(out, command, p, command != "load" ? &files : nullptr);
+  }
+  std::fwrite(out.str().data(), 1, out.str().size(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "rimo: cannot write to standard output: %s\n", std::strerror(errno));
+    return exitCode == 0 ? 1 : exitCode;
+  }
+  if (!reason.empty()) std::fprintf(stderr, "rimo: %s\n", reason.c_str());
+  if (exitCode == 3 && !quiet) std::fprintf(stderr, "rimo: the data center holds no package for %s\n", argument.c_str());
+  return exitCode;
 }

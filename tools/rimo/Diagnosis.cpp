@@ -1,0 +1,173 @@
+#include "rimo/Diagnosis.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace rimo::tool {
+namespace {
+
+constexpr size_t kMaxPath = 259;
+
+const char* WinInetMeaning(long code) {
+  switch (code) {
+    case 12002: return "the request timed out";
+    case 12007: return "the server's name could not be resolved";
+    case 12029: return "no connection could be made";
+    case 12030: return "the server closed the connection without an answer";
+    case 12031: return "the connection was reset";
+    case 12037: return "the server's certificate has expired or is not yet valid";
+    case 12038: return "the server's certificate is for another host name";
+    case 12040: return "a redirect from HTTPS to plain HTTP was refused";
+    case 12044: return "the server asks for a client certificate";
+    case 12045: return "the server's certificate is not issued by a root in the machine root store";
+    case 12057: return "the revocation status of the server's certificate could not be checked";
+    case 12152: return "the server's answer is not valid (or too large)";
+    case 12157: return "the TLS handshake failed";
+    case 12170: return "the server's certificate has been revoked";
+    default: return "the request failed";
+  }
+}
+
+std::vector<std::string> TextsOf(const std::string& trace) {
+  // A line: date time.ms, pid, tid, level, category, text (tab-separated).
+  std::vector<std::string> texts;
+  std::istringstream lines(trace);
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t at = 0;
+    for (int tab = 0; tab < 5 && at != std::string::npos; ++tab) {
+      at = line.find('\t', at);
+      if (at != std::string::npos) ++at;
+    }
+    if (at != std::string::npos) texts.push_back(line.substr(at));
+  }
+  return texts;
+}
+
+std::string After(const std::string& text, const std::string& marker) {
+  const size_t at = text.find(marker);
+  return at == std::string::npos ? std::string() : text.substr(at + marker.size());
+}
+
+std::string RootStoreDirectory() {
+  const char* root = std::getenv("KELO_ROOT");
+  std::string dir = root != nullptr ? root : "";
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
+  return dir + "/etc/ssl/certs";
+}
+
+}  // namespace
+
+Diagnosis::Diagnosis() {
+  if (std::getenv("KELO_TRACE") != nullptr) return;
+  const char* tmp = std::getenv("TMPDIR");
+  std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/rimo-trace-XXXXXX";
+  const int fd = mkstemp(pattern.data());
+  if (fd < 0) return;
+  close(fd);
+  traceFile_ = pattern;
+  setenv("KELO_TRACE", "*=4", 1);
+  setenv("KELO_TRACE_FILE", traceFile_.c_str(), 1);
+}
+
+Diagnosis::~Diagnosis() {
+  if (!traceFile_.empty()) unlink(traceFile_.c_str());
+}
+
+std::string Diagnosis::TraceText() const {
+  if (traceFile_.empty()) return {};
+  std::ifstream in(traceFile_);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string Diagnosis::LoadReason(const std::string& file) const {
+  const std::vector<std::string> texts = TextsOf(TraceText());
+  std::string readerError, chainError, check, container;
+  bool noRootStore = false;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    const std::string& t = texts[i];
+    if (t.find("Während des Lesens des XML-Dokuments ist ein Fehler aufgetreten") != std::string::npos) {
+      readerError = i + 1 < texts.size() ? texts[i + 1] : "malformed XML";
+    } else if (const std::string n = After(t, "Prüfung ["); !n.empty()) {
+      check = n.substr(0, n.find(']'));
+    } else if (t.find("certificate chain") != std::string::npos || t.find("certificate or") != std::string::npos) {
+      chainError = t;
+    } else if (t.find("Rootstore des Systems konnte nicht geöffnet werden") != std::string::npos) {
+      noRootStore = true;
+    } else if (const std::string n = After(t, "Der Response-Container konnte nicht gelesen werden (Fehler ["); !n.empty()) {
+      container = n.substr(0, n.find(']'));
+    }
+  }
+  struct stat st {};
+  if (stat(RootStoreDirectory().c_str(), &st) != 0) noRootStore = true;
+  if (!readerError.empty()) return file + ": not a TC response: " + readerError;
+  if (check == "1") return "refused: the signature over the container does not verify with the signer certificate";
+  if (check == "2") {
+    if (noRootStore) return "refused: there is no root store at " + RootStoreDirectory();
+    return "refused: the signer certificate's chain to the machine root store is not valid" +
+           (chainError.empty() ? std::string() : " (" + chainError + ")");
+  }
+  if (check == "3") return "refused: the signer certificate's locality is not \"QUANDEL Nachladesignatur\"";
+  if (check == "4") return "refused: the signer's issuer in the root store is not the self-issued \"CA QUANDEL\"";
+  if (check == "5") {
+    return "refused: the response lacks a part (serial numbers, signature, signer certificate or container)";
+  }
+  if (!container.empty()) return "refused: the response container could not be read (error " + container + ")";
+  if (traceFile_.empty()) return file + ": not published (set no KELO_TRACE to see the reason here)";
+  return file + ": not a TC response";
+}
+
+std::string Diagnosis::Reason(const std::string& command, const std::string& argument, int32_t errorKind,
+                              const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const {
+  if (command == "load") return LoadReason(argument);
+  if (errorId == "INT-99001") {
+    return "no request was made for '" + argument +
+           "': a user ID has 18 to 20 characters and must be usable as a file name";
+  }
+  if (errorKind == 5) return "the data center refused: " + userMessage + " (" + errorId + ")";
+  if (!errorId.empty()) return "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
+  if (errorKind == 3) return LoadReason("the received response");
+  if (httpStatus != 0 && httpStatus != 200 && httpStatus != 204 && httpStatus != 212) {
+    return "the data center answered with the unexpected HTTP status " + std::to_string(httpStatus);
+  }
+  return "no response was received";
+}
+
+std::string CheckResponseFile(const std::string& file) {
+  if (file.size() > kMaxPath) {
+    return "the path has " + std::to_string(file.size()) + " characters; at most " + std::to_string(kMaxPath) +
+           " are accepted";
+  }
+  struct stat st {};
+  if (stat(file.c_str(), &st) != 0) return file + ": " + std::strerror(errno);
+  if (S_ISDIR(st.st_mode)) return file + ": is a directory";
+  if (!S_ISREG(st.st_mode)) return file + ": not a regular file (a FIFO, socket or device)";
+  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return file + ": " + std::strerror(errno);
+  close(fd);
+  if (st.st_size == 0) return file + ": the file is empty";
+  return {};
+}
+
+std::string ErrorIdMeaning(const std::string& errorId) {
+  if (errorId == "INT-99001") return "no request could be made";
+  if (errorId.size() != 9 || errorId[3] != '-') return "unknown";
+  const long status = std::strtol(errorId.substr(0, 3).c_str(), nullptr, 10);
+  const long detail = std::strtol(errorId.substr(4).c_str(), nullptr, 10);
+  if (detail == 99000) return "the answer (HTTP " + std::to_string(status) + ") is not the expected document";
+  if (status == 0) return std::string("the data center could not be reached: ") + WinInetMeaning(detail);
+  if (detail == 0) return "the data center answered with HTTP " + std::to_string(status);
+  return std::string(WinInetMeaning(detail)) + " (HTTP " + std::to_string(status) + ")";
+}
+
+}  // namespace rimo::tool

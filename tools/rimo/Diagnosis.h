@@ -1,0 +1,35 @@
+// Why a job of the rimo host failed, in one line for people: from checks of
+// its own and from the component's trace, its diagnostic channel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace rimo::tool {
+
+class Diagnosis {
+ public:
+  // Unless KELO_TRACE is set already, routes the component's error and
+  // warning lines into a private file (set before the library is loaded).
+  Diagnosis();
+  ~Diagnosis();
+  Diagnosis(const Diagnosis&) = delete;
+  Diagnosis& operator=(const Diagnosis&) = delete;
+
+  std::string Reason(const std::string& command, const std::string& argument, int32_t errorKind,
+                     const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const;
+
+ private:
+  std::string TraceText() const;
+  std::string LoadReason(const std::string& file) const;
+
+  std::string traceFile_;
+};
+
+// What keeps FILE from being read as a response file; empty when nothing.
+std::string CheckResponseFile(const std::string& file);
+
+// "000-12029" and the like, in words.
+std::string ErrorIdMeaning(const std::string& errorId);
+
+}  // namespace rimo::tool
