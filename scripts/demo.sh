@@ -1,43 +1,107 @@
 #!/usr/bin/env bash
-# The demo: builds the component and its tools, makes a fresh test PKI, a
-# response container with three certificates and a signed TC response in a
-# private KELO_ROOT, loads it with the rimo host and shows what was
-# published; then shows a forged response being refused.
+# The demo: builds the component and its tools; makes a fresh test PKI and a
+# private KELO_ROOT; starts the local data center rimo-datacenter on an
+# ephemeral port with answers for two users (one with a TC response, one
+# without); points the registry at it; fetches both users with rimo and shows
+# what was published, the response file and the status INI; then shows a
+# forged response being refused; and stops the data center.
+# usage: scripts/demo.sh [--keep]   (--keep: keep the work directory)
 set -euo pipefail
+keep=0
+for arg in "$@"; do
+  case "$arg" in
+    --keep) keep=1 ;;
+    -h|--help) echo "usage: scripts/demo.sh [--keep]"; exit 0 ;;
+    *) echo "demo.sh: unknown option '$arg'" >&2; echo "Try 'scripts/demo.sh --help'." >&2; exit 2 ;;
+  esac
+done
 cd "$(dirname "$0")/.."
 
+echo "== building the component and its tools (build/) =="
 cmake -S . -B build -G Ninja -DRIMO_WERROR=ON >/dev/null
-cmake --build build --target rimo rimo-tcsign >/dev/null
+cmake --build build --target rimo rimo-tcsign rimo-datacenter >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rimo-demo-XXXXXX")
-trap 'rm -rf "$work"' EXIT
+server=""
+finish() {
+  if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+  if [ "$keep" -eq 1 ]; then echo "demo: the work directory is kept: $work"; else rm -rf "$work"; fi
+}
+trap finish EXIT
 tcsign=build/bin/rimo-tcsign
 rimo=build/bin/rimo
 
+# Runs rimo and marks the result: PUBLISHED, NO PACKAGE or REFUSED with the reason.
+last=0
+run() {
+  local status=0
+  "$rimo" "$@" 2>"$work/stderr" || status=$?
+  last=$status
+  case $status in
+    0) echo "=> PUBLISHED" ;;
+    3) echo "=> NO PACKAGE: the data center holds none for this user" ;;
+    *) echo "=> REFUSED: $(sed 's/^rimo: //' "$work/stderr" | head -1)" ;;
+  esac
+}
+
+echo
 echo "== a test PKI: the maker's root, a response signer, TLS certificates =="
 "$tcsign" pki "$work/pki"
 export KELO_ROOT="$work/pki/kelo-root"
 
 echo
-echo "== a response container with three certificates, signed as a TC response =="
+echo "== the data center's answers: a signed TC response for user ...890, nothing for ...891 =="
+mkdir -p "$work/answers"
 "$tcsign" container --keychange NEIN --switch JA \
   --cert SIG="$work/pki/signer.pem" --cert ROOT="$work/pki/root.pem" --cert TLS="$work/pki/server.pem" \
   -o "$work/container.xml"
 "$tcsign" sign --container "$work/container.xml" --key "$work/pki/signer.key" --cert "$work/pki/signer.pem" \
-  --current 12345678901234567890 --new 12345678901234567891 -o "$work/response.xml"
-echo "written: $work/response.xml"
+  --current 12345678901234567890 --new 12345678901234567891 -o "$work/answers/890.xml"
+ls "$work/answers"
 
 echo
-echo "== rimo load response.xml =="
-"$rimo" load "$work/response.xml"
+echo "== rimo-datacenter on 127.0.0.1 =="
+build/bin/rimo-datacenter --cert "$work/pki/server.pem" --key "$work/pki/server.key" \
+  --answers "$work/answers" >"$work/datacenter.log" &
+server=$!
+for _ in $(seq 100); do [ -s "$work/datacenter.log" ] && break; sleep 0.05; done
+port=$(head -1 "$work/datacenter.log")
+echo "listening on port $port"
+mkdir -p "$KELO_ROOT/etc/kelo" "$KELO_ROOT/opt/Quandel/Konfig/KeloCompact"
+cat >"$KELO_ROOT/etc/kelo/registry.reg" <<REG
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]
+"RimoServiceUrl"="https://127.0.0.1:$port/pvtwmod/rest/"
+REG
+# The reload wizard's settings: alerts 60, 30, 14 and 7 days before the
+# card expires; the card holder's certificate expires in 10 days.
+printf '[Allgemein]\nstoreResponse=1\n[PlugInInfos]\nSuspendableAlerts=60,30,14\nNonSuspendableAlerts=7\n' \
+  >"$KELO_ROOT/opt/Quandel/Konfig/KeloCompact/WizardProperties.ini"
+"$tcsign" card --pki "$work/pki" --days 10 -o "$work/card.pem"
+export KELO_CARD_CERT="$work/card.pem"
 
 echo
-echo "== the same response with one character of the signed container changed =="
+echo "== rimo fetch 12345678901234567890 =="
+run fetch 12345678901234567890
+
+echo
+echo "== rimo fetch 12345678901234567891 =="
+run fetch 12345678901234567891
+
+echo
+echo "== what the data center saw =="
+tail -n +2 "$work/datacenter.log"
+
+echo
+echo "== a response whose signed container was changed by one character =="
 "$tcsign" sign --container "$work/container.xml" --key "$work/pki/signer.key" --cert "$work/pki/signer.pem" \
   --current 12345678901234567890 --new 12345678901234567891 --tamper -o "$work/forged.xml"
-if "$rimo" --quiet load "$work/forged.xml"; then
+run --quiet load "$work/forged.xml" | tail -1
+if grep -q "REFUSED" <<<"$(run --quiet load "$work/forged.xml" | tail -1)"; then :; else
   echo "demo: the forged response was published; that is wrong" >&2
   exit 1
 fi
+
 echo
-echo "demo: the genuine response was published and the forged one refused."
+echo "demo: done."

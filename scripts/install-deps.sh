@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests, the benchmarks and the
-# tools need. Idempotent; run as root (or through sudo).
+# tools need. Packages already installed are left as they are (no upgrade).
+# Runs as root, or through sudo.
 set -euo pipefail
 
 packages=(
@@ -8,12 +9,22 @@ packages=(
   clang libclang-rt-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libxml2-dev
-  binutils locales
+  libcurl4-openssl-dev libcpp-httplib-dev
+  binutils locales file
 )
 
 SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    SUDO="sudo"
+  else
+    echo "install-deps: root rights are needed to install packages, and sudo is not available." >&2
+    echo "install-deps: run as root:  apt-get update && apt-get install --no-upgrade ${packages[*]}" >&2
+    exit 1
+  fi
+fi
+echo "install-deps: installing (where missing): ${packages[*]}"
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${packages[@]}" >/dev/null
+$SUDO apt-get update
+$SUDO apt-get install -y --no-install-recommends --no-upgrade "${packages[@]}"
 echo "install-deps: ${#packages[@]} packages present"
