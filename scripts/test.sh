@@ -29,6 +29,12 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== normal build =="
 run_suite build
+echo "== Debian package =="
+(cd build && cpack -G DEB >/dev/null)
+for page in rimo rimo-tcsign rimo-datacenter; do
+  dpkg-deb -c build/rimodata_*.deb | grep -q "share/man/man1/$page.1" || { echo "package lacks $page.1" >&2; exit 1; }
+done
+echo "package: $(ls build/rimodata_*.deb) with the library, plug-ins, tools and manual pages"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 run_suite build-asan -DRIMO_SANITIZE=address,undefined -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 if [ "$tsan" -eq 1 ]; then

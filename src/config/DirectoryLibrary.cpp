@@ -347,7 +347,10 @@ std::string DirectoryLibrary::GetSpecialFolderPath(int kind) {
   static constexpr FolderKind kRetry[] = {FolderKind::LocalAppDataLow, FolderKind::LocalAppData,
                                           FolderKind::RoamingAppData,  FolderKind::ProgramData,
                                           FolderKind::ProgramData,     FolderKind::ProgramData};
-  std::string path = sources_.folders->Folder(kFirst[kind], true);
+  // Program files are the installation's: looked up, never made by a lookup
+  // (a read-only job must leave a machine as it found it).
+  const bool create = kFirst[kind] != FolderKind::ProgramFiles;
+  std::string path = sources_.folders->Folder(kFirst[kind], create);
   if (path.empty()) {
     Log(true, "CDB_GetSpecialFolderPath: Fehler <%d> von SHGetKnownFolderPath - versuche mit "
         "'KF_Flag_Default_Path'", errno);

@@ -1,99 +1,323 @@
-// The command-line tools as a user runs them: rimo-tcsign makes the PKI and
-// the responses, rimo loads them.
+// The command-line tools as a user runs them: the real binaries, their exit
+// status, their standard output and error.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
 #include <string>
 
+#include "pki/Pki.h"
+#include "support/DataCenterProcess.h"
 #include "support/TempDir.h"
 
 namespace {
 
+namespace fs = std::filesystem;
+using rimo::testing::ReadFile;
+using rimo::testing::WriteFile;
+
 struct Outcome {
   int exitCode;
-  std::string output;
+  std::string out;
+  std::string err;
 };
 
-Outcome Execute(const std::string& command) {
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
-  Outcome run{-1, ""};
-  if (pipe == nullptr) return run;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, pipe)) > 0) run.output.append(buf, n);
-  const int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+// Runs a shell command line; standard output and error apart.
+Outcome Shell(const std::string& command) {
+  const std::string dir = std::getenv("TMPDIR");
+  const std::string out = dir + "/run.out", err = dir + "/run.err";
+  const int status = std::system(("(" + command + ") >" + out + " 2>" + err + " </dev/null").c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
 }
 
-class ToolsTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    dir_ = new rimo::testing::TempDir;
-    const std::string d = dir_->path();
-    ASSERT_EQ(Execute(Tool("rimo-tcsign") + " pki " + d + "/pki").exitCode, 0);
-    ASSERT_EQ(Execute(Tool("rimo-tcsign") + " container --keychange JA --switch NEIN --cert SIG=" + d +
-                      "/pki/signer.pem --cert ROOT=" + d + "/pki/root.pem -o " + d + "/c.xml")
-                  .exitCode,
-              0);
-  }
-  static void TearDownTestSuite() { delete dir_; }
+std::string Tool(const std::string& name) { return std::string(RIMO_BIN_DIR) + "/" + name; }
 
-  static std::string Tool(const std::string& name) { return std::string(RIMO_BIN_DIR) + "/" + name; }
-  static std::string Dir() { return dir_->path(); }
-  static std::string Sign(const std::string& out, const std::string& extra = "") {
-    const std::string d = Dir();
-    Outcome run = Execute(Tool("rimo-tcsign") + " sign --container " + d + "/c.xml --key " + d + "/pki/signer.key" +
-                      " --cert " + d + "/pki/signer.pem --current 12345678901234567890" +
-                      " --new 12345678901234567891 -o " + d + "/" + out + " " + extra);
-    EXPECT_EQ(run.exitCode, 0);
-    return d + "/" + out;
-  }
-  static Outcome Load(const std::string& file, const std::string& options = "--json") {
-    return Execute("KELO_ROOT=" + Dir() + "/pki/kelo-root " + Tool("rimo") + " " + options + " load " + file);
-  }
+// One PKI and the responses made from it, for the whole program.
+struct Fixture {
+  std::string dir;
+  std::string Path(const std::string& name) const { return dir + "/" + name; }
+  std::string KeloRoot() const { return Path("pki/kelo-root"); }
 
-  static rimo::testing::TempDir* dir_;
+  Fixture() {
+    dir = rimo::testing::TempDir(std::getenv("RIMO_TEST_SHARED_DIR")).path() + "-tools";
+    fs::create_directories(dir);
+    Check(Shell(Tool("rimo-tcsign") + " pki " + Path("pki")));
+    Check(Shell(Tool("rimo-tcsign") + " container --keychange JA --switch NEIN --cert SIG=" + Path("pki/signer.pem") +
+              " --cert ROOT=" + Path("pki/root.pem") + " -o " + Path("c.xml")));
+    Sign("good.xml", Path("pki/signer.pem"), Path("pki/signer.key"));
+    Sign("tampered.xml", Path("pki/signer.pem"), Path("pki/signer.key"), "--tamper");
+    Sign("nocert.xml", Path("pki/signer.pem"), Path("pki/signer.key"), "--no-certificate");
+    // Signers the checks refuse: another locality, another root, a root named in other case.
+    const auto root = rimo::pki::CertFromPem(ReadFile(Path("pki/root.pem")));
+    const auto rootKey = rimo::pki::KeyFromPem(ReadFile(Path("pki/root.key")));
+    const auto key = rimo::pki::GenerateKey();
+    WriteFile(Path("other.key"), rimo::pki::KeyToPem(key));
+    WriteFile(Path("locality.pem"), rimo::pki::ToPem(rimo::pki::Issue(rimo::pki::SignerProfile("Anderswo"), key, root, rootKey)));
+    const auto foreignRoot = rimo::pki::Issue(rimo::pki::RootProfile("Somebody"), key, nullptr, key);
+    WriteFile(Path("foreign.pem"), rimo::pki::ToPem(rimo::pki::Issue(
+                                       rimo::pki::SignerProfile(rimo::pki::kSignerLocality), key, foreignRoot, key)));
+    const auto lowerRoot = rimo::pki::Issue(rimo::pki::RootProfile("CA Quandel"), key, nullptr, key);
+    rimo::pki::InstallRoot(lowerRoot, KeloRoot() + "/etc/ssl/certs");
+    WriteFile(Path("lower.pem"), rimo::pki::ToPem(rimo::pki::Issue(
+                                     rimo::pki::SignerProfile(rimo::pki::kSignerLocality), key, lowerRoot, key)));
+    Sign("locality.xml", Path("locality.pem"), Path("other.key"));
+    Sign("chain.xml", Path("foreign.pem"), Path("other.key"));
+    Sign("root.xml", Path("lower.pem"), Path("other.key"));
+  }
+  void Sign(const std::string& out, const std::string& cert, const std::string& key, const std::string& extra = "") {
+    Check(Shell(Tool("rimo-tcsign") + " sign --container " + Path("c.xml") + " --key " + key + " --cert " + cert +
+              " --current 12345678901234567890 --new 12345678901234567891 -o " + Path(out) + " " + extra));
+  }
+  static void Check(const Outcome& o) {
+    if (o.exitCode != 0) throw std::runtime_error("tool failed: " + o.err);
+  }
+  static const Fixture& Get() {
+    static const Fixture fixture;
+    return fixture;
+  }
 };
 
-rimo::testing::TempDir* ToolsTest::dir_ = nullptr;
+std::string Rimo(const std::string& args) {
+  return "KELO_ROOT=" + Fixture::Get().KeloRoot() + " " + Tool("rimo") + " " + args;
+}
 
-TEST_F(ToolsTest, SignedResponseIsPublishedInBothModes) {
-  const std::string response = Sign("r.xml");
+TEST(RimoToolTest, SignedResponseIsPublishedInBothModes) {
+  const auto& f = Fixture::Get();
   for (const char* options : {"--json", "--json --sync"}) {
     SCOPED_TRACE(options);
-    Outcome run = Load(response, options);
+    const Outcome run = Shell(Rimo(std::string(options) + " load " + f.Path("good.xml")));
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_NE(run.output.find("\"stateCode\":6002"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("\"published\":true"), std::string::npos);
-    EXPECT_NE(run.output.find("\"currentSerial\":\"12345678901234567890\""), std::string::npos);
-    EXPECT_NE(run.output.find("\"type\":\"SIG\""), std::string::npos);
-    EXPECT_NE(run.output.find("CN=CA QUANDEL"), std::string::npos);
+    EXPECT_NE(run.out.find("\"stateCode\":6002"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"published\":true"), std::string::npos);
+    EXPECT_NE(run.out.find("\"currentSerial\":\"12345678901234567890\""), std::string::npos);
+    EXPECT_NE(run.out.find("CN=CA QUANDEL"), std::string::npos);
+    EXPECT_EQ(run.err, "") << "no progress in a pipe or log, nothing else either";
   }
 }
 
-TEST_F(ToolsTest, BrokenResponsesAreRefused) {
-  for (const char* extra : {"--tamper", "--no-signature", "--no-certificate"}) {
-    SCOPED_TRACE(extra);
-    Outcome run = Load(Sign("broken.xml", extra));
+TEST(RimoToolTest, FailuresSayWhyInOneLine) {
+  const auto& f = Fixture::Get();
+  const std::string dir = std::getenv("TMPDIR");
+  WriteFile(dir + "/empty.xml", "");
+  std::string noise(4096, '\0');
+  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 2654435761u) >> 13);
+  WriteFile(dir + "/random.bin", noise);
+  mkfifo((dir + "/fifo.xml").c_str(), 0600);
+  fs::create_directories(dir + "/no-store");
+  struct Case {
+    const char* name;
+    std::string args;
+    std::string reason;
+  } cases[] = {
+      {"missing", "load " + dir + "/missing.xml", "missing.xml: No such file or directory"},
+      {"directory", "load " + dir, ": is a directory"},
+      {"FIFO", "load " + dir + "/fifo.xml", "fifo.xml: not a regular file"},
+      {"empty", "load " + dir + "/empty.xml", "empty.xml: the file is empty"},
+      {"random bytes", "load " + dir + "/random.bin", "random.bin: not a TC response: line "},
+      {"path too long", "load /" + std::string(300, 'p'), "the path has 301 characters; at most 259"},
+      {"changed container", "load " + f.Path("tampered.xml"), "refused: the signature over the container"},
+      {"foreign chain", "load " + f.Path("chain.xml"), "refused: the signer certificate's chain"},
+      {"wrong locality", "load " + f.Path("locality.xml"), "refused: the signer certificate's locality"},
+      {"root in other case", "load " + f.Path("root.xml"), "refused: the signer's issuer in the root store"},
+      {"no signer certificate", "load " + f.Path("nocert.xml"), "refused: the response lacks a part"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = Shell(Rimo("--quiet " + c.args));
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.output.find("\"errorKind\":3"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("\"certificates\":[]"), std::string::npos);
+    EXPECT_EQ(run.err.rfind("rimo: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << "one line";
   }
-  Outcome missing = Load(Dir() + "/missing.xml", "");
-  EXPECT_EQ(missing.exitCode, 1);
-  EXPECT_NE(missing.output.find("Die Datei konnte nicht geöffnet werden."), std::string::npos);
+  const Outcome noStore = Shell("KELO_ROOT=" + dir + "/no-store " + Tool("rimo") + " load " + f.Path("good.xml"));
+  EXPECT_EQ(noStore.exitCode, 1);
+  EXPECT_NE(noStore.err.find("there is no root store at " + dir + "/no-store/etc/ssl/certs"), std::string::npos)
+      << noStore.err;
 }
 
-TEST_F(ToolsTest, WrongUsageExitsWithTwo) {
-  EXPECT_EQ(Execute(Tool("rimo")).exitCode, 2);
-  EXPECT_EQ(Execute(Tool("rimo") + " load").exitCode, 2);
-  EXPECT_EQ(Execute(Tool("rimo") + " --bogus load x").exitCode, 2);
-  EXPECT_EQ(Execute(Tool("rimo") + " --lib /nonexistent/librimodata.so load x").exitCode, 2);
-  EXPECT_EQ(Execute(Tool("rimo") + " --help").exitCode, 0);
-  EXPECT_EQ(Execute(Tool("rimo-tcsign") + " sign").exitCode, 2);
-  EXPECT_EQ(Execute(Tool("rimo-tcsign") + " nonsense").exitCode, 2);
+TEST(RimoToolTest, FileAnotherUserCannotReadSaysSo) {
+  if (geteuid() != 0 || system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "needs root and setpriv";
+  const auto& f = Fixture::Get();
+  const std::string dir = std::getenv("TMPDIR");
+  WriteFile(dir + "/private.xml", ReadFile(f.Path("good.xml")));
+  chmod((dir + "/private.xml").c_str(), 0600);
+  // Another user may pass through the directories, but not read the file.
+  for (fs::path p = dir; p != p.root_path(); p = p.parent_path()) {
+    struct stat st {};
+    if (stat(p.c_str(), &st) == 0 && st.st_uid == geteuid()) chmod(p.c_str(), (st.st_mode & 07777) | 0011);
+  }
+  const Outcome run = Shell("setpriv --reuid=65534 --regid=65534 --clear-groups env " + Rimo("load " + dir + "/private.xml"));
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_NE(run.err.find("private.xml: Permission denied"), std::string::npos) << run.err;
+}
+
+TEST(RimoToolTest, ReadOnlyLoadWritesNothing) {
+  const auto& f = Fixture::Get();
+  const std::string root = std::string(std::getenv("TMPDIR")) + "/fresh-root";
+  fs::create_directories(root);
+  fs::copy(f.KeloRoot() + "/etc", root + "/etc", fs::copy_options::recursive);
+  std::set<std::string> before, after;
+  for (const auto& e : fs::recursive_directory_iterator(root)) before.insert(e.path().string());
+  const Outcome run = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " load " + f.Path("good.xml"));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  for (const auto& e : fs::recursive_directory_iterator(root)) after.insert(e.path().string());
+  EXPECT_EQ(after, before);
+}
+
+TEST(RimoToolTest, QueryAndFetchAgainstTheDataCenter) {
+  const auto& f = Fixture::Get();
+  const std::string answers = std::string(std::getenv("TMPDIR")) + "/answers";
+  fs::create_directories(answers);
+  fs::copy_file(f.Path("good.xml"), answers + "/890.xml");
+  rimo::testing::DataCenterProcess center(
+      {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
+  const std::string root = std::string(std::getenv("TMPDIR")) + "/online-root";
+  fs::copy(f.KeloRoot(), root, fs::copy_options::recursive);
+  fs::create_directories(root + "/etc/kelo");
+  WriteFile(root + "/etc/kelo/registry.reg",
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
+                "/pvtwmod/rest/\"\n");
+  auto rimo = [&](const std::string& args) { return Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " " + args); };
+  const Outcome fetched = rimo("--json fetch 12345678901234567890");
+  EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
+  EXPECT_NE(fetched.out.find("\"queryOutcome\":0"), std::string::npos) << fetched.out;
+  EXPECT_NE(fetched.out.find("\"published\":true"), std::string::npos);
+  EXPECT_NE(fetched.out.find("Response/12345678901234567890.xml\""), std::string::npos);
+  const Outcome none = rimo("fetch 12345678901234567891");
+  EXPECT_EQ(none.exitCode, 3);
+  EXPECT_NE(none.out.find("query outcome:        1"), std::string::npos) << none.out;
+  const Outcome queried = rimo("query 12345678901234567892");
+  EXPECT_EQ(queried.exitCode, 3);
+  const Outcome tooShort = rimo("query 1234");
+  EXPECT_EQ(tooShort.exitCode, 1);
+  EXPECT_NE(tooShort.err.find("a user ID has 18 to 20 characters"), std::string::npos) << tooShort.err;
+  center.Stop();
+  const Outcome down = rimo("query 12345678901234567893");
+  EXPECT_EQ(down.exitCode, 1);
+  EXPECT_NE(down.err.find("could not be reached: no connection could be made (000-12029)"), std::string::npos)
+      << down.err;
+}
+
+TEST(ToolConventionsTest, VersionUsageOptionsAndWriteErrors) {
+  const auto& f = Fixture::Get();
+  for (const char* tool : {"rimo", "rimo-tcsign", "rimo-datacenter"}) {
+    SCOPED_TRACE(tool);
+    const Outcome version = Shell(Tool(tool) + " --version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, std::string(tool) + " " RIMO_PROJECT_VERSION "\n");
+    const Outcome bad = Shell(Tool(tool) + " --bogus");
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("Try '" + std::string(tool) + " --help'."), std::string::npos) << bad.err;
+    EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 2) << "one short line, then the hint";
+    EXPECT_EQ(Shell(Tool(tool) + " --help").exitCode, 0);
+    const Outcome full = Shell(Tool(tool) + " --help >/dev/full");
+    EXPECT_NE(full.exitCode, 0) << "a write error on standard output";
+  }
+  EXPECT_EQ(Shell(Rimo("--lib=" RIMO_LIB_DIR "/librimodata.so --quiet load " + f.Path("good.xml"))).exitCode, 0);
+  const Outcome dashed = Shell(Rimo("load -- -not-an-option.xml"));
+  EXPECT_EQ(dashed.exitCode, 1) << "after --, a name that starts with '-' is a file";
+  EXPECT_NE(dashed.err.find("-not-an-option.xml: No such file or directory"), std::string::npos) << dashed.err;
+  const Outcome full = Shell(Rimo("load " + f.Path("good.xml") + " >/dev/full"));
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_NE(full.err.find("cannot write to standard output"), std::string::npos);
+  EXPECT_EQ(Shell(Tool("rimo") + " --lib /nonexistent/librimodata.so load x").exitCode, 2);
+}
+
+TEST(ToolConventionsTest, TcsignChecksItsInput) {
+  const auto& f = Fixture::Get();
+  const std::string dir = std::getenv("TMPDIR");
+  WriteFile(dir + "/empty.xml", "");
+  const std::string sign = Tool("rimo-tcsign") + " sign --container ";
+  struct Case {
+    const char* name;
+    std::string args;
+    std::string message;
+  } cases[] = {
+      {"key of another certificate", sign + f.Path("c.xml") + " --key " + f.Path("other.key") + " --cert " +
+                                         f.Path("pki/signer.pem") + " --current 12345678901234567890 --new 12345678901234567891",
+       "does not belong to the certificate"},
+      {"serial of 19", sign + f.Path("c.xml") + " --key " + f.Path("pki/signer.key") + " --cert " +
+                           f.Path("pki/signer.pem") + " --current 1234567890123456789 --new 12345678901234567891",
+       "--current must have 20 characters"},
+      {"empty container", sign + dir + "/empty.xml --key " + f.Path("pki/signer.key") + " --cert " +
+                              f.Path("pki/signer.pem") + " --current 12345678901234567890 --new 12345678901234567891",
+       "is empty or not an XML document"},
+      {"bad flag", Tool("rimo-tcsign") + " container --switch=vielleicht", "--switch must be JA or NEIN"},
+      {"bad number", Tool("rimo-tcsign") + " pki " + dir + "/p --bits lots", "--bits must be a number"},
+      {"existing PKI", Tool("rimo-tcsign") + " pki " + f.Path("pki"), "holds a PKI already; --force replaces it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = Shell(c.args);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+  }
+  EXPECT_EQ(Shell(sign + dir + "/empty.xml --key " + f.Path("pki/signer.key") + " --cert " + f.Path("pki/signer.pem") +
+                " --current 1 --new 2 --unchecked")
+                .exitCode,
+            0)
+      << "an explicit option still makes broken variants";
+  // Keys are the owner's alone; the printed KELO_ROOT is absolute.
+  for (const char* key : {"root.key", "signer.key", "server.key", "client.key"}) {
+    EXPECT_EQ(fs::status(f.Path(std::string("pki/") + key)).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write)
+        << key;
+  }
+  const Outcome relative = Shell("cd " + dir + " && " + Tool("rimo-tcsign") + " pki rel --bits 2048");
+  EXPECT_EQ(relative.exitCode, 0);
+  EXPECT_NE(relative.out.find("KELO_ROOT=" + dir + "/rel/kelo-root"), std::string::npos) << relative.out;
+}
+
+// The options of a manual page's OPTIONS section.
+std::set<std::string> ManOptions(const std::string& page) {
+  const std::string text = ReadFile(std::string(RIMO_SOURCE_DIR) + "/docs/man/" + page + ".1");
+  std::set<std::string> options;
+  const std::regex option(R"(\\-\\-([a-z]+(?:\\-[a-z]+)*))");
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it) {
+    std::string name = (*it)[1];
+    name = std::regex_replace(name, std::regex(R"(\\-)"), "-");
+    if (name != "opt") options.insert("--" + name);
+  }
+  return options;
+}
+
+TEST(ManualTest, ManualPagesHelpAndReadmeNameTheSameOptions) {
+  const std::string readme = ReadFile(std::string(RIMO_SOURCE_DIR) + "/README.md");
+  for (const char* tool : {"rimo", "rimo-tcsign", "rimo-datacenter"}) {
+    SCOPED_TRACE(tool);
+    const std::set<std::string> options = ManOptions(tool);
+    ASSERT_GT(options.size(), 3u);
+    const std::string help = Shell(Tool(tool) + " --help").out;
+    const size_t section = readme.find("## " + std::string(tool) + "(1)");
+    ASSERT_NE(section, std::string::npos) << "README section";
+    const std::string readmeSection = readme.substr(section, readme.find("\n## ", section + 1) - section);
+    for (const std::string& option : options) {
+      EXPECT_NE(help.find(option), std::string::npos) << option << " missing in --help";
+      EXPECT_NE(readmeSection.find(option), std::string::npos) << option << " missing in the README";
+    }
+  }
+}
+
+TEST(InstallTest, InstalledRimoFindsItsLibraryAndLoads) {
+  const std::string prefix = std::string(std::getenv("TMPDIR")) + "/prefix";
+  const Outcome install = Shell("cmake --install " RIMO_BINARY_DIR " --prefix " + prefix);
+  ASSERT_EQ(install.exitCode, 0) << install.err;
+  for (const char* file : {"bin/rimo", "bin/rimo-tcsign", "bin/rimo-datacenter", "lib/kelo/librimodata.so",
+                           "lib/kelo/QnTraceSystem001.so", "lib/kelo/QNCardAsn1N003.so", "lib/kelo/QNCardBase002.so",
+                           "share/man/man1/rimo.1", "share/man/man1/rimo-tcsign.1", "share/man/man1/rimo-datacenter.1"}) {
+    EXPECT_TRUE(fs::exists(prefix + "/" + file)) << file;
+  }
+  EXPECT_EQ(Shell(prefix + "/bin/rimo --version").exitCode, 0);
+  const Outcome load = Shell("KELO_ROOT=" + Fixture::Get().KeloRoot() + " " + prefix + "/bin/rimo load " +
+                           Fixture::Get().Path("good.xml"));
+  EXPECT_EQ(load.exitCode, 0) << load.err;
+  EXPECT_TRUE(load.err.empty()) << load.err;
 }
 
 }  // namespace
