@@ -11,6 +11,7 @@
 
 #include "component/PendingReleases.h"
 #include "crypto/SignatureFunctions.h"
+#include "diag/ExceptionTranslator.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Module.h"
@@ -128,7 +129,12 @@ RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status)
     // away while the value is being set.
     worker_ = std::thread([this, started = std::move(started)]() mutable {
       started.set_value(syscall(SYS_gettid));
-      workerExitCode_.store(DataWorkerThreadProc(this));
+      {
+        // A fault on this thread leaves a dump behind (and, where the
+        // installation asks for it, restarts the host).
+        diag::ExceptionTranslator translator;
+        workerExitCode_.store(DataWorkerThreadProc(this));
+      }
       if (releaseWhenWorkerEnds_.load()) {
         // Deleted from a callback on this thread: released now that the
         // worker has left the object.

@@ -1,0 +1,110 @@
+#include "diag/ProcessControl.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <cwchar>
+#include <exception>
+#include <string>
+
+#include "diag/MethodTrace.h"
+#include "diag/Trace.h"
+#include "platform/Utf8.h"
+
+extern char** environ;
+
+namespace rimo::diag {
+
+using category::kThreadControl;
+
+namespace {
+
+int32_t Spawn(const char* program, char* const argv[]) {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  if (posix_spawnattr_init(&attributes) != 0) return kStartFailed;
+  posix_spawn_file_actions_init(&actions);
+  // The new program starts clean: no blocked signals, default actions for
+  // what a crash handler catches, and no descriptor but the standard three.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGPIPE, SIGINT, SIGTERM}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, program, &actions, &attributes, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (rc != 0) errno = rc;
+  return rc == 0 ? kStartOk : kStartFailed;
+}
+
+}  // namespace
+
+int32_t TC_StartProcessAsyncA(const char* path) {
+  RIMO_METHOD_TRACE(kThreadControl, L"ThreadControl::TC_StartProcessAsyncA");
+  if (path == nullptr) return ThreadControl::StartProcess(nullptr, nullptr);
+  const auto wide = platform::Utf8ToWideExact(path);
+  if (!wide) {
+    TraceWriteFormat(Error, kThreadControl, L"ConvertToUnicode: Fehler beim Konvertieren des Strings <%S>!", path);
+    return ThreadControl::StartProcess(L"", nullptr);
+  }
+  return ThreadControl::StartProcess(wide->c_str(), nullptr);
+}
+
+int32_t ThreadControl::StartProcess(const wchar_t* program, const wchar_t* parameters) {
+  RIMO_METHOD_TRACE(kThreadControl, L"ThreadControl::_StartProcess");
+  try {
+    TraceWriteFormat(Info, kThreadControl,
+                     L"Funktionsaufruf mit Prozessname: <%s>, Parameter: <%s>, Warten auf Prozess-Ende: <%s>",
+                     program != nullptr ? program : L"NULL", parameters != nullptr ? parameters : L"NULL", L"Nein");
+    if (program == nullptr && parameters == nullptr) {
+      TraceWrite(Error, kThreadControl, L"Sowohl der Prozessname, als auch die Parameter sind NULL!");
+      return kStartBadParameters;
+    }
+    // A call with parameters but no program is refused: there is no shell to
+    // read a command line.
+    std::wstring path = program != nullptr ? program : L"";
+    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') {
+      path = path.substr(1, path.size() - 2);
+    } else {
+      TraceWriteFormat(Info, kThreadControl, L"Prozess-Name wurde gequoted: <\"%s\">.", path.c_str());
+    }
+    if (path.empty() || path.front() != L'/') {
+      TraceWrite(Error, kThreadControl,
+                 L"Der übergebene Dateiname wurde nicht absolut angegeben! Der Prozess wird nicht gestartet!");
+      return kStartBadParameters;
+    }
+    const auto narrow = platform::WideToUtf8Exact(path);
+    if (!narrow) return kStartBadParameters;
+    std::string argument = parameters != nullptr ? platform::WideToUtf8(parameters) : std::string();
+    TraceWriteFormat(Info, kThreadControl, L"Der Programmaufruf <\"%s\" %s> wird gestartet.", path.c_str(),
+                     parameters != nullptr ? parameters : L"");
+    char* argv[] = {const_cast<char*>(narrow->c_str()), argument.empty() ? nullptr : argument.data(), nullptr};
+    const int32_t rc = Spawn(narrow->c_str(), argv);
+    if (rc != kStartOk) {
+      TraceWriteFormat(Error, kThreadControl, L"CreateProcess() lieferte <%d> zurück!", errno);
+      return rc;
+    }
+    // There is no readiness for input to wait for: as for a program without
+    // a window, nothing is traced.
+    return kStartOk;
+  } catch (...) {
+    TraceWriteFormat(Critical, kThreadControl, L"Exception in <%s> aufgetreten!", L"ThreadControl::_StartProcess");
+    return kStartNoMemory;
+  }
+}
+
+int32_t ThreadControl::SpawnPrepared(const char* program) {
+  char* argv[] = {const_cast<char*>(program), nullptr};
+  return Spawn(program, argv);
+}
+
+}  // namespace rimo::diag
