@@ -234,12 +234,18 @@ bool RimoData::RefuseUserId(const wchar_t* userId) {
   } else {
     TraceWrite(diag::Error, kDataDll, L"Die Benutzerkennung ist als Dateiname ungeeignet und wird nicht verarbeitet.");
   }
-  if (IsAsynchronous()) {
-    PushTask(TaskType::RefusedUserId, nullptr);
-  } else {
-    ReportRefusedUserId();
-  }
+  Refuse(TaskType::RefusedUserId);
   return true;
+}
+
+void RimoData::Refuse(int32_t refusal) {
+  if (IsAsynchronous()) {
+    PushTask(refusal, nullptr);
+  } else if (refusal == TaskType::RefusedUserId) {
+    ReportRefusedUserId();
+  } else {
+    ReportRefusedPath();
+  }
 }
 
 void RimoData::ReportRefusedUserId() {
@@ -253,11 +259,7 @@ bool RimoData::RefusePath(const wchar_t* path) {
   TraceWriteFormat(diag::Error, kDataDll,
                    L"Der Dateipfad ist länger als %d Zeichen und wird nicht verarbeitet.",
                    static_cast<int>(kMaxFilePathLength));
-  if (IsAsynchronous()) {
-    PushTask(TaskType::RefusedPath, nullptr);
-  } else {
-    ReportRefusedPath();
-  }
+  Refuse(TaskType::RefusedPath);
   return true;
 }
 

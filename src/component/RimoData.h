@@ -88,6 +88,8 @@ class RimoData final : public IRimoData {
   bool RefusePath(const wchar_t* path);
   void ReportRefusedUserId();
   void ReportRefusedPath();
+  // Reports refusal (RefusedUserId or RefusedPath) now, or queues it.
+  void Refuse(int32_t refusal);
   // Runs one interface call's work; nothing it throws leaves it.
   template <typename Work>
   void Guarded(const wchar_t* call, Work work);

@@ -50,18 +50,6 @@ std::map<std::string, std::string> ParseSettings(const std::string& text) {
   return settings;
 }
 
-std::string XmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
-    }
-  }
-  return out;
-}
 
 long Number(const std::map<std::string, std::string>& settings, const char* key, long fallback = 0) {
   auto it = settings.find(key);
@@ -174,9 +162,9 @@ void DataCenter::Impl::Answer(const httplib::Request& request, httplib::Response
     std::getline(lines, userMessage);
     std::getline(lines, techMessage);
     response.status = std::atoi(status.c_str()) > 0 ? std::atoi(status.c_str()) : 500;
-    response.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FAULTINFO><ID>" + XmlEscape(id) +
-                             "</ID><USERMESSAGE>" + XmlEscape(userMessage) + "</USERMESSAGE><TECHMESSAGE>" +
-                             XmlEscape(techMessage) + "</TECHMESSAGE></FAULTINFO>\n",
+    response.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FAULTINFO><ID>" + pki::XmlEscape(id) +
+                             "</ID><USERMESSAGE>" + pki::XmlEscape(userMessage) + "</USERMESSAGE><TECHMESSAGE>" +
+                             pki::XmlEscape(techMessage) + "</TECHMESSAGE></FAULTINFO>\n",
                          kXml);
     return;
   }

@@ -53,6 +53,9 @@ void AddExtension(X509* cert, X509* issuer, int nid, const std::string& value) {
   X509_EXTENSION_free(ext);
 }
 
+
+}  // namespace
+
 std::string XmlEscape(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -65,8 +68,6 @@ std::string XmlEscape(const std::string& text) {
   }
   return out;
 }
-
-}  // namespace
 
 Key GenerateKey(int bits) {
   EVP_PKEY* key = EVP_RSA_gen(static_cast<unsigned>(bits));

@@ -54,6 +54,9 @@ Key KeyFromPem(const std::string& pem);
 // RSA PKCS #1 v1.5 with SHA-1, big-endian signature bytes.
 Bytes SignSha1(const Key& key, const std::string& data);
 
+// Text for an XML element: '&', '<' and '>' escaped.
+std::string XmlEscape(const std::string& text);
+
 std::string Base64(const Bytes& bytes);
 std::string Base64(const std::string& text);
 // "-----BEGIN CERTIFICATE-----\n<Base64 in one line>\n-----END CERTIFICATE-----"
