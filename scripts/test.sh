@@ -34,7 +34,16 @@ echo "== Debian package =="
 for page in rimo rimo-tcsign rimo-datacenter; do
   dpkg-deb -c build/rimodata_*.deb | grep -q "share/man/man1/$page.1" || { echo "package lacks $page.1" >&2; exit 1; }
 done
-echo "package: $(ls build/rimodata_*.deb) with the library, plug-ins, tools and manual pages"
+unpacked=$(mktemp -d "${TMPDIR:-/tmp}/rimo-package-XXXXXX")
+dpkg-deb -x build/rimodata_*.deb "$unpacked"
+"$unpacked/usr/bin/rimo" --version >/dev/null
+"$unpacked/usr/bin/rimo-tcsign" pki "$unpacked/pki" >/dev/null
+"$unpacked/usr/bin/rimo-tcsign" container --cert SIG="$unpacked/pki/signer.pem" -o "$unpacked/c.xml"
+"$unpacked/usr/bin/rimo-tcsign" sign --container "$unpacked/c.xml" --key "$unpacked/pki/signer.key" \
+  --cert "$unpacked/pki/signer.pem" --current 12345678901234567890 --new 12345678901234567891 -o "$unpacked/r.xml"
+KELO_ROOT="$unpacked/pki/kelo-root" "$unpacked/usr/bin/rimo" --quiet load "$unpacked/r.xml" >/dev/null
+rm -rf "$unpacked"
+echo "package: $(ls build/rimodata_*.deb) with the library, plug-ins, tools and manual pages; its rimo loads a response"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 run_suite build-asan -DRIMO_SANITIZE=address,undefined -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 if [ "$tsan" -eq 1 ]; then
