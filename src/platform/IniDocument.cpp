@@ -33,6 +33,12 @@ IniDocument IniDocument::Parse(std::string_view text) {
   if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF && static_cast<unsigned char>(text[1]) == 0xFE) {
     // UTF-16LE with its byte-order mark: read as UTF-8, written back as it was.
     converted = Utf16LeToUtf8(text.substr(2));
+    if (Utf8ToUtf16Le(converted) != text) {
+      // Not proper UTF-16 (an odd length, a lone surrogate): read what can be
+      // read, but never rewrite it, which would change the other lines.
+      doc.raw_ = std::string(text);
+      doc.writable_ = false;
+    }
     text = converted;
     doc.utf16_ = true;
   } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
@@ -48,7 +54,8 @@ IniDocument IniDocument::Parse(std::string_view text) {
     if (end == std::string_view::npos) end = text.size();
     Line line;
     std::string_view raw = text.substr(pos, end - pos);
-    if (!raw.empty() && raw.back() == '\r') {
+    // "\r" ends a line only before "\n"; at the very end it is text.
+    if (!raw.empty() && raw.back() == '\r' && end < text.size()) {
       raw.remove_suffix(1);
       line.crlf = true;
     }
@@ -91,6 +98,7 @@ std::optional<std::string> IniDocument::Get(std::string_view section, std::strin
 }
 
 bool IniDocument::Set(std::string_view section, std::string_view key, const char* value) {
+  if (!writable_) return false;
   section = Trim(section);
   key = Trim(key);
   if (section.empty() || key.empty() || HasBreakOrNul(section) || HasBreakOrNul(key) ||
@@ -155,6 +163,7 @@ bool IniDocument::Set(std::string_view section, std::string_view key, const char
 }
 
 std::string IniDocument::Serialise() const {
+  if (!writable_) return raw_;
   std::string out = byteOrderMark_ ? "\xEF\xBB\xBF" : "";
   for (size_t i = 0; i < lines_.size(); ++i) {
     out += lines_[i].text;

@@ -23,6 +23,8 @@ class IniDocument {
   std::optional<std::string> Get(std::string_view section, std::string_view key) const;
 
   // Sets key to value, adding the section and key when missing; a null value
+  // (false, changing nothing, for a UTF-16 file that is not proper UTF-16).
+  // A null value
   // removes the key. Sections of the same name count as one: the first
   // occurrence of the key (the one Get reads) is changed and every other
   // occurrence removed; a delete removes them all. Names and values with line breaks or NUL bytes, section
@@ -44,6 +46,8 @@ class IniDocument {
   bool byteOrderMark_ = false;  // written back as it was read
   bool utf16_ = false;          // UTF-16LE with BOM, written back so
   bool crlf_ = false;           // the file's own line ends, for new lines
+  bool writable_ = true;        // false for UTF-16 that does not convert back exactly
+  std::string raw_;             // the input, when it is not writable
 };
 
 }  // namespace rimo::platform

@@ -7,6 +7,7 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "platform/Folders.h"
@@ -28,7 +29,14 @@ std::string Lower(std::string_view s) {
     return out;
   }
   static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  std::wstring wide = Utf8ToWide(s);
+  const auto exact = Utf8ToWideExact(s);
+  if (!exact) {
+    // Bytes that are not UTF-8 stay as they are; only ASCII letters fold.
+    std::string out(s);
+    for (char& c : out) c = LowerAscii(c);
+    return out;
+  }
+  std::wstring wide = *exact;
   for (wchar_t& c : wide) {
     if (c < 0x80) {
       c = static_cast<wchar_t>(LowerAscii(static_cast<char>(c)));
@@ -298,8 +306,15 @@ std::vector<std::string> RegistryData::SubKeys(std::string_view key) const {
     std::string childLower = it->first.substr(prefix.size(), next - prefix.size());
     if (childLower.empty() || childLower == lastLower) continue;
     lastLower = childLower;
-    // The child's name as written, taken from the same position of this key.
-    names.push_back(it->second.name.substr(prefix.size(), childLower.size()));
+    // The child's name as written: the same component of the written path
+    // (folding case may change a name's length in bytes, never its '\\').
+    const size_t depth = static_cast<size_t>(std::count(prefix.begin(), prefix.end(), '\\'));
+    std::string_view written = it->second.name;
+    for (size_t i = 0; i < depth && !written.empty(); ++i) {
+      const size_t slash = written.find('\\');
+      written = slash == std::string_view::npos ? std::string_view() : written.substr(slash + 1);
+    }
+    names.push_back(std::string(written.substr(0, written.find('\\'))));
   }
   return names;
 }

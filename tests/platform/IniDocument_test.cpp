@@ -94,6 +94,19 @@ TEST(IniDocumentTest, FileWithoutFinalNewlineGetsOneWhenASectionIsAdded) {
   EXPECT_EQ(doc.Serialise(), "[A]\nx=1\ny=2\n[B]\nz=3\n");
 }
 
+// Found by fuzzing: what is not changed is written back to the byte.
+TEST(IniDocumentTest, UntouchedDocumentsSerialiseToTheirInput) {
+  for (const std::string& text : {std::string("[A]\r\nx=1\r"), std::string("[A]\nx=1\r\r\n"), std::string("\r"),
+                                 std::string("[\0A]\n", 5), std::string("\xFF\xFE[\0A\0]\0\n", 9)}) {
+    EXPECT_EQ(IniDocument::Parse(text).Serialise(), text);
+  }
+  // UTF-16 that does not convert back exactly is never rewritten.
+  const std::string odd = std::string("\xFF\xFE[\0A\0]\0\n\0x\0=\0\x00\xD8", 16);
+  IniDocument doc = IniDocument::Parse(odd);
+  EXPECT_FALSE(doc.Set("A", "y", "1"));
+  EXPECT_EQ(doc.Serialise(), odd);
+}
+
 TEST(ReplaceFileAtomicallyTest, ReplacesContentKeepsModeAndLeavesNoTemporaryFile) {
   testing::TempDir dir;
   const std::string path = dir.path() + "/a.ini";

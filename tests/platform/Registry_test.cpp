@@ -149,6 +149,24 @@ TEST(RegistryDataTest, ReadsWhatExportedFilesContain) {
   EXPECT_EQ(data.ReadString("software\\STRAßE\\äöü", "GRÖßE"), "groß") << "case beyond ASCII";
 }
 
+// Found by fuzzing: folding case may change a name's length in bytes.
+TEST(RegistryDataTest, SubKeysAreFoundUnderTheirWrittenNames) {
+  const std::string notUtf8 = std::string("K") + '\xFF' + '\xFF' + "elo";
+  const std::string sharpS = "Stra\u00DFe";   // folds to no shorter text
+  const std::string dotless = "\u0131";       // ı: two bytes, upper case I: one
+  const std::string text = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + notUtf8 + "\\Sub]\n\"A\"=\"1\"\n" +
+                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + sharpS + "\\" + dotless + "\\Child]\n\"B\"=\"2\"\n";
+  const RegistryData data = RegistryData::Parse(text);
+  for (const std::string& key : {std::string("SOFTWARE"), "SOFTWARE\\" + notUtf8, "SOFTWARE\\" + sharpS,
+                                 "SOFTWARE\\" + sharpS + "\\" + dotless}) {
+    SCOPED_TRACE(key);
+    const auto subKeys = data.SubKeys(key);
+    EXPECT_FALSE(subKeys.empty());
+    for (const std::string& sub : subKeys) EXPECT_TRUE(data.KeyExists(key + "\\" + sub)) << sub;
+  }
+  EXPECT_EQ(data.ReadString("software\\k" + std::string(2, '\xFF') + "ELO\\sub", "a"), "1");
+}
+
 TEST(RegistryFileTest, SeesChangesToTheFileAndTreatsAMissingFileAsEmpty) {
   testing::TempDir dir;
   const std::string path = dir.path() + "/registry.reg";
