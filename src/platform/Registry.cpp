@@ -19,32 +19,40 @@ namespace {
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Names compare as the platform's upper-casing of each character makes them
-// equal (not only ASCII), independent of the process locale.
+// equal (not only ASCII), independent of the process locale. Character by
+// character: a byte that is not part of a proper UTF-8 sequence stays as it
+// is, so a path folds the same as its components one by one.
 std::string Lower(std::string_view s) {
-  bool ascii = true;
-  for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-  if (ascii) {
-    std::string out(s);
-    for (char& c : out) c = LowerAscii(c);
-    return out;
-  }
   static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-  const auto exact = Utf8ToWideExact(s);
-  if (!exact) {
-    // Bytes that are not UTF-8 stay as they are; only ASCII letters fold.
-    std::string out(s);
-    for (char& c : out) c = LowerAscii(c);
-    return out;
-  }
-  std::wstring wide = *exact;
-  for (wchar_t& c : wide) {
-    if (c < 0x80) {
-      c = static_cast<wchar_t>(LowerAscii(static_cast<char>(c)));
-    } else if (utf8 != static_cast<locale_t>(nullptr)) {
-      c = static_cast<wchar_t>(towupper_l(static_cast<wint_t>(c), utf8));
+  std::string out;
+  out.reserve(s.size());
+  const auto* b = reinterpret_cast<const unsigned char*>(s.data());
+  const size_t n = s.size();
+  for (size_t i = 0; i < n;) {
+    if (b[i] < 0x80) {
+      out.push_back(LowerAscii(static_cast<char>(b[i])));
+      ++i;
+      continue;
     }
+    const size_t len = (b[i] & 0xE0) == 0xC0 ? 2 : (b[i] & 0xF0) == 0xE0 ? 3 : (b[i] & 0xF8) == 0xF0 ? 4 : 0;
+    char32_t c = len == 2 ? b[i] & 0x1F : len == 3 ? b[i] & 0x0F : b[i] & 0x07;
+    bool valid = len != 0 && i + len <= n;
+    for (size_t k = 1; valid && k < len; ++k) {
+      valid = (b[i + k] & 0xC0) == 0x80;
+      c = (c << 6) | (b[i + k] & 0x3F);
+    }
+    static const char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    valid = valid && c >= kMin[len] && c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+    if (!valid) {
+      out.push_back(static_cast<char>(b[i]));
+      ++i;
+      continue;
+    }
+    if (utf8 != static_cast<locale_t>(nullptr)) c = static_cast<char32_t>(towupper_l(static_cast<wint_t>(c), utf8));
+    out += WideToUtf8(std::wstring(1, static_cast<wchar_t>(c)));
+    i += len;
   }
-  return WideToUtf8(wide);
+  return out;
 }
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {

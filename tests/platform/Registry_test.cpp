@@ -165,6 +165,14 @@ TEST(RegistryDataTest, SubKeysAreFoundUnderTheirWrittenNames) {
     for (const std::string& sub : subKeys) EXPECT_TRUE(data.KeyExists(key + "\\" + sub)) << sub;
   }
   EXPECT_EQ(data.ReadString("software\\k" + std::string(2, '\xFF') + "ELO\\sub", "a"), "1");
+  // A component in proper UTF-8 beside one that is not: each folds alike.
+  const std::string mixed = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\a\u023Fs\\" + std::string(3, '\xC7') + "]\n\"C\"=\"3\"\n";
+  const RegistryData both = RegistryData::Parse(mixed);
+  for (const std::string& sub : both.SubKeys("SOFTWARE\\a\u023Fs")) {
+    EXPECT_TRUE(both.KeyExists("SOFTWARE\\a\u023Fs\\" + sub));
+  }
+  EXPECT_EQ(both.SubKeys("SOFTWARE").size(), 1u);
+  EXPECT_TRUE(both.KeyExists("software\\A\u2C7Es"));
 }
 
 TEST(RegistryFileTest, SeesChangesToTheFileAndTreatsAMissingFileAsEmpty) {

@@ -144,6 +144,10 @@ TEST(RimoToolTest, FailuresSayWhyInOneLine) {
 
 TEST(RimoToolTest, FileAnotherUserCannotReadSaysSo) {
   if (geteuid() != 0 || system("command -v setpriv >/dev/null") != 0) GTEST_SKIP() << "needs root and setpriv";
+  const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  if (Shell(asNobody + Tool("rimo") + " --version").exitCode != 0) {
+    GTEST_SKIP() << "the user nobody cannot run the build's tools from where they are";
+  }
   const auto& f = Fixture::Get();
   const std::string dir = std::getenv("TMPDIR");
   WriteFile(dir + "/private.xml", ReadFile(f.Path("good.xml")));
@@ -153,7 +157,7 @@ TEST(RimoToolTest, FileAnotherUserCannotReadSaysSo) {
     struct stat st {};
     if (stat(p.c_str(), &st) == 0 && st.st_uid == geteuid()) chmod(p.c_str(), (st.st_mode & 07777) | 0011);
   }
-  const Outcome run = Shell("setpriv --reuid=65534 --regid=65534 --clear-groups env " + Rimo("load " + dir + "/private.xml"));
+  const Outcome run = Shell(asNobody + "env " + Rimo("load " + dir + "/private.xml"));
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_NE(run.err.find("private.xml: Permission denied"), std::string::npos) << run.err;
 }
