@@ -13,9 +13,10 @@ struct State {
   std::unordered_map<IScDataStatus*, int> pending;
 };
 
+// Never destroyed: a releasing worker may still use it while the process exits.
 State& TheState() {
-  static State state;
-  return state;
+  static State* state = new State;
+  return *state;
 }
 
 }  // namespace
@@ -34,6 +35,12 @@ void PendingReleases::Done(IScDataStatus* status) {
     if (it != s.pending.end() && --it->second == 0) s.pending.erase(it);
   }
   s.changed.notify_all();
+}
+
+bool PendingReleases::WaitForAll(std::chrono::milliseconds limit) {
+  State& s = TheState();
+  std::unique_lock<std::mutex> lock(s.mutex);
+  return s.changed.wait_for(lock, limit, [&] { return s.pending.empty(); });
 }
 
 void PendingReleases::WaitFor(IScDataStatus* status) {

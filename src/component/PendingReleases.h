@@ -3,6 +3,8 @@
 // them, so that the worker never touches a status object that is gone.
 #pragma once
 
+#include <chrono>
+
 #include "rimo/RimoData.h"
 
 namespace rimo::component {
@@ -14,6 +16,8 @@ class PendingReleases {
   static void Done(IScDataStatus* status);
   // Returns once no pending release uses status.
   static void WaitFor(IScDataStatus* status);
+  // Waits at most limit for every pending release; true when none is left.
+  static bool WaitForAll(std::chrono::milliseconds limit);
 };
 
 }  // namespace rimo::component

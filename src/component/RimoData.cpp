@@ -1,9 +1,11 @@
 #include "component/RimoData.h"
 
+#include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 #include <exception>
 #include <future>
@@ -75,42 +77,21 @@ constexpr int32_t kErrorKindRequest = 8;
 // The object whose synchronous call runs on this thread, if any.
 thread_local RimoData* t_inCall = nullptr;
 
-// Worker threads of objects released from their own worker. Each is joined
-// once it has left its object (or at the latest when the library is
-// unloaded), so no thread is ever left detached.
-class ReleasedWorkers {
- public:
-  void Adopt(std::thread worker, std::shared_ptr<std::atomic<bool>> left) {
-    std::vector<std::thread> finished;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      for (auto it = workers_.begin(); it != workers_.end();) {
-        if (it->second->load()) {
-          finished.push_back(std::move(it->first));
-          it = workers_.erase(it);
-        } else {
-          ++it;
-        }
-      }
-      workers_.emplace_back(std::move(worker), std::move(left));
-    }
-    for (std::thread& t : finished) t.join();
+// A worker that releases its own object finishes after the host may think
+// the object gone: the library is then kept loaded for good, so that the
+// worker's last steps never run in unmapped code and no unload has to wait
+// for it.
+void KeepLibraryLoaded() {
+  // At exit, wait (briefly) for releasing workers before static objects,
+  // ours and the plug-ins', are destroyed under them.
+  static std::once_flag once;
+  std::call_once(once, [] {
+    std::atexit([] { PendingReleases::WaitForAll(std::chrono::seconds(10)); });
+  });
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&KeepLibraryLoaded), &info) != 0 && info.dli_fname != nullptr) {
+    dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
   }
-  ~ReleasedWorkers() {
-    std::lock_guard<std::mutex> guard(mutex_);
-    for (auto& entry : workers_) {
-      if (entry.first.joinable() && entry.first.get_id() != std::this_thread::get_id()) entry.first.join();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::pair<std::thread, std::shared_ptr<std::atomic<bool>>>> workers_;
-};
-
-ReleasedWorkers& TheReleasedWorkers() {
-  static ReleasedWorkers workers;
-  return workers;
 }
 
 }  // namespace
@@ -138,12 +119,13 @@ RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status)
       if (releaseWhenWorkerEnds_.load()) {
         // Deleted from a callback on this thread: released now that the
         // worker has left the object.
-        auto left = std::make_shared<std::atomic<bool>>(false);
+        // A host call still inside the object (queuing the task that led
+        // here, say) finishes first.
+        while (activeCalls_.load() != 0) std::this_thread::yield();
         IScDataStatus* const status = status_;
-        TheReleasedWorkers().Adopt(std::move(worker_), left);
+        worker_.detach();
         delete this;
         PendingReleases::Done(status);
-        left->store(true);
       }
     });
     TraceWriteFormat(diag::Info, kDataDll, L"DataWorkerThread wurde mit der ID[%d] erzeugt.",
@@ -191,6 +173,7 @@ bool RimoData::ReleaseWhenLeft() {
   if (worker_.joinable() && std::this_thread::get_id() == worker_.get_id()) {
     TraceWrite(diag::Info, kDataDll,
                L"Das Objekt wird vom DataWorkerThread aus gelöscht und nach dessen Ende freigegeben.");
+    KeepLibraryLoaded();
     PendingReleases::Add(status_);
     releaseWhenWorkerEnds_.store(true);
     try {
@@ -211,6 +194,7 @@ bool RimoData::ReleaseWhenLeft() {
 
 template <typename Work>
 void RimoData::Guarded(const wchar_t* call, Work work) {
+  activeCalls_.fetch_add(1);
   RimoData* const outer = t_inCall;
   t_inCall = this;
   try {
@@ -220,7 +204,9 @@ void RimoData::Guarded(const wchar_t* call, Work work) {
   }
   t_inCall = outer;
   // Deleted from a host callback during this call: released on the way out.
-  if (releaseAfterCall_ && outer != this) delete this;
+  const bool release = releaseAfterCall_ && outer != this;
+  activeCalls_.fetch_sub(1);  // the last touch of this object by the call
+  if (release) delete this;
 }
 
 bool RimoData::RefuseUserId(const wchar_t* userId) {
@@ -366,10 +352,12 @@ void RimoData::PushTask(int32_t type, const wchar_t* argument) {
   TraceWrite(diag::Detail, kDataDll,
              L"Das Event zum Starten der Verarbeitung eines neuen Tasks wird signalisiert.");
   {
+    // Signalled under the mutex: once it is released, this call no longer
+    // touches the condition, whatever the worker does next.
     std::lock_guard<std::mutex> guard(wakeMutex_);
     wakeSignalled_ = true;
+    wakeCondition_.notify_one();
   }
-  wakeCondition_.notify_one();
 }
 
 void RimoData::WaitForTask() {

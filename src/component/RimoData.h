@@ -112,6 +112,7 @@ class RimoData final : public IRimoData {
   std::deque<DataTask> taskQueue_;  // guarded by the status lock
   std::atomic<int> workerExitCode_{-1};
   std::atomic<bool> releaseWhenWorkerEnds_{false};
+  std::atomic<int> activeCalls_{0};  // interface calls inside this object
   bool releaseAfterCall_ = false;  // touched only by the thread in the synchronous call
 };
 
