@@ -28,8 +28,10 @@ struct Library {
 
 // A real fault, on purpose: exempt from UndefinedBehaviorSanitizer, which
 // would otherwise report it before it happens.
+// The pointer itself is volatile: the compiler cannot see that it is null
+// and so cannot drop the store as undefined.
 __attribute__((noinline, no_sanitize("undefined"))) void Fault() {
-  volatile int* nowhere = nullptr;
+  volatile int* volatile nowhere = nullptr;
   *nowhere = 1;
 }
 
