@@ -73,6 +73,7 @@ struct Cache {
   std::string directory;
   Listing listing;
   std::map<std::string, FileEntry> files;
+  std::vector<std::pair<std::string, unsigned long>> hashes;  // name DER -> subject hash
 };
 
 Cache& TheCache() {
@@ -170,14 +171,29 @@ std::vector<std::shared_ptr<X509>> RootStore::Candidates(const X509_NAME* name) 
   std::vector<std::shared_ptr<X509>> out;
   if (name == nullptr) return out;
   const std::string directory = Directory();
-  int ok = 0;
-  const unsigned long hash = X509_NAME_hash_ex(name, nullptr, nullptr, &ok);
-  if (ok != 1) {
-    ERR_clear_error();
-    return out;
-  }
   Cache& cache = TheCache();
   std::lock_guard<std::mutex> guard(cache.mutex);
+  // The subject hash of a name (a SHA-1 over its canonical form) is
+  // remembered by the name's bytes: every load asks for the same few names.
+  const unsigned char* der = nullptr;
+  size_t derLength = 0;
+  if (X509_NAME_get0_der(const_cast<X509_NAME*>(name), &der, &derLength) != 1) return out;
+  const std::string nameKey(reinterpret_cast<const char*>(der), derLength);
+  unsigned long hash = 0;
+  auto known = std::find_if(cache.hashes.begin(), cache.hashes.end(),
+                            [&](const std::pair<std::string, unsigned long>& h) { return h.first == nameKey; });
+  if (known != cache.hashes.end()) {
+    hash = known->second;
+  } else {
+    int ok = 0;
+    hash = X509_NAME_hash_ex(name, nullptr, nullptr, &ok);
+    if (ok != 1) {
+      ERR_clear_error();
+      return out;
+    }
+    if (cache.hashes.size() >= 16) cache.hashes.erase(cache.hashes.begin());
+    cache.hashes.emplace_back(nameKey, hash);
+  }
   const int64_t now = NowNs();
   if (cache.directory != directory) {
     cache.directory = directory;

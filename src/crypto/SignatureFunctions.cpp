@@ -5,6 +5,7 @@
 #include <openssl/rsa.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -115,14 +116,44 @@ uint32_t WeakLinks(STACK_OF(X509)* chain) {
   return kTrustNoError;
 }
 
+// A store trusting exactly the certificates of one path, kept for the next
+// check of the same path: the root store hands out the same certificate
+// objects while their files are unchanged, and new ones when they change.
+std::shared_ptr<X509_STORE> StoreFor(const CertPath& trusted) {
+  struct Entry {
+    CertPath path;
+    std::shared_ptr<X509_STORE> store;
+  };
+  static std::mutex mutex;
+  static std::vector<Entry> entries;  // most recent first
+  constexpr size_t kCapacity = 8;
+  {
+    std::lock_guard<std::mutex> guard(mutex);
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (entries[i].path == trusted) {
+        std::rotate(entries.begin(), entries.begin() + static_cast<std::ptrdiff_t>(i),
+                    entries.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+        return entries.front().store;
+      }
+    }
+  }
+  X509StorePtr made(X509_STORE_new());
+  if (made == nullptr) return nullptr;
+  for (const auto& cert : trusted) X509_STORE_add_cert(made.get(), cert.get());
+  X509_STORE_set_check_issued(made.get(), &IssuerSearch::CheckIssued);
+  std::shared_ptr<X509_STORE> store(made.release(), &X509_STORE_free);
+  std::lock_guard<std::mutex> guard(mutex);
+  entries.insert(entries.begin(), Entry{trusted, store});
+  if (entries.size() > kCapacity) entries.pop_back();
+  return store;
+}
+
 // Runs the chain check of leaf with exactly the given certificates trusted.
 ChainStatus VerifyAgainst(X509* leaf, const CertPath& trusted) {
   ChainStatus status;
-  X509StorePtr store(X509_STORE_new());
+  const std::shared_ptr<X509_STORE> store = StoreFor(trusted);
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
   if (store == nullptr || ctx == nullptr) return status;
-  for (const auto& cert : trusted) X509_STORE_add_cert(store.get(), cert.get());
-  X509_STORE_set_check_issued(store.get(), &IssuerSearch::CheckIssued);
   if (X509_STORE_CTX_init(ctx.get(), store.get(), leaf, nullptr) != 1) return status;
   uint32_t bits = 0;
   X509_STORE_CTX_set_app_data(ctx.get(), &bits);
