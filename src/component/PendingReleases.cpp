@@ -13,10 +13,9 @@ struct State {
   std::unordered_map<IScDataStatus*, int> pending;
 };
 
-// Never destroyed: a releasing worker may still use it while the process exits.
 State& TheState() {
-  static State* state = new State;
-  return *state;
+  static State state;
+  return state;
 }
 
 }  // namespace

@@ -86,6 +86,8 @@ void KeepLibraryLoaded() {
   // ours and the plug-ins', are destroyed under them.
   static std::once_flag once;
   std::call_once(once, [] {
+    // The state is made first, so that it is destroyed after the wait.
+    PendingReleases::WaitForAll(std::chrono::milliseconds(0));
     std::atexit([] { PendingReleases::WaitForAll(std::chrono::seconds(10)); });
   });
   Dl_info info{};

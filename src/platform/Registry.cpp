@@ -23,7 +23,7 @@ char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 
 // character: a byte that is not part of a proper UTF-8 sequence stays as it
 // is, so a path folds the same as its components one by one.
 std::string Lower(std::string_view s) {
-  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  const locale_t utf8 = Utf8CType();
   std::string out;
   out.reserve(s.size());
   const auto* b = reinterpret_cast<const unsigned char*>(s.data());

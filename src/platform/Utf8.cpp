@@ -179,6 +179,17 @@ std::string Utf8ToUtf16Le(std::string_view text) {
   return out;
 }
 
+locale_t Utf8CType() {
+  struct Holder {
+    locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    ~Holder() {
+      if (locale != static_cast<locale_t>(nullptr)) freelocale(locale);
+    }
+  };
+  static const Holder holder;
+  return holder.locale;
+}
+
 std::string Utf8ToAscii(std::string_view src, char substitute) {
   std::string out(src.size(), '\0');
   char* dst = out.data();

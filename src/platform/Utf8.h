@@ -1,6 +1,8 @@
 // UTF-8 <-> wide (UTF-32) conversion that never depends on the process locale.
 #pragma once
 
+#include <locale.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -29,6 +31,10 @@ std::optional<std::string> WideToUtf8Exact(std::wstring_view src);
 // UTF-16LE bytes with a BOM in front.
 std::string Utf16LeToUtf8(std::string_view bytes);
 std::string Utf8ToUtf16Le(std::string_view text);
+
+// The C.UTF-8 character classes (for towupper_l and the like), independent
+// of the process locale; null when the system lacks them. Freed at unload.
+locale_t Utf8CType();
 
 // One byte per character of src: the character itself when it is ASCII,
 // substitute otherwise (also for each byte of an invalid sequence).

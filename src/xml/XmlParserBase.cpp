@@ -5,6 +5,7 @@
 
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
+#include "platform/Utf8.h"
 
 namespace rimo::xml {
 
@@ -18,7 +19,7 @@ namespace {
 // without it, ASCII letters only.
 wchar_t Upper(wchar_t c) {
   if (c < 0x80) return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-  static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  const locale_t utf8 = platform::Utf8CType();
   if (utf8 == static_cast<locale_t>(nullptr)) return c;
   return static_cast<wchar_t>(towupper_l(static_cast<wint_t>(c), utf8));
 }

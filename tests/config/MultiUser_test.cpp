@@ -356,15 +356,15 @@ TEST(VersionKeyTest, NewestVersionIsTheSameInEveryLocale) {
   testing::TempDir locales;
   const std::string command = "localedef -i de_DE -f UTF-8 " + locales.path() + "/de_DE.UTF-8 >/dev/null 2>&1";
   if (system(command.c_str()) != 0) GTEST_SKIP() << "no German locale can be made here";
-  setenv("LOCPATH", locales.path().c_str(), 1);
-  ASSERT_NE(setlocale(LC_ALL, "de_DE.UTF-8"), nullptr);
   ConfigSandbox box;
   box.WriteRegistry(RegKey("SOFTWARE\\QUANDELeg\\Components\\P4100001\\Versions\\2.10\\ConfigDir", "@=\"/a\"") +
                     RegKey("SOFTWARE\\QUANDELeg\\Components\\P4100001\\Versions\\2.9\\ConfigDir", "@=\"/b\""));
-  const std::string newest = box.library().GetHighestVersionKey("SOFTWARE\\QUANDELeg\\Components\\P4100001\\Versions");
-  setlocale(LC_ALL, "C");
-  unsetenv("LOCPATH");
-  EXPECT_EQ(newest, "\\2.9");
+  // In a child: a process's locale is its own, and setlocale's data stay.
+  EXPECT_TRUE(InChild([&] {
+    setenv("LOCPATH", locales.path().c_str(), 1);
+    if (setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) return false;
+    return box.library().GetHighestVersionKey("SOFTWARE\\QUANDELeg\\Components\\P4100001\\Versions") == "\\2.9";
+  }));
 }
 
 }  // namespace
