@@ -31,8 +31,9 @@ echo "== normal build =="
 run_suite build
 echo "== Debian package =="
 (cd build && cpack -G DEB >/dev/null)
+listing=$(dpkg-deb -c build/rimodata_*.deb)
 for page in rimo rimo-tcsign rimo-datacenter; do
-  dpkg-deb -c build/rimodata_*.deb | grep -q "share/man/man1/$page.1" || { echo "package lacks $page.1" >&2; exit 1; }
+  grep -q "share/man/man1/$page.1" <<<"$listing" || { echo "package lacks $page.1" >&2; exit 1; }
 done
 unpacked=$(mktemp -d "${TMPDIR:-/tmp}/rimo-package-XXXXXX")
 dpkg-deb -x build/rimodata_*.deb "$unpacked"
