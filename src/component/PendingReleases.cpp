@@ -28,11 +28,11 @@ void PendingReleases::Add(IScDataStatus* status) {
 
 void PendingReleases::Done(IScDataStatus* status) {
   State& s = TheState();
-  {
-    std::lock_guard<std::mutex> guard(s.mutex);
-    auto it = s.pending.find(status);
-    if (it != s.pending.end() && --it->second == 0) s.pending.erase(it);
-  }
+  // Signalled under the mutex: a waiter (the exit wait among them) returns
+  // only after this call has stopped touching the state.
+  std::lock_guard<std::mutex> guard(s.mutex);
+  auto it = s.pending.find(status);
+  if (it != s.pending.end() && --it->second == 0) s.pending.erase(it);
   s.changed.notify_all();
 }
 
