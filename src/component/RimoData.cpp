@@ -150,17 +150,7 @@ void RimoData::CreateUtilitiesObjects() {
 RimoData::~RimoData() {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::~RimoData");
   if (!worker_.joinable()) return;
-  try {
-    PushTask(TaskType::Stop, nullptr);
-  } catch (...) {
-    // No room for the Stop task: the flag ends the worker after the queue.
-    {
-      std::lock_guard<std::mutex> guard(wakeMutex_);
-      stopWhenIdle_ = true;
-      wakeSignalled_ = true;
-    }
-    wakeCondition_.notify_one();
-  }
+  RequestStop();
   try {
     worker_.join();
   } catch (const std::system_error&) {
@@ -171,6 +161,18 @@ RimoData::~RimoData() {
   }
 }
 
+void RimoData::RequestStop() {
+  try {
+    PushTask(TaskType::Stop, nullptr);
+  } catch (...) {
+    // No room for the Stop task: the flag ends the worker after the queue.
+    std::lock_guard<std::mutex> guard(wakeMutex_);
+    stopWhenIdle_ = true;
+    wakeSignalled_ = true;
+    wakeCondition_.notify_one();
+  }
+}
+
 bool RimoData::ReleaseWhenLeft() {
   if (worker_.joinable() && std::this_thread::get_id() == worker_.get_id()) {
     TraceWrite(diag::Info, kDataDll,
@@ -178,13 +180,7 @@ bool RimoData::ReleaseWhenLeft() {
     KeepLibraryLoaded();
     PendingReleases::Add(status_);
     releaseWhenWorkerEnds_.store(true);
-    try {
-      PushTask(TaskType::Stop, nullptr);
-    } catch (...) {
-      std::lock_guard<std::mutex> guard(wakeMutex_);
-      stopWhenIdle_ = true;
-      wakeSignalled_ = true;
-    }
+    RequestStop();
     return true;
   }
   if (t_inCall == this) {

@@ -53,6 +53,10 @@ class RimoData final : public IRimoData {
   // False when nothing of it runs here, so the caller may delete it now.
   bool ReleaseWhenLeft();
 
+  // Queues the Stop task; without room for it, a flag ends the worker once
+  // its queue is empty. Never throws.
+  void RequestStop();
+
  private:
   static int DataWorkerThreadProc(RimoData* component);
   void CreateUtilitiesObjects();

@@ -230,10 +230,7 @@ std::vector<std::shared_ptr<X509>> RootStore::Candidates(const X509_NAME* name) 
   return out;
 }
 
-bool RootStore::Present() {
-  struct stat st {};
-  return stat(Directory().c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
+bool RootStore::Present() { return platform::IsDirectory(Directory()); }
 
 void RootStore::Flush() {
   Cache& cache = TheCache();

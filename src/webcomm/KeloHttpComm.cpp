@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 #include <openssl/ocsp.h>
 #include <openssl/ssl.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 
 #include <cctype>
@@ -15,6 +14,7 @@
 #include "diag/Trace.h"
 #include "platform/Askpass.h"
 #include "platform/FileIo.h"
+#include "platform/Folders.h"
 #include "platform/Utf8.h"
 #include "webcomm/WinInetCodes.h"
 
@@ -601,8 +601,7 @@ bool KeloHttpComm::WriteFileFromContent(const wchar_t* mode, const std::wstring&
   const auto narrow = platform::WideToUtf8Exact(path);
   const size_t slash = narrow ? narrow->rfind('/') : std::string::npos;
   const std::string dir = slash == std::string::npos ? std::string(".") : narrow->substr(0, slash + 1);
-  struct stat st {};
-  if (!narrow || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!narrow || !platform::IsDirectory(dir)) {
     TraceWriteFormat(diag::Error, kWebComm, L"Fehler beim Erzeugen der Datei <%s>.Das Verzeichnis existiert nicht.",
                      path.c_str());
     return false;

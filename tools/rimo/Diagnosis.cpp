@@ -1,5 +1,7 @@
 #include "rimo/Diagnosis.h"
 
+#include "crypto/RootStore.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,11 +59,11 @@ std::string After(const std::string& text, const std::string& marker) {
   return at == std::string::npos ? std::string() : text.substr(at + marker.size());
 }
 
+// The component's own root store path, without its final '/'.
 std::string RootStoreDirectory() {
-  const char* root = std::getenv("KELO_ROOT");
-  std::string dir = root != nullptr ? root : "";
+  std::string dir = crypto::RootStore::Directory();
   while (!dir.empty() && dir.back() == '/') dir.pop_back();
-  return dir + "/etc/ssl/certs";
+  return dir;
 }
 
 }  // namespace
