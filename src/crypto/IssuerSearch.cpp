@@ -4,8 +4,12 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "crypto/RootStore.h"
@@ -13,41 +17,59 @@
 namespace rimo::crypto {
 namespace {
 
-// Certificate pairs whose signature verified (most recent first), so that
-// the same response checked again, and the root lookup after the chain
-// check, need not verify the same signature again.
-class SignedPairs {
+// The outcome of every signature check between two certificates, keyed by
+// both certificates' SHA-1 fingerprints: a check depends on nothing but the
+// two certificates' bytes, so its outcome holds for as long as the process
+// runs, through changes of the store. Failures are kept as well as
+// successes, so that a store full of same-name certificates costs its
+// signature checks once, not on every load.
+class SignatureMemory {
  public:
-  void Remember(X509* cert, X509* issuer) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (KnownLocked(cert, issuer)) return;
-    X509_up_ref(cert);
-    X509_up_ref(issuer);
-    entries_.insert(entries_.begin(), {X509Ptr(cert), X509Ptr(issuer)});
-    if (entries_.size() > kCapacity) entries_.pop_back();
+  using Key = std::array<unsigned char, 40>;
+
+  static bool KeyOf(X509* cert, X509* issuer, Key* key) {
+    unsigned n = 0;
+    unsigned m = 0;
+    return X509_digest(cert, EVP_sha1(), key->data(), &n) == 1 && n == 20 &&
+           X509_digest(issuer, EVP_sha1(), key->data() + 20, &m) == 1 && m == 20;
   }
-  bool Known(X509* cert, X509* issuer) {
+  std::optional<bool> Find(const Key& key) {
     std::lock_guard<std::mutex> guard(mutex_);
-    return KnownLocked(cert, issuer);
+    const auto found = results_.find(key);
+    if (found == results_.end()) return std::nullopt;
+    return found->second;
+  }
+  void Remember(const Key& key, bool verified) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    // Bounded: a full memory starts over rather than growing without end.
+    if (results_.size() >= kCapacity) results_.clear();
+    results_[key] = verified;
   }
 
  private:
-  bool KnownLocked(X509* cert, X509* issuer) {
-    for (const auto& [c, i] : entries_) {
-      if (X509_cmp(c.get(), cert) == 0 && X509_cmp(i.get(), issuer) == 0) return true;
+  struct Hash {
+    size_t operator()(const Key& key) const {
+      size_t h = 0;
+      std::memcpy(&h, key.data(), sizeof h);
+      size_t g = 0;
+      std::memcpy(&g, key.data() + 20, sizeof g);
+      return h ^ (g * 0x9E3779B97F4A7C15ull);
     }
-    return false;
-  }
-
-  static constexpr size_t kCapacity = 16;
+  };
+  static constexpr size_t kCapacity = 16384;
   std::mutex mutex_;
-  std::vector<std::pair<X509Ptr, X509Ptr>> entries_;
+  std::unordered_map<Key, bool, Hash> results_;
 };
 
-SignedPairs& Pairs() {
-  static SignedPairs pairs;
-  return pairs;
+SignatureMemory& Memory() {
+  static SignatureMemory memory;
+  return memory;
 }
+
+// The signature checks the current operation on this thread may still make
+// (those answered from memory are free); unlimited outside an operation.
+thread_local size_t tBudgetLeft = SIZE_MAX;
+thread_local bool tBudgetSpent = false;
 
 bool ExactName(X509* cert, X509* issuer) {
   const unsigned char* a = nullptr;
@@ -70,20 +92,26 @@ bool CurrentlyValid(X509* cert) {
   return X509_cmp_current_time(X509_get0_notBefore(cert)) < 0 && X509_cmp_current_time(X509_get0_notAfter(cert)) > 0;
 }
 
-bool SelfSigned(X509* cert) {
+bool IsSelfSigned(X509* cert) {
   if (X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) != 0) return false;
   return IssuerSearch::SignedBy(cert, cert);
 }
 
 // Best first; the candidates arrive in the store's stable order, which
-// std::stable_sort keeps among equals.
+// std::stable_sort keeps among equals. A self-signed certificate (a root)
+// goes before a link or cross certificate of the same subject and key, so
+// that the issuer found is the root whatever the names' string types.
 void Order(X509* cert, CertPath* candidates) {
-  auto rank = [cert](const std::shared_ptr<X509>& c) {
-    return (ExactName(cert, c.get()) ? 0 : 4) + (KeyIdMatches(cert, c.get()) ? 0 : 2) +
-           (CurrentlyValid(c.get()) ? 0 : 1);
-  };
-  std::stable_sort(candidates->begin(), candidates->end(),
-                   [&](const std::shared_ptr<X509>& a, const std::shared_ptr<X509>& b) { return rank(a) < rank(b); });
+  if (candidates->size() < 2) return;
+  std::vector<std::pair<int, std::shared_ptr<X509>>> ranked;
+  ranked.reserve(candidates->size());
+  for (auto& c : *candidates) {
+    const int rank = (IsSelfSigned(c.get()) ? 0 : 8) + (ExactName(cert, c.get()) ? 0 : 4) +
+                     (KeyIdMatches(cert, c.get()) ? 0 : 2) + (CurrentlyValid(c.get()) ? 0 : 1);
+    ranked.emplace_back(rank, std::move(c));
+  }
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (size_t i = 0; i < ranked.size(); ++i) (*candidates)[i] = std::move(ranked[i].second);
 }
 
 bool Same(X509* a, X509* b) { return a == b || X509_cmp(a, b) == 0; }
@@ -92,22 +120,31 @@ bool Contains(const CertPath& path, X509* cert) {
   return std::any_of(path.begin(), path.end(), [cert](const std::shared_ptr<X509>& c) { return Same(c.get(), cert); });
 }
 
-void Extend(X509* cert, CertPath* current, std::vector<CertPath>* paths) {
+// Depth first, best issuer first; stops when visit says so or when
+// kMaxPaths paths were visited. True when stopped by visit.
+bool Extend(X509* cert, CertPath* current, size_t* visited, const IssuerSearch::PathVisitor& visit) {
   bool extended = false;
   for (const auto& issuer : IssuerSearch::Issuers(cert)) {
     // The certificate itself, or one already on the path, would be a loop.
     if (Same(issuer.get(), cert) || Contains(*current, issuer.get())) continue;
     extended = true;
     current->push_back(issuer);
-    if (SelfSigned(issuer.get()) || current->size() >= IssuerSearch::kMaxDepth) {
-      paths->push_back(*current);
+    bool stop;
+    if (IsSelfSigned(issuer.get()) || current->size() >= IssuerSearch::kMaxDepth) {
+      ++*visited;
+      stop = visit(*current);
     } else {
-      Extend(issuer.get(), current, paths);
+      stop = Extend(issuer.get(), current, visited, visit);
     }
     current->pop_back();
-    if (paths->size() >= IssuerSearch::kMaxPaths) return;
+    if (stop) return true;
+    if (*visited >= IssuerSearch::kMaxPaths) return false;
   }
-  if (!extended && !current->empty()) paths->push_back(*current);
+  if (!extended && !current->empty()) {
+    ++*visited;
+    return visit(*current);
+  }
+  return false;
 }
 
 void KeepSignedBy(X509* cert, CertPath* candidates) {
@@ -132,23 +169,54 @@ CertPath IssuerSearch::VerifiedIssuers(X509* cert) {
   return candidates;
 }
 
-std::vector<CertPath> IssuerSearch::Paths(X509* leaf) {
-  std::vector<CertPath> paths;
+size_t IssuerSearch::VisitPaths(X509* leaf, const PathVisitor& visit) {
   CertPath current;
-  Extend(leaf, &current, &paths);
-  return paths;
+  size_t visited = 0;
+  Extend(leaf, &current, &visited, visit);
+  return visited;
 }
 
 bool IssuerSearch::SignedBy(X509* cert, X509* issuer) {
-  if (Pairs().Known(cert, issuer)) return true;
-  EVP_PKEY* key = X509_get0_pubkey(issuer);
-  const bool ok = key != nullptr && X509_verify(cert, key) == 1;
+  SignatureMemory::Key key;
+  const bool keyed = SignatureMemory::KeyOf(cert, issuer, &key);
+  if (keyed) {
+    if (const std::optional<bool> known = Memory().Find(key)) return *known;
+  }
+  if (!Spend(1)) return false;
+  EVP_PKEY* publicKey = X509_get0_pubkey(issuer);
+  const bool ok = publicKey != nullptr && X509_verify(cert, publicKey) == 1;
   ERR_clear_error();
-  if (ok) Pairs().Remember(cert, issuer);
+  if (keyed) Memory().Remember(key, ok);
   return ok;
 }
 
-void IssuerSearch::RememberSigned(X509* cert, X509* issuer) { Pairs().Remember(cert, issuer); }
+void IssuerSearch::RememberSigned(X509* cert, X509* issuer) {
+  SignatureMemory::Key key;
+  if (SignatureMemory::KeyOf(cert, issuer, &key)) Memory().Remember(key, true);
+}
+
+bool IssuerSearch::Spend(size_t checks) {
+  if (tBudgetSpent) return false;
+  if (tBudgetLeft == SIZE_MAX) return true;
+  if (checks > tBudgetLeft) {
+    tBudgetSpent = true;
+    return false;
+  }
+  tBudgetLeft -= checks;
+  return true;
+}
+
+IssuerSearch::Budget::Budget(size_t checks) : savedLeft_(tBudgetLeft), savedSpent_(tBudgetSpent) {
+  tBudgetLeft = checks;
+  tBudgetSpent = false;
+}
+
+IssuerSearch::Budget::~Budget() {
+  tBudgetLeft = savedLeft_;
+  tBudgetSpent = savedSpent_;
+}
+
+bool IssuerSearch::Budget::Spent() const { return tBudgetSpent; }
 
 int IssuerSearch::CheckIssued(X509_STORE_CTX*, X509* x, X509* issuer) {
   const int e = X509_check_issued(issuer, x);

@@ -1,5 +1,7 @@
 #include "crypto/SignatureFunctions.h"
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
 #include <openssl/rsa.h>
@@ -89,13 +91,35 @@ void TraceOpenSslErrors() {
 // Keys of fewer bits than this are refused, in the signer and in the chain.
 constexpr int kMinimumKeyBits = 1024;
 
-bool WeakKey(X509* cert) {
+// Why a key cannot vouch for anything; null for a sound key. An RSA public
+// exponent below 3 makes any signature forgeable without the private key
+// (with e = 1 the "signature" is the padded hash itself), an even one is no
+// RSA key at all, and one above 2^256 only serves to make checks dear.
+const wchar_t* KeyWeakness(X509* cert) {
   EVP_PKEY* key = X509_get0_pubkey(cert);
-  if (key == nullptr) return false;
+  if (key == nullptr) return nullptr;
   const int type = EVP_PKEY_get_base_id(key);
-  const bool factoring = type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS || type == EVP_PKEY_DSA;
-  return factoring && EVP_PKEY_get_bits(key) < kMinimumKeyBits;
+  const bool rsa = type == EVP_PKEY_RSA || type == EVP_PKEY_RSA_PSS;
+  if ((rsa || type == EVP_PKEY_DSA) && EVP_PKEY_get_bits(key) < kMinimumKeyBits) return L"fewer than 1024 bits";
+  if (!rsa) return nullptr;
+  BIGNUM* e = nullptr;
+  if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e) != 1 || e == nullptr) {
+    ERR_clear_error();
+    return L"no readable public exponent";
+  }
+  const wchar_t* weakness = nullptr;
+  if (BN_num_bits(e) > 256) {
+    weakness = L"a public exponent above 2^256";
+  } else if (!BN_is_odd(e)) {
+    weakness = L"an even public exponent";
+  } else if (BN_cmp(e, BN_value_one()) <= 0 || BN_is_word(e, 1)) {
+    weakness = L"a public exponent below 3";
+  }
+  BN_free(e);
+  return weakness;
 }
+
+bool WeakKey(X509* cert) { return KeyWeakness(cert) != nullptr; }
 
 bool BrokenDigest(X509* cert) {
   int digest = NID_undef;
@@ -236,10 +260,9 @@ bool SignatureFunctions::VerifySignature(const uint8_t* data, uint32_t dataLengt
     TraceOpenSslErrors();
     return false;
   }
-  if (WeakKey(cert.get())) {
-    TraceWriteFormat(diag::Warning, kWebComm,
-                     L"Signature could not be verified! The signer's key has %d bits, fewer than %d.",
-                     EVP_PKEY_get_bits(key), kMinimumKeyBits);
+  if (const wchar_t* weakness = KeyWeakness(cert.get())) {
+    TraceWriteFormat(diag::Warning, kWebComm, L"Signature could not be verified! The signer's key is weak: %s.",
+                     weakness);
     return false;
   }
   EvpMdCtxPtr ctx(EVP_MD_CTX_new());
@@ -277,15 +300,30 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
   TraceWrite(diag::Detail, kWebComm, L"A chain engine has been created.");
   // Each path through the store is tried until one holds; without any, the
   // check runs against every same-name candidate so that its errors show.
-  std::vector<CertPath> paths = IssuerSearch::Paths(cert.get());
-  if (paths.empty()) paths.push_back(RootStore::Candidates(X509_get_issuer_name(cert.get())));
+  // The search and the checks share one budget of signature checks: a path
+  // that holds is proof enough, but running out before one does refuses.
+  IssuerSearch::Budget budget(IssuerSearch::kCheckBudget);
   bool first = true;
-  for (const CertPath& path : paths) {
+  auto tryPath = [&](const CertPath& path) {
+    // The chain check verifies each link of the path once more.
+    if (!IssuerSearch::Spend(path.size())) return true;
     const ChainStatus tried = VerifyAgainst(cert.get(), path);
-    if (!tried.built) continue;
+    if (!tried.built) return false;
     if (first || tried.error == kTrustNoError) status = tried;
     first = false;
-    if (tried.error == kTrustNoError) break;
+    return tried.error == kTrustNoError;
+  };
+  if (IssuerSearch::VisitPaths(cert.get(), tryPath) == 0) {
+    tryPath(RootStore::Candidates(X509_get_issuer_name(cert.get())));
+  }
+  if (budget.Spent() && status.error != kTrustNoError) {
+    TraceWriteFormat(diag::Error, kWebComm,
+                     L"The chain search was stopped: the root store needs more than %d signature checks for this "
+                     L"certificate.",
+                     static_cast<int>(IssuerSearch::kCheckBudget));
+    status.built = true;
+    status.error = kTrustPartialChain;
+    status.info = 0;
   }
   if (!status.built) {
     TraceWrite(diag::Error, kWebComm, L"The chain could not be created.");
@@ -328,8 +366,10 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
     return false;
   }
   // The best issuer whose key verifies the certificate, whatever the order
-  // of the store's entries.
-  const CertPath issuers = IssuerSearch::VerifiedIssuers(cert.get());
+  // of the store's entries; none when the search ran out of checks.
+  IssuerSearch::Budget budget(IssuerSearch::kCheckBudget);
+  CertPath issuers = IssuerSearch::VerifiedIssuers(cert.get());
+  if (budget.Spent()) issuers.clear();
   const bool timeOk = X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
                       X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
   bool result = false;

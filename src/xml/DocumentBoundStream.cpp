@@ -11,6 +11,79 @@ bool Starts(const char* whole, const std::string& prefix) {
   return std::strncmp(whole, prefix.c_str(), prefix.size()) == 0 && prefix.size() <= std::strlen(whole);
 }
 
+// A character that ends a name in a tag.
+bool EndsName(uint32_t c) { return Blank(c) || c == '=' || c == '/' || c == '>' || c == '"' || c == '\''; }
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+bool OneOf(const std::string& name, std::initializer_list<const char*> names) {
+  for (const char* n : names) {
+    if (name == n) return true;
+  }
+  return false;
+}
+
+// "<prefix><number>" with number in [low, high].
+bool Numbered(const std::string& name, const std::string& prefix, int low, int high) {
+  if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) return false;
+  const std::string digits = name.substr(prefix.size());
+  if (digits.size() > 2 || digits[0] == '0' || digits.find_first_not_of("0123456789") != std::string::npos) {
+    return digits == "0" && low == 0;
+  }
+  const int n = std::stoi(digits);
+  return n >= low && n <= high;
+}
+
+// Encodings in which every byte below 0x80 is the ASCII character and no
+// byte of a multi-byte character is below 0x80: the markup is where the
+// stream sees it.
+bool AsciiCompatible(const std::string& name) {
+  if (OneOf(name, {"UTF-8", "UTF8", "US-ASCII", "ASCII", "LATIN1", "LATIN-1"})) return true;
+  for (const char* prefix : {"ISO-8859-", "ISO8859-", "ISO_8859-"}) {
+    if (Numbered(name, prefix, 1, 16) && name != std::string(prefix) + "12") return true;
+  }
+  for (const char* prefix : {"WINDOWS-125", "CP125"}) {
+    if (Numbered(name, prefix, 0, 8)) return true;
+  }
+  return false;
+}
+
+bool Utf16Name(const std::string& name, bool bigEndian) {
+  return OneOf(name, {"UTF-16", "UTF16"}) || name == (bigEndian ? "UTF-16BE" : "UTF-16LE");
+}
+
+bool Utf32Name(const std::string& name, bool bigEndian) {
+  return OneOf(name, {"UTF-32", "UTF32", "UCS-4", "UCS4", "ISO-10646-UCS-4"}) ||
+         name == (bigEndian ? "UTF-32BE" : "UTF-32LE");
+}
+
+// The value of the pseudo-attribute "encoding" in an XML declaration's
+// text (between "<?xml" and "?>"); empty when there is none.
+std::string DeclaredEncoding(const std::string& declaration) {
+  size_t at = 0;
+  while ((at = declaration.find("encoding", at)) != std::string::npos) {
+    if (at == 0 || !Blank(static_cast<unsigned char>(declaration[at - 1]))) {
+      at += 8;
+      continue;
+    }
+    size_t i = at + 8;
+    while (i < declaration.size() && Blank(static_cast<unsigned char>(declaration[i]))) ++i;
+    if (i >= declaration.size() || declaration[i] != '=') return {};
+    ++i;
+    while (i < declaration.size() && Blank(static_cast<unsigned char>(declaration[i]))) ++i;
+    if (i >= declaration.size() || (declaration[i] != '"' && declaration[i] != '\'')) return {};
+    const size_t end = declaration.find(declaration[i], i + 1);
+    if (end == std::string::npos) return {};
+    return declaration.substr(i + 1, end - i - 1);
+  }
+  return {};
+}
+
 }  // namespace
 
 DocumentBoundStream::DocumentBoundStream(std::shared_ptr<platform::IByteStream> source) : source_(std::move(source)) {}
@@ -20,15 +93,73 @@ long DocumentBoundStream::Fail(const char* why) {
   return -1;
 }
 
-bool DocumentBoundStream::DetectEncoding() {
-  detected_ = true;
-  char bytes[4];
-  while (head_.size() < 4) {
-    const long n = source_->Read(bytes, 4 - head_.size());
+bool DocumentBoundStream::Fill(size_t count) {
+  char bytes[512];
+  while (head_.size() < count) {
+    const size_t want = count - head_.size() < sizeof bytes ? count - head_.size() : sizeof bytes;
+    const long n = source_->Read(bytes, want);
     if (n < 0) return false;
     if (n == 0) break;
     head_.append(bytes, static_cast<size_t>(n));
   }
+  return true;
+}
+
+bool DocumentBoundStream::UnitAt(size_t i, uint32_t* unit) const {
+  if ((i + 1) * width_ > head_.size()) return false;
+  uint32_t u = 0;
+  for (unsigned b = 0; b < width_; ++b) {
+    const uint32_t byte = static_cast<uint8_t>(head_[i * width_ + b]);
+    u = bigEndian_ ? (u << 8) | byte : u | (byte << (8 * b));
+  }
+  *unit = u;
+  return true;
+}
+
+bool DocumentBoundStream::CheckDeclaration(size_t firstUnit, bool utf8Bom) {
+  // An XML declaration is at most a few dozen characters; 512 is plenty.
+  constexpr size_t kMaxDeclaration = 512;
+  if (!Fill((firstUnit + kMaxDeclaration) * width_)) return false;
+  std::string text;  // the declaration's characters, non-ASCII as 0x01
+  bool closed = false;
+  for (size_t i = firstUnit; i < firstUnit + kMaxDeclaration; ++i) {
+    uint32_t u = 0;
+    if (!UnitAt(i, &u)) break;
+    text.push_back(u < 0x80 ? static_cast<char>(u) : '\x01');
+    if (text.size() == 5 && text != "<?xml") return true;  // no declaration
+    if (text.size() == 6 && !Blank(u)) return true;         // "<?xml-stylesheet" and such
+    if (text.size() > 6 && text.compare(text.size() - 2, 2, "?>") == 0) {
+      closed = true;
+      break;
+    }
+  }
+  if (text.size() < 6) return true;
+  if (!closed) {
+    error_ = "the document's XML declaration is not closed";
+    return false;
+  }
+  const std::string declared = Upper(DeclaredEncoding(text.substr(5, text.size() - 7)));
+  if (declared.empty()) return true;
+  bool agrees = false;
+  if (width_ == 1) {
+    agrees = utf8Bom ? OneOf(declared, {"UTF-8", "UTF8"}) : AsciiCompatible(declared);
+  } else if (width_ == 2) {
+    agrees = Utf16Name(declared, bigEndian_);
+  } else {
+    agrees = Utf32Name(declared, bigEndian_);
+  }
+  if (!agrees) {
+    std::string shown;
+    for (char c : declared) shown.push_back(c >= 0x20 && c < 0x7F ? c : '?');
+    error_ = "the document's declared encoding \"" + shown + "\" is not accepted or does not match its bytes";
+    return false;
+  }
+  return true;
+}
+
+bool DocumentBoundStream::DetectEncoding() {
+  detected_ = true;
+  if (!Fill(4)) return false;
   auto at = [this](size_t i) { return i < head_.size() ? static_cast<uint8_t>(head_[i]) : 0x100u; };
   auto is = [&](std::initializer_list<unsigned> pattern) {
     size_t i = 0;
@@ -37,21 +168,27 @@ bool DocumentBoundStream::DetectEncoding() {
     }
     return true;
   };
+  bool bom = false;
   if (is({0x00, 0x00, 0xFE, 0xFF}) || is({0x00, 0x00, 0x00, 0x3C})) {
     width_ = 4;
     bigEndian_ = true;
+    bom = at(3) == 0xFF;
   } else if (is({0xFF, 0xFE, 0x00, 0x00}) || is({0x3C, 0x00, 0x00, 0x00})) {
     width_ = 4;
+    bom = at(0) == 0xFF;
   } else if (is({0xFE, 0xFF}) || (at(0) == 0x00 && at(1) == 0x3C && at(2) == 0x00)) {
     width_ = 2;
     bigEndian_ = true;
+    bom = at(0) == 0xFE;
   } else if (is({0xFF, 0xFE}) || (at(0) == 0x3C && at(1) == 0x00 && at(3) == 0x00)) {
     width_ = 2;
+    bom = at(0) == 0xFF;
   } else if (is({0x4C, 0x6F, 0xA7, 0x94}) || is({0x00, 0x00, 0x3C, 0x00}) || is({0x00, 0x3C, 0x00, 0x00})) {
     error_ = "documents in EBCDIC or in an unusual UCS-4 byte order are not accepted";
     return false;
   }
-  return true;
+  const bool utf8Bom = width_ == 1 && is({0xEF, 0xBB, 0xBF});
+  return CheckDeclaration(utf8Bom ? 3 : bom ? 1 : 0, utf8Bom);
 }
 
 long DocumentBoundStream::Read(void* buffer, size_t size) {
@@ -69,6 +206,8 @@ long DocumentBoundStream::Read(void* buffer, size_t size) {
     if (got <= 0) return got;
     n = static_cast<size_t>(got);
   }
+  total_ += n;
+  if (total_ > kMaxDocumentBytes) return Fail("the document is larger than 16 MiB (16777216 bytes), the most a response may have");
   if (width_ == 1) {
     size_t i = 0;
     while (i < n) {
@@ -95,6 +234,13 @@ long DocumentBoundStream::Read(void* buffer, size_t size) {
   return static_cast<long>(n);
 }
 
+bool DocumentBoundStream::CountName(uint32_t c) {
+  name_ = EndsName(c) ? 0 : name_ + 1;
+  if (name_ <= kMaxNameLength) return true;
+  Fail("a name in the document is longer than 50000 characters");
+  return false;
+}
+
 bool DocumentBoundStream::Step(uint32_t c) {
   switch (state_) {
     case State::kText:
@@ -103,6 +249,7 @@ bool DocumentBoundStream::Step(uint32_t c) {
     case State::kOpen:
       if (c == '/') {
         state_ = State::kEndTag;
+        name_ = 0;
       } else if (c == '?') {
         state_ = State::kPi;
         run_ = 0;
@@ -114,6 +261,7 @@ bool DocumentBoundStream::Step(uint32_t c) {
         quote_ = 0;
         attributes_ = 0;
         previous_ = c;
+        name_ = EndsName(c) ? 0 : 1;
       }
       return true;
     case State::kBang: {
@@ -187,7 +335,10 @@ bool DocumentBoundStream::Step(uint32_t c) {
       }
       if (c == '>') {
         if (previous_ != '/') {
-          ++depth_;
+          if (++depth_ > kMaxDepth) {
+            Fail("the document's elements are nested more than 256 deep");
+            return false;
+          }
           rootSeen_ = true;
           state_ = State::kText;
         } else {
@@ -197,12 +348,11 @@ bool DocumentBoundStream::Step(uint32_t c) {
         return true;
       }
       if (!Blank(c)) previous_ = c;
-      return true;
+      return CountName(c);
     case State::kEndTag:
-      if (c == '>') {
-        if (depth_ > 0) --depth_;
-        state_ = depth_ == 0 && rootSeen_ ? State::kEnd : State::kText;
-      }
+      if (c != '>') return CountName(c);
+      if (depth_ > 0) --depth_;
+      state_ = depth_ == 0 && rootSeen_ ? State::kEnd : State::kText;
       return true;
     case State::kEnd:
       return true;

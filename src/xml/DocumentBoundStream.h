@@ -9,8 +9,17 @@
 // - how many attributes an element has: libxml2 checks attributes for
 //   duplicates in time quadratic in their number, so an element with more
 //   than kMaxAttributes of them fails the stream at once.
-// UTF-8 and other 8-bit encodings, UTF-16 and UTF-32 (either byte order) are
-// followed; EBCDIC and the unusual UCS-4 byte orders are refused.
+// - that the parser decodes the bytes as the stream follows them: only
+//   encodings whose markup bytes are ASCII (UTF-8, US-ASCII, ISO-8859-x,
+//   Windows-125x) and UTF-16 and UTF-32 in either byte order are accepted,
+//   and an encoding declaration must agree with the bytes. Any other
+//   encoding (UTF-7, ISO-2022-*, EBCDIC, ...) fails the stream before the
+//   parser sees a byte, since its markup would not be where the stream
+//   looks for it.
+// It also keeps the parser's protections in place where the reader lifts
+// libxml2's text-size limit for large Base64 texts: a document of more than
+// kMaxDocumentBytes, nesting deeper than kMaxDepth and names longer than
+// kMaxNameLength fail the stream.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +33,10 @@ namespace rimo::xml {
 class DocumentBoundStream final : public platform::IByteStream {
  public:
   static constexpr unsigned kMaxAttributes = 64;
+  // The largest answer the data center may send; a file holds no more.
+  static constexpr uint64_t kMaxDocumentBytes = 16u * 1024 * 1024;
+  static constexpr uint64_t kMaxDepth = 256;
+  static constexpr unsigned kMaxNameLength = 50000;
 
   explicit DocumentBoundStream(std::shared_ptr<platform::IByteStream> source);
   long Read(void* buffer, size_t size) override;
@@ -35,8 +48,17 @@ class DocumentBoundStream final : public platform::IByteStream {
   enum class State : uint8_t { kText, kOpen, kBang, kComment, kCData, kPi, kDeclaration, kStartTag, kEndTag, kEnd };
 
   bool DetectEncoding();
+  // Reads into head_ until it holds at least count bytes or the source ends.
+  bool Fill(size_t count);
+  // The code unit at index i of head_ (in units of width_); false past its
+  // end.
+  bool UnitAt(size_t i, uint32_t* unit) const;
+  // Checks the encoding declaration, if any, against the detected encoding.
+  bool CheckDeclaration(size_t firstUnit, bool utf8Bom);
   // Follows one code unit; false when the stream must fail.
   bool Step(uint32_t unit);
+  // Counts c toward the length of the name being read in a tag.
+  bool CountName(uint32_t c);
   long Fail(const char* why);
 
   std::shared_ptr<platform::IByteStream> source_;
@@ -54,6 +76,8 @@ class DocumentBoundStream final : public platform::IByteStream {
   uint32_t previous_ = 0;   // the last unit that was not blank, in a tag
   unsigned run_ = 0;        // '-' or ']' seen in a row; '?' seen
   unsigned attributes_ = 0;
+  unsigned name_ = 0;       // length of the name being read in a tag
+  uint64_t total_ = 0;      // bytes handed on
   uint64_t brackets_ = 0;   // '[' open in a declaration
   std::string bang_;        // what follows "<!" until it is known
   std::string error_;

@@ -50,10 +50,13 @@ std::unique_ptr<XmlReader> XmlReader::Create(std::shared_ptr<platform::IByteStre
   InitialiseLibrary();
   auto* context = new StreamContext{std::make_unique<DocumentBoundStream>(std::move(stream))};
   const DocumentBoundStream* bound = context->stream.get();
-  // No NOENT, DTDLOAD, DTDATTR, DTDVALID, XINCLUDE or HUGE: nothing external
-  // is ever loaded and the default size limits stay on.
-  xmlTextReaderPtr reader =
-      xmlReaderForIO(&ReadCallback, &CloseCallback, context, nullptr, nullptr, XML_PARSE_NONET);
+  // No NOENT, DTDLOAD, DTDATTR, DTDVALID or XINCLUDE: nothing external is
+  // ever loaded. HUGE lifts the 10,000,000-byte limit of one text, which a
+  // large response's Base64 exceeds; the limits it also lifts are kept by
+  // the bounding stream (document size, nesting depth, name length), and
+  // with document types refused there are no entities to expand.
+  xmlTextReaderPtr reader = xmlReaderForIO(&ReadCallback, &CloseCallback, context, nullptr, nullptr,
+                                           XML_PARSE_NONET | XML_PARSE_HUGE);
   if (reader == nullptr) {
     delete context;
     return nullptr;

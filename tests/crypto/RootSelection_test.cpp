@@ -163,6 +163,30 @@ std::vector<StoreCase> Cases() {
     cases.push_back({"link certificate beside both roots", {genuine, linkCert, next}, response, 0});
     cases.push_back({"link certificate to the old root only", {genuine, linkCert}, response, 0});
   }
+  {  // The maker's root and certificates of the same subject and key that
+     // another root issued: a link or cross certificate is never the root
+     // the maker test looks at, whatever sorts first.
+    const pki::Cert other = Root("Other Root", KeyNo(1));
+    pki::CertProfile sameSubject = pki::RootProfile("CA QUANDEL");
+    const pki::Cert link = pki::Issue(sameSubject, genuineKey, other, KeyNo(1));
+    cases.push_back({"link of the root's key beside the root", {genuine, link, other}, genuineResponse, 0});
+    cases.push_back({"link of the root's key, its issuer not in the store", {genuine, link}, genuineResponse, 0});
+    const pki::Cert foreign = Root("Foreign Root", KeyNo(2));
+    const pki::Cert cross = pki::Issue(sameSubject, genuineKey, foreign, KeyNo(2));
+    cases.push_back({"cross certificate from a foreign root", {genuine, cross, foreign}, genuineResponse, 0});
+
+    // The root's name as PrintableString, the signer's issuer name (and the
+    // link's subject) as UTF8String: the link is the byte-exact match.
+    pki::CertProfile printable = pki::RootProfile("CA QUANDEL");
+    printable.printableNames = true;
+    const pki::Cert printableRoot = Root("CA QUANDEL", genuineKey, printable);
+    const pki::Cert utf8Link = pki::Issue(sameSubject, genuineKey, other, KeyNo(1));
+    const std::string underUtf8Name = Response(Signer(utf8Link, genuineKey), p.otherSignerKey);
+    cases.push_back({"PrintableString root, UTF8String issuer name, link beside it",
+                     {printableRoot, utf8Link, other},
+                     underUtf8Name,
+                     0});
+  }
   {  // Six roots of the same name; one is right.
     std::vector<pki::Cert> six;
     for (size_t i = 0; i < 5; ++i) six.push_back(Root(i % 2 == 0 ? "CA QUANDEL" : "CA Quandel", KeyNo(i)));

@@ -209,6 +209,52 @@ TEST(RimoToolTest, QueryAndFetchAgainstTheDataCenter) {
       << down.err;
 }
 
+TEST(RimoToolTest, LargeResponseLoadsTheSameFromAFileAndFromTheDataCenter) {
+  const auto& f = Fixture::Get();
+  const std::string dir = std::getenv("TMPDIR");
+  // About 7,100 certificates: a 12 MB response, whose Base64 in the data
+  // center's envelope (16 MB) is just inside the 16 MiB answer limit.
+  const auto signer = rimo::pki::CertFromPem(ReadFile(f.Path("pki/signer.pem")));
+  std::vector<rimo::pki::ContainerCert> certs;
+  for (int i = 0; i < 7100; ++i) certs.push_back({"C" + std::to_string(i), rimo::pki::CertificateText(signer)});
+  const std::string container = rimo::pki::MakeContainer("JA", "NEIN", certs);
+  const std::string response = rimo::pki::MakeTcResponse(rimo::pki::SignContainer(
+      container, rimo::pki::KeyFromPem(ReadFile(f.Path("pki/signer.key"))), signer, "12345678901234567890",
+      "12345678901234567891"));
+  ASSERT_GT(response.size(), 12000000u);
+  ASSERT_LT(response.size() * 4 / 3 + 1024, 16u << 20);
+  WriteFile(dir + "/large.xml", response);
+  const Outcome loaded = Shell(Rimo("--quiet load " + dir + "/large.xml"));
+  EXPECT_EQ(loaded.exitCode, 0) << loaded.err;
+  EXPECT_NE(loaded.out.find("certificates:         7100"), std::string::npos) << loaded.out.substr(0, 600);
+
+  const std::string answers = dir + "/answers";
+  fs::create_directories(answers);
+  fs::copy_file(dir + "/large.xml", answers + "/890.xml");
+  rimo::testing::DataCenterProcess center(
+      {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
+  const std::string root = dir + "/online-root";
+  fs::copy(f.KeloRoot(), root, fs::copy_options::recursive);
+  fs::create_directories(root + "/etc/kelo");
+  WriteFile(root + "/etc/kelo/registry.reg",
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
+                "/pvtwmod/rest/\"\n");
+  const Outcome fetched =
+      Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567890");
+  EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
+  EXPECT_NE(fetched.out.find("certificates:         7100"), std::string::npos) << fetched.out.substr(0, 600);
+
+  // Larger than any answer may be: refused with the limit named.
+  const std::string closing = "</TCRESPONSE>\n";
+  ASSERT_EQ(response.compare(response.size() - closing.size(), closing.size(), closing), 0);
+  const std::string grown = response.substr(0, response.size() - closing.size()) + std::string(8u << 20, ' ') + closing;
+  WriteFile(dir + "/huge.xml", grown);
+  const Outcome huge = Shell(Rimo("--quiet load " + dir + "/huge.xml"));
+  EXPECT_EQ(huge.exitCode, 1);
+  EXPECT_NE(huge.err.find("a TC response has at most 16 MiB"), std::string::npos) << huge.err;
+  EXPECT_EQ(std::count(huge.err.begin(), huge.err.end(), '\n'), 1) << "one line";
+}
+
 TEST(ToolConventionsTest, VersionUsageOptionsAndWriteErrors) {
   const auto& f = Fixture::Get();
   for (const char* tool : {"rimo", "rimo-tcsign", "rimo-datacenter"}) {

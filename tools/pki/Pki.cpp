@@ -36,10 +36,10 @@ std::string BioText(BIO* bio) {
   return std::string(data, static_cast<size_t>(n));
 }
 
-void AddEntry(X509_NAME* name, const char* field, const std::string& value) {
+void AddEntry(X509_NAME* name, const char* field, const std::string& value, bool printable) {
   if (value.empty()) return;
-  Check(X509_NAME_add_entry_by_txt(name, field, MBSTRING_UTF8, reinterpret_cast<const unsigned char*>(value.c_str()),
-                                   -1, -1, 0) == 1,
+  Check(X509_NAME_add_entry_by_txt(name, field, printable ? V_ASN1_PRINTABLESTRING : MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0) == 1,
         "name entry");
 }
 
@@ -89,9 +89,9 @@ Cert Issue(const CertProfile& profile, const Key& subjectKey, const Cert& issuer
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), profile.notAfterOffset);
   X509_set_pubkey(cert.get(), subjectKey.get());
   X509_NAME* name = X509_get_subject_name(cert.get());
-  AddEntry(name, "O", profile.organization);
-  AddEntry(name, "L", profile.locality);
-  AddEntry(name, "CN", profile.commonName);
+  AddEntry(name, "O", profile.organization, profile.printableNames);
+  AddEntry(name, "L", profile.locality, profile.printableNames);
+  AddEntry(name, "CN", profile.commonName, profile.printableNames);
   X509* issuerCert = issuer != nullptr ? issuer.get() : cert.get();
   X509_set_issuer_name(cert.get(), X509_get_subject_name(issuerCert));
   AddExtension(cert.get(), issuerCert, NID_basic_constraints, profile.ca ? "critical,CA:TRUE" : "CA:FALSE");

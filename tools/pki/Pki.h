@@ -36,6 +36,7 @@ struct CertProfile {
   std::string subjectKeyId = "hash";
   std::string authorityKeyId = "keyid:always";
   std::string digest = "SHA256";  // of the issuer's signature
+  bool printableNames = false;    // subject name entries as PrintableString, not UTF8String
 };
 
 // RSA key; throws std::runtime_error on failure (as every function here).

@@ -17,6 +17,8 @@ namespace rimo::tool {
 namespace {
 
 constexpr size_t kMaxPath = 259;
+// The component reads no document larger than the data center may send.
+constexpr uint64_t kMaxResponseBytes = 16u * 1024 * 1024;
 
 const char* WinInetMeaning(long code) {
   switch (code) {
@@ -158,6 +160,10 @@ std::string CheckResponseFile(const std::string& file) {
   if (fd < 0) return file + ": " + std::strerror(errno);
   close(fd);
   if (st.st_size == 0) return file + ": the file is empty";
+  if (static_cast<uint64_t>(st.st_size) > kMaxResponseBytes) {
+    return file + ": the file has " + std::to_string(st.st_size) +
+           " bytes; a TC response has at most 16 MiB (16777216 bytes)";
+  }
   return {};
 }
 
