@@ -96,6 +96,15 @@ void KeepLibraryLoaded() {
   }
 }
 
+// The follow-up card number, the ID from its 18th character on, is a path
+// segment of the request: "." or ".." would name another resource.
+bool DotSegmentCardNumber(const wchar_t* userId) {
+  const size_t length = std::wcslen(userId);
+  if (length <= 17) return false;
+  const std::wstring_view card(userId + 17, length - 17);
+  return card == L"." || card == L"..";
+}
+
 }  // namespace
 
 RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status) {
@@ -209,8 +218,9 @@ void RimoData::Guarded(const wchar_t* call, Work work) {
 
 bool RimoData::RefuseUserId(const wchar_t* userId) {
   const bool fits = userId != nullptr && std::wcslen(userId) <= kMaxUserIdLength;
-  // An ID that could name another file is refused as well: nothing is sent.
-  if (fits && config::CRimoPaths::UsableUserId(userId)) return false;
+  // An ID that could name another file or another request is refused as
+  // well: nothing is sent.
+  if (fits && config::CRimoPaths::UsableUserId(userId) && !DotSegmentCardNumber(userId)) return false;
   if (!fits) {
     TraceWriteFormat(diag::Error, kDataDll,
                      L"Die Benutzerkennung ist länger als %d Zeichen und wird nicht verarbeitet.",

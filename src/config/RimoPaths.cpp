@@ -29,7 +29,11 @@ std::string DataDirectory() {
 
 }  // namespace
 
-bool CRimoPaths::UsableUserId(const wchar_t* userId) { return SafeFileName(userId); }
+bool CRimoPaths::UsableUserId(const wchar_t* userId) {
+  // Only Unicode characters (no lone surrogate, nothing above U+10FFFF):
+  // an ID must name the same files and the same request wherever it goes.
+  return SafeFileName(userId) && platform::WideToUtf8Exact(userId).has_value();
+}
 
 bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out) const {
   RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetResponseFilePath");

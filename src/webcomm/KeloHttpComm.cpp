@@ -5,9 +5,13 @@
 #include <openssl/ssl.h>
 #include <sys/utsname.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "crypto/RootStore.h"
 #include "diag/MethodTrace.h"
@@ -15,6 +19,7 @@
 #include "platform/Askpass.h"
 #include "platform/FileIo.h"
 #include "platform/Folders.h"
+#include "config/DirectoryLibrary.h"
 #include "platform/Utf8.h"
 #include "webcomm/WinInetCodes.h"
 
@@ -32,7 +37,38 @@ constexpr int kMaxProxyAttempts = 3;
 constexpr int kMaxClientAuthAttempts = 3;
 constexpr int kMaxClientCertPasses = 3;
 constexpr int kMaxFailedSends = 2;
-constexpr long kMaxRedirects = 5;
+constexpr int kMaxRedirects = 5;
+// Headers of one answer, interim answers (100 Continue) included: far more
+// than any data center sends, far less than would cost memory or time.
+constexpr size_t kMaxHeaderBytes = 64 * 1024;
+constexpr int kMaxInterimAnswers = 8;
+// A repetition starts only with at least this much time left (or the
+// connect limit, when that is shorter).
+constexpr int kMinimumRepetitionMs = 1000;
+
+// WinInet's numbers for the session states traced by the status callback.
+constexpr int kStatusConnectedToServer = 21;
+constexpr int kStatusReceivingResponse = 40;
+constexpr int kStatusRequestComplete = 100;
+constexpr int kStatusRedirect = 110;
+
+void TraceStatus(int state) {
+  RIMO_METHOD_TRACE(kWebComm, L"WebCommLib::KeloCInternetSession::OnStatusCallback");
+  if (state == kStatusConnectedToServer) {
+    TraceWriteFormat(diag::Detail, kWebComm, L"StatusCallback:Connected to server. State [%d]", state);
+  } else {
+    TraceWriteFormat(diag::Detail, kWebComm, L"StatusCallback with State [%d]", state);
+  }
+}
+
+// The errno that a message names, as in OpenSSL's "SSL_read: ..., errno
+// 104" or "Recv failure: Connection reset by peer", where curl does not
+// report it as the transfer's errno; 0 if none.
+int ErrnoInText(const char* text) {
+  if (const char* at = std::strstr(text, "errno ")) return std::atoi(at + 6);
+  if (std::strstr(text, "Connection reset by peer") != nullptr) return ECONNRESET;
+  return 0;
+}
 
 void InitialiseCurl() {
   static std::once_flag once;
@@ -75,9 +111,16 @@ struct KeloHttpComm::Transfer {
   bool revoked = false;
   size_t bodyBytes = 0;
   bool bodyTooLarge = false;
+  size_t headerBytes = 0;
+  int interimAnswers = 0;
+  bool headerOverflow = false;
+  bool answering = false;  // the first header line of the answer has come
   long connections = 0;
+  uint32_t appliedSecurityFlags = 0;
 
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+  static int OnConnected(void* self, char*, char*, int, int);
   static CURLcode OnSslContext(CURL*, void* sslContext, void* self);
   static int OnClientCertRequest(SSL* ssl, X509**, EVP_PKEY**);
   static int OnCertificateStatus(SSL* ssl, void* self);
@@ -109,6 +152,29 @@ size_t KeloHttpComm::Transfer::OnBody(char* data, size_t size, size_t count, voi
     done += take;
   }
   return n;
+}
+
+size_t KeloHttpComm::Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* t = static_cast<Transfer*>(self);
+  const size_t n = size * count;
+  t->headerBytes += n;
+  if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
+    if (!t->answering) TraceStatus(kStatusReceivingResponse);
+    t->answering = true;
+    // "HTTP/1.1 1xx": an interim answer before the real one.
+    const char* space = static_cast<const char*>(std::memchr(data, ' ', n));
+    if (space != nullptr && space + 1 < data + n && space[1] == '1') ++t->interimAnswers;
+  }
+  if (t->headerBytes > kMaxHeaderBytes || t->interimAnswers > kMaxInterimAnswers) {
+    t->headerOverflow = true;
+    return 0;
+  }
+  return n;
+}
+
+int KeloHttpComm::Transfer::OnConnected(void*, char*, char*, int, int) {
+  TraceStatus(kStatusConnectedToServer);
+  return CURL_PREREQFUNC_OK;
 }
 
 CURLcode KeloHttpComm::Transfer::OnSslContext(CURL*, void* sslContext, void* self) {
@@ -328,6 +394,106 @@ void KeloHttpComm::HandleInetEx(const char* method, uint32_t code, const std::ws
   result_.message = text;
 }
 
+long KeloHttpComm::RemainingMs() const {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - std::chrono::steady_clock::now()).count());
+}
+
+void KeloHttpComm::ReadLimits() {
+  auto limit = [this](const char* name, int fallback) {
+    const std::optional<uint32_t> value = registry_.ReadDword(rimo::config::kPackageKey, name);
+    if (!value || *value == 0) return fallback;
+    return static_cast<int>(std::min<uint32_t>(*value, 24u * 3600 * 1000));
+  };
+  connectMs_ = limit("HttpConnectTimeout", connectTimeoutMs_);
+  stallMs_ = limit("HttpStallTimeout", stallTimeoutMs_);
+  totalMs_ = limit("HttpRequestTimeout", totalTimeoutMs_);
+  TraceWriteFormat(diag::Info, kWebComm, L"Zeitlimits: Verbindung [%d] ms, Stillstand [%d] ms, Request [%d] ms.",
+                   connectMs_, stallMs_, totalMs_);
+  deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(totalMs_);
+}
+
+void KeloHttpComm::SetSecurityOptions(Transfer& transfer) {
+  if (securityFlags_ == 0) return;
+  TraceWriteFormat(diag::Info, kWebComm, L"Aktuelle gesetzter SecurityOption-Value ist [%d]",
+                   static_cast<int>(transfer.appliedSecurityFlags));
+  const uint32_t combined = transfer.appliedSecurityFlags | securityFlags_;
+  TraceWriteFormat(diag::Info, kWebComm, L"Neu gesetzt wird SecurityOption-Value [%d]", static_cast<int>(combined));
+  // Revocation checking is decided by the handshake callbacks from
+  // securityFlags_ (0x80: no stapled status is asked for).
+  transfer.appliedSecurityFlags = combined;
+  TraceWriteFormat(diag::Info, kWebComm, L"INTERNET_OPTION_SECURITY_FLAGS wurde gesetzt. Value ist jetzt [%d].",
+                   static_cast<int>(transfer.appliedSecurityFlags));
+}
+
+int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* failure) {
+  CURL* easy = transfer.easy.get();
+  const std::string first = Narrow(url_);
+  curl_easy_setopt(easy, CURLOPT_URL, first.c_str());
+  std::string target;
+  long connections = 0;
+  for (int redirects = 0;; ++redirects) {
+    const long remaining = RemainingMs();
+    if (remaining <= 0) {
+      failure->curlCode = CURLE_OPERATION_TIMEDOUT;
+      std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "The request's time limit of %d ms is spent.", totalMs_);
+      return CURLE_OPERATION_TIMEDOUT;
+    }
+    // One deadline for the execution: each transfer gets what is left.
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, remaining);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, std::min<long>(connectMs_, remaining));
+    transfer.headerBytes = 0;
+    transfer.interimAnswers = 0;
+    transfer.answering = false;
+    const CURLcode code = curl_easy_perform(easy);
+    long connects = 0;
+    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
+    connections += connects;
+    transfer.connections += connects;
+    failure->curlCode = code;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &failure->responseCode);
+    if (code != CURLE_OK || failure->responseCode < 300 || failure->responseCode >= 400) return code;
+    char* location = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location);
+    if (location == nullptr) return code;  // a 3xx without a target is the answer
+    target = location;
+    TraceStatus(kStatusRedirect);
+    // Every target is checked before a resolver or a server is asked.
+    if (redirects + 1 > kMaxRedirects) {
+      std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "More than %d redirects.", kMaxRedirects);
+      failure->curlCode = CURLE_TOO_MANY_REDIRECTS;
+      return CURLE_TOO_MANY_REDIRECTS;
+    }
+    CurlPtr<CURLU> parsed(curl_url());
+    char* part = nullptr;
+    std::string scheme, host;
+    if (parsed != nullptr && curl_url_set(parsed.get(), CURLUPART_URL, target.c_str(), 0) == CURLUE_OK) {
+      if (curl_url_get(parsed.get(), CURLUPART_SCHEME, &part, 0) == CURLUE_OK && part != nullptr) scheme = part;
+      curl_free(part);
+      part = nullptr;
+      if (curl_url_get(parsed.get(), CURLUPART_HOST, &part, 0) == CURLUE_OK && part != nullptr) host = part;
+      curl_free(part);
+    }
+    if (scheme == "http" && secure_) {
+      failure->redirectToHttp = true;
+      return CURLE_UNSUPPORTED_PROTOCOL;
+    }
+    if ((scheme != "http" && scheme != "https") || host.empty()) {
+      std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "A redirect to an unusable address was refused.");
+      failure->curlCode = CURLE_UNSUPPORTED_PROTOCOL;
+      return CURLE_UNSUPPORTED_PROTOCOL;
+    }
+    if (ReservedInvalidName(host)) {
+      std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "The redirect's host name is reserved and never resolves.");
+      failure->reservedName = true;
+      return CURLE_COULDNT_RESOLVE_HOST;
+    }
+    chunks_.clear();
+    transfer.bodyBytes = 0;
+    curl_easy_setopt(easy, CURLOPT_URL, target.c_str());
+  }
+}
+
 bool KeloHttpComm::SendRequest(Transfer& transfer) {
   CURL* easy = transfer.easy.get();
   int failures = 0;
@@ -336,10 +502,18 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
   for (;;) {
     result_ = HttpRequestResult{};
     TraceWrite(diag::Info, kWebComm, L"Request-State cleared.");
+    if (RemainingMs() <= 0) {
+      // The execution's time is spent (by the sends before this one).
+      HandleInetEx("WebCommLib::KeloHttpComm::SendRequest", kInetTimeout,
+                   L"The request's time limit of " + std::to_wstring(totalMs_) + L" ms is spent.", true);
+      done_ = true;
+      break;
+    }
     TraceWrite(diag::Info, kWebComm, L"Request wird gesendet.");
     chunks_.clear();
     transfer.bodyBytes = 0;
     transfer.bodyTooLarge = false;
+    transfer.headerOverflow = false;
     transfer.clientCertRequested = false;
     transfer.revoked = false;
     transfer.errorBuffer[0] = '\0';
@@ -353,28 +527,20 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
       curl_easy_setopt(easy, CURLOPT_SSLKEY, clientCertFile_.c_str());
     }
     ++sends_;
-    const CURLcode code = curl_easy_perform(easy);
-    long connects = 0;
-    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-    transfer.connections += connects;
-
     CurlFailure failure;
-    failure.curlCode = code;
+    const CURLcode code = static_cast<CURLcode>(PerformFollowingRedirects(transfer, &failure));
     curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &failure.connectCode);
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &failure.responseCode);
     long osErrno = 0;
     curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
-    failure.osErrno = static_cast<int>(osErrno);
+    // What the message names wins: curl's errno may be a later call's.
+    const int named = ErrnoInText(transfer.errorBuffer);
+    failure.osErrno = named != 0 ? named : static_cast<int>(osErrno);
     curl_easy_getinfo(easy, CURLINFO_SSL_VERIFYRESULT, &failure.verifyResult);
     failure.clientCertRequested = transfer.clientCertRequested;
     failure.revoked = transfer.revoked;
-    failure.bodyTooLarge = transfer.bodyTooLarge;
-    if (code == CURLE_UNSUPPORTED_PROTOCOL && failure.responseCode >= 300 && failure.responseCode < 400) {
-      // The refused target is left as the effective URL.
-      char* location = nullptr;
-      curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &location);
-      failure.redirectToHttp = location != nullptr && std::strncmp(location, "http:", 5) == 0;
-    }
+    failure.bodyTooLarge = transfer.bodyTooLarge || code == CURLE_FILESIZE_EXCEEDED;
+    failure.headerOverflow = transfer.headerOverflow;
+    TraceStatus(kStatusRequestComplete);
 
     if (code == CURLE_OK || failure.connectCode == 407) {
       // A proxy's refusal of CONNECT is an answer (407), not a failure.
@@ -393,6 +559,10 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
     if (failure.bodyTooLarge) {
       text = "The answer is larger than " + std::to_string(maxBodySize_) + " bytes and was refused.";
     }
+    if (failure.headerOverflow) {
+      text = "The answer's headers exceed " + std::to_string(kMaxHeaderBytes) + " bytes or " +
+             std::to_string(kMaxInterimAnswers) + " interim answers and were refused.";
+    }
 
     if (wininet == kInetClientCertNeeded) {
       TraceWrite(diag::Info, kWebComm, L"Aufruf von SendRequest() meldet: Server fordert ein Client Zertifikat.");
@@ -408,9 +578,9 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
       continue;
     }
     HandleInetEx("WebCommLib::KeloHttpComm::SendRequest", wininet, Wide(text), true);
-    // A revoked certificate, a refused redirect or a refused body answer the
-    // same way every time: never sent again.
-    if (failure.revoked || failure.redirectToHttp || failure.bodyTooLarge) {
+    // An answer refused for its size or form, a refused redirect, a revoked
+    // or unverifiable certificate: the same again every time.
+    if (NeverRepeated(failure)) {
       done_ = true;
       break;
     }
@@ -418,6 +588,15 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
     TraceWriteFormat(diag::Info, kWebComm,
                      L"SendRequest() durchlaufen mit WininetCode [%d],HTTP-Status [%d], LastError [%d]",
                      static_cast<int>(wininet), static_cast<int>(failure.responseCode), failure.osErrno);
+    if (failures < kMaxFailedSends && RemainingMs() < std::min(connectMs_, kMinimumRepetitionMs)) {
+      // Too little time is left for a repetition to get anywhere: this
+      // failure is the execution's result.
+      TraceWriteFormat(diag::Error, kWebComm,
+                       L"Für eine Wiederholung bleibt zu wenig Zeit (%d ms). Gebe auf.",
+                       static_cast<int>(std::max(0L, RemainingMs())));
+      done_ = true;
+      break;
+    }
     if (failures >= kMaxFailedSends) {
       done_ = true;
       TraceWrite(diag::Error, kWebComm, L"Verbindungsversuch mit SendRequest wiederholt fehlgeschlagen. Gebe auf.");
@@ -443,6 +622,7 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
   done_ = false;
   sends_ = 0;
   result_ = HttpRequestResult{};
+  ReadLimits();
   if (!SplitUrl()) return result_;
   if (userAgent_ == L"Mozilla/5.0") ObtainUserAgent();
   if (ReservedInvalidName(serverName_)) {
@@ -468,17 +648,19 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
-  // An HTTPS request never follows a redirect into clear text.
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, secure_ ? "https" : "http,https");
+  // The path is sent as built: no dot segment is removed from it.
+  curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+  // Redirects are followed here, one by one, so that each target is checked
+  // (scheme, reserved names) before it is resolved or connected to.
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.errorBuffer);
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connectTimeoutMs_));
-  curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(totalTimeoutMs_));
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::OnConnected);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1, stallTimeoutMs_ / 1000)));
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1, (stallMs_ + 999) / 1000)));
   curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodySize_));
   // Peers are verified against the machine root store, and only against it.
   const std::string caPath = rimo::crypto::RootStore::Directory();
@@ -488,6 +670,7 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
   curl_easy_setopt(easy, CURLOPT_CAPATH, caPath.c_str());
   curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, &Transfer::OnSslContext);
   curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+  SetSecurityOptions(transfer);
 
   headers_ = L"Accept: " + acceptTypes_ + L"\r\nUser-Agent: " + userAgent_ + L"\r\n";
   TraceWriteFormat(diag::Info, kWebComm, L"These http headers will be sent: %s", headers_.c_str());
@@ -615,6 +798,9 @@ bool KeloHttpComm::WriteFileFromContent(const wchar_t* mode, const std::wstring&
                      errno);
   }
   TraceWriteFormat(diag::Info, kWebComm, L"Handle zu <%s> wird geschlossen.", path.c_str());
+  // The replacement's close and rename are part of its result.
+  TraceWriteFormat(ok ? diag::Info : diag::Error, kWebComm, L"Handle zu <%s> %s geschlossen.fclose returned[%d]",
+                   path.c_str(), ok ? L"erfolgreich" : L"nicht", ok ? 0 : -1);
   TraceWriteFormat(diag::Info, kWebComm, L"Pointer zu %s ist jetzt nullptr", path.c_str());
   return ok;
 }

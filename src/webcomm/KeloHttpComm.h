@@ -6,12 +6,15 @@
 // repetitions and time-outs, and a result record with WinInet numbers.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/Registry.h"
 #include "webcomm/IKeloHttpFunctions.h"
+#include "webcomm/WinInetCodes.h"
 
 namespace WebCommLib {
 
@@ -42,9 +45,17 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   bool WriteBinaryFileFromContent(const std::wstring& path) override;
   bool WriteXmlFileFromContent(const std::wstring& path) override;
 
-  // Limits of one execution (defaults 30 s, 30 s, 120 s, 16 MiB); tests set
-  // short ones. A stall is a time without a single byte arriving.
+  // Limits of one execution (defaults 30 s, 30 s, 120 s, 16 MiB). The
+  // registry values "HttpConnectTimeout", "HttpStallTimeout" and
+  // "HttpRequestTimeout" (DWORD, milliseconds; 0 or missing: the default)
+  // of the package key override the time limits at each execution. The
+  // request limit bounds the whole execution: every repetition and redirect
+  // included. A stall is a time without a single byte arriving.
   void SetTimeouts(int connectMs, int stallMs, int totalMs);
+  // The limits the last execution ran with.
+  int ConnectTimeoutOfLastExecution() const { return connectMs_; }
+  int StallTimeoutOfLastExecution() const { return stallMs_; }
+  int RequestTimeoutOfLastExecution() const { return totalMs_; }
   void SetMaxBodySize(size_t bytes);
 
   uint32_t RequestFlags() const { return requestFlags_; }
@@ -72,6 +83,12 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   bool AskForProxyCredentials();
   void SelectClientCert();
   bool SendRequest(Transfer& transfer);
+  // One send: the request and the redirects it is answered with, each
+  // target checked before any connection to it.
+  int PerformFollowingRedirects(Transfer& transfer, CurlFailure* failure);
+  void ReadLimits();
+  long RemainingMs() const;
+  void SetSecurityOptions(Transfer& transfer);
   bool ReadHttpContentAndLength();
   bool WriteFileFromContent(const wchar_t* method, const std::wstring& path);
   void HandleInetEx(const char* method, uint32_t code, const std::wstring& text, bool isError);
@@ -110,6 +127,12 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   int stallTimeoutMs_ = 30000;
   int totalTimeoutMs_ = 120000;
   size_t maxBodySize_ = 16u << 20;
+  // The limits of the running execution and its deadline.
+  int connectMs_ = 0;
+  int stallMs_ = 0;
+  int totalMs_ = 0;
+  std::chrono::steady_clock::time_point deadline_;
+  rimo::platform::RegistryFile registry_;
 };
 
 }  // namespace WebCommLib

@@ -12,8 +12,9 @@ uint32_t WinInetCodeOf(const CurlFailure& f) {
   // refused CONNECT under other codes.
   if (f.connectCode == 407) return 0;
   if (f.revoked) return kInetCertRevoked;
-  if (f.bodyTooLarge) return kInetInvalidServerResponse;
+  if (f.bodyTooLarge || f.headerOverflow) return kInetInvalidServerResponse;
   if (f.redirectToHttp) return kInetHttpsToHttp;
+  if (f.reservedName) return kInetNameNotResolved;
   switch (f.curlCode) {
     case CURLE_OK:
       return 0;
@@ -26,7 +27,7 @@ uint32_t WinInetCodeOf(const CurlFailure& f) {
       return kInetTimeout;
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
-      return kInetConnectionAborted;
+      return f.osErrno == ECONNRESET ? kInetConnectionReset : kInetConnectionAborted;
     case CURLE_PEER_FAILED_VERIFICATION:
       switch (f.verifyResult) {
         case X509_V_ERR_HOSTNAME_MISMATCH:
@@ -56,9 +57,27 @@ uint32_t WinInetCodeOf(const CurlFailure& f) {
     case CURLE_FILESIZE_EXCEEDED:
     case CURLE_WRITE_ERROR:
     case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_BAD_CONTENT_ENCODING:
+    // curl's own refusal of a header line too long to keep.
+    case CURLE_OUT_OF_MEMORY:
       return kInetInvalidServerResponse;
     default:
       return kInetCannotConnect;
+  }
+}
+
+bool NeverRepeated(const CurlFailure& f) {
+  if (f.reservedName) return true;
+  switch (WinInetCodeOf(f)) {
+    case kInetInvalidServerResponse:
+    case kInetHttpsToHttp:
+    case kInetCertRevoked:
+    case kInetInvalidCa:
+    case kInetCertDateInvalid:
+    case kInetCertCnInvalid:
+      return true;
+    default:
+      return false;
   }
 }
 

@@ -33,11 +33,17 @@ struct CurlFailure {
   bool clientCertRequested = false;
   bool revoked = false;         // a stapled status said revoked
   bool bodyTooLarge = false;
+  bool headerOverflow = false;  // more header bytes or interim answers than allowed
+  bool reservedName = false;    // a redirect to a name that never resolves (.invalid)
 };
 
 // The WinInet number of the same meaning; 0 when the transfer did not fail
 // as a transport (for example a proxy that answered 407 to CONNECT: that is
 // an HTTP status).
 uint32_t WinInetCodeOf(const CurlFailure& failure);
+
+// True for failures that a repetition cannot mend: the same request would
+// fail the same way (a refused answer, redirect or certificate).
+bool NeverRepeated(const CurlFailure& failure);
 
 }  // namespace WebCommLib

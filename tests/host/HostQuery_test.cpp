@@ -228,9 +228,16 @@ TEST_P(HostQueryTest, CardNumberIsPercentEncoded) {
 }
 
 TEST_P(HostQueryTest, RefusedUserIdsSendNothing) {
-  for (const std::wstring& id : {std::wstring(L"1234567890123456"), std::wstring(L"123456789012345678901"),
-                                 std::wstring(L"1234567890123/../7"), std::wstring(L"..")}) {
-    SCOPED_TRACE(std::string(id.begin(), id.end()));
+  const std::vector<std::wstring> ids = {
+      L"1234567890123456", L"123456789012345678901", L"1234567890123/../7", L"..",
+      // The follow-up card number (from the 18th character) would be a dot
+      // segment of the request's path, however the ID spells it.
+      L"12345678901234567.", L"12345678901234567..", L"1234567890123456\\..", L"1234567890123456\u2215..",
+      // Not Unicode: a lone surrogate, a value above U+10FFFF.
+      std::wstring(L"12345678901234567") + static_cast<wchar_t>(0xD800) + L"0",
+      std::wstring(L"12345678901234567") + static_cast<wchar_t>(0x110000) + L"0"};
+  for (const std::wstring& id : ids) {
+    SCOPED_TRACE(::testing::PrintToString(id));
     lib_.deleteStatus(status_);
     status_ = lib_.createStatus();
     const Shown s = Query(id);

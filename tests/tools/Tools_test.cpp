@@ -255,6 +255,63 @@ TEST(RimoToolTest, LargeResponseLoadsTheSameFromAFileAndFromTheDataCenter) {
   EXPECT_EQ(std::count(huge.err.begin(), huge.err.end(), '\n'), 1) << "one line";
 }
 
+TEST(RimoToolTest, DataCenterTextIsPrintedEscaped) {
+  const auto& f = Fixture::Get();
+  const std::string dir = std::getenv("TMPDIR");
+  const std::string answers = dir + "/answers";
+  fs::create_directories(answers);
+  // A fault whose texts try to fake a line of the output and to reach the
+  // terminal: a line feed, a C1 control (CSI) and a right-to-left override.
+  WriteFile(answers + "/faultdoc",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FAULTINFO><ID>4711&#10;certificates:         3</ID>"
+            "<USERMESSAGE>Karte gesperrt&#10;certificates:         3&#x9B;31m&#x202E;txt.exe</USERMESSAGE>"
+            "<TECHMESSAGE>t</TECHMESSAGE></FAULTINFO>\n");
+  WriteFile(answers + "/890.conf", "status=500\nbodyfile=faultdoc\n");
+  rimo::testing::DataCenterProcess center(
+      {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
+  const std::string root = dir + "/online-root";
+  fs::copy(f.KeloRoot(), root, fs::copy_options::recursive);
+  fs::create_directories(root + "/etc/kelo");
+  WriteFile(root + "/etc/kelo/registry.reg",
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
+                "/pvtwmod/rest/\"\n");
+  auto rimo = [&](const std::string& args) { return Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " " + args); };
+
+  const Outcome text = rimo("--quiet fetch 12345678901234567890");
+  EXPECT_EQ(text.exitCode, 1);
+  size_t lines = 0;  // lines that begin with the field's name
+  for (size_t at = 0; (at = text.out.find("\ncertificates:", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 1u) << "no faked line:\n" << text.out;
+  EXPECT_NE(text.out.find("user message:         Karte gesperrt\\x0acertificates:         3\\x9b31m\\u202etxt.exe\n"),
+            std::string::npos)
+      << text.out;
+  EXPECT_NE(text.out.find("fault ID:             4711\\x0acertificates:         3\n"), std::string::npos) << text.out;
+  EXPECT_EQ(text.err.find('\x1b'), std::string::npos);
+  EXPECT_EQ(text.err.find("\xC2\x9B"), std::string::npos) << "no C1 control on the terminal";
+  EXPECT_EQ(text.err.find("\xE2\x80\xAE"), std::string::npos) << "no override on the terminal";
+  EXPECT_EQ(std::count(text.err.begin(), text.err.end(), '\n'), 1) << text.err;
+
+  const Outcome json = rimo("--json fetch 12345678901234567890");
+  EXPECT_NE(json.out.find("\"userMessage\":\"Karte gesperrt\\ncertificates:         3\\u009b31m\\u202etxt.exe\""),
+            std::string::npos)
+      << json.out;
+  EXPECT_EQ(std::count(json.out.begin(), json.out.end(), '\n'), 1) << "one JSON line";
+
+  // Arguments: an escape sequence in an ID is shown escaped; bytes that are
+  // not UTF-8 are refused before anything is done.
+  const Outcome esc = rimo("--quiet query \"$(printf '1234567890123456\\033[31m')\"");
+  EXPECT_EQ(esc.err.find('\x1b'), std::string::npos) << esc.err;
+  EXPECT_NE(esc.err.find("\\x1b[31m"), std::string::npos) << esc.err;
+  for (const char* command :
+       {"query \"$(printf '1234567890123456789\\377')\"", "load \"$(printf '/tmp/r\\351sponse.xml')\""}) {
+    SCOPED_TRACE(command);
+    const Outcome bad = rimo(command);
+    EXPECT_EQ(bad.exitCode, 2);
+    EXPECT_NE(bad.err.find("is not valid UTF-8"), std::string::npos) << bad.err;
+  }
+  EXPECT_EQ(center.Requests().size(), 2u) << "only the two fetches reached the data center";
+}
+
 TEST(ToolConventionsTest, VersionUsageOptionsAndWriteErrors) {
   const auto& f = Fixture::Get();
   for (const char* tool : {"rimo", "rimo-tcsign", "rimo-datacenter"}) {

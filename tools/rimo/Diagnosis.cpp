@@ -25,15 +25,15 @@ const char* WinInetMeaning(long code) {
     case 12002: return "the request timed out";
     case 12007: return "the server's name could not be resolved";
     case 12029: return "no connection could be made";
-    case 12030: return "the server closed the connection without an answer";
-    case 12031: return "the connection was reset";
+    case 12030: return "the server closed the connection without a complete answer";
+    case 12031: return "the connection was reset during the request";
     case 12037: return "the server's certificate has expired or is not yet valid";
     case 12038: return "the server's certificate is for another host name";
     case 12040: return "a redirect from HTTPS to plain HTTP was refused";
     case 12044: return "the server asks for a client certificate";
     case 12045: return "the server's certificate is not issued by a root in the machine root store";
     case 12057: return "the revocation status of the server's certificate could not be checked";
-    case 12152: return "the server's answer is not valid (or too large)";
+    case 12152: return "the server answered, but its answer is malformed or too large";
     case 12157: return "the TLS handshake failed";
     case 12170: return "the server's certificate has been revoked";
     default: return "the request failed";
@@ -136,7 +136,8 @@ std::string Diagnosis::Reason(const std::string& command, const std::string& arg
   if (command == "load") return LoadReason(argument);
   if (errorId == "INT-99001") {
     return "no request was made for '" + argument +
-           "': a user ID has 18 to 20 characters and must be usable as a file name";
+           "': a user ID has 18 to 20 characters, must be usable as a file name, and its "
+           "characters from the 18th on may not be \".\" or \"..\"";
   }
   if (errorKind == 5) return "the data center refused: " + userMessage + " (" + errorId + ")";
   if (!errorId.empty()) return "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
@@ -173,7 +174,14 @@ std::string ErrorIdMeaning(const std::string& errorId) {
   const long status = std::strtol(errorId.substr(0, 3).c_str(), nullptr, 10);
   const long detail = std::strtol(errorId.substr(4).c_str(), nullptr, 10);
   if (detail == 99000) return "the answer (HTTP " + std::to_string(status) + ") is not the expected document";
-  if (status == 0) return std::string("the data center could not be reached: ") + WinInetMeaning(detail);
+  if (status == 0) {
+    // Only a name that does not resolve or a connection that cannot be made
+    // means the server was not reached; anything else happened after it was.
+    if (detail == 12007 || detail == 12029) {
+      return std::string("the data center could not be reached: ") + WinInetMeaning(detail);
+    }
+    return std::string("the request to the data center failed: ") + WinInetMeaning(detail);
+  }
   if (detail == 0) return "the data center answered with HTTP " + std::to_string(status);
   return std::string(WinInetMeaning(detail)) + " (HTTP " + std::to_string(status) + ")";
 }

@@ -24,6 +24,7 @@
 #include "platform/Utf8.h"
 #include "rimo/RimoData.h"
 #include "rimo/Diagnosis.h"
+#include "rimo/SafeText.h"
 
 #ifndef RIMO_VERSION
 #define RIMO_VERSION "0"
@@ -62,27 +63,12 @@ int UsageError(const std::string& problem) {
 
 std::string Narrow(const wchar_t* w) { return w == nullptr ? std::string() : rimo::platform::WideToUtf8(w); }
 
-std::string Json(const std::string& s) {
-  std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out.push_back(static_cast<char>(c));
-        }
-    }
-  }
-  return out + "\"";
-}
+std::string Json(const std::string& s) { return rimo::tool::JsonString(s); }
+
+using rimo::tool::Printable;
+
+// A field's text as it is printed: escaped, "-" when empty.
+std::string Field(const std::string& s) { return s.empty() ? "-" : Printable(s); }
 
 std::string JsonOrNull(const wchar_t* w) { return w == nullptr ? "null" : Json(Narrow(w)); }
 
@@ -226,39 +212,41 @@ void PrintText(std::ostream& out, const std::string& command, const Published& p
   }
   out << "error kind:           " << p.errorKind << " (" << ErrorKindMeaning(p.errorKind) << ")\n";
   if (command != "load") {
-    out << "error identifier:     " << (p.errorId.empty() ? "-" : p.errorId);
-    if (!p.errorId.empty()) out << " (" << rimo::tool::ErrorIdMeaning(p.errorId) << ")";
+    out << "error identifier:     " << Field(p.errorId);
+    if (!p.errorId.empty()) out << " (" << Printable(rimo::tool::ErrorIdMeaning(p.errorId)) << ")";
     out << "\n"
         << "HTTP status:          " << p.httpStatus << "\n"
         << "WinInet code:         " << p.requestError << "\n"
-        << "fault ID:             " << (p.faultId.empty() ? "-" : p.faultId) << "\n";
+        << "fault ID:             " << Field(p.faultId) << "\n";
   }
   out << "key-change flag:      "
       << (p.keyChange ? "true (the container said KEYCHANGE NEIN)" : "false (KEYCHANGE JA, or none)") << "\n"
       << "switch on activation: " << (p.switchOnActivation ? "true" : "false") << "\n"
-      << "current serial:       " << (p.currentSerial.empty() ? "-" : p.currentSerial) << "\n"
-      << "new serial:           " << (p.newSerial.empty() ? "-" : p.newSerial) << "\n"
-      << "user message:         " << (p.userMessage.empty() ? "-" : p.userMessage) << "\n"
+      << "current serial:       " << Field(p.currentSerial) << "\n"
+      << "new serial:           " << Field(p.newSerial) << "\n"
+      << "user message:         " << Field(p.userMessage) << "\n"
       << "certificates:         " << p.certs.size() << "\n";
   for (const CertInfo& c : p.certs) {
-    out << "  - type:     " << c.type << "\n";
+    out << "  - type:     " << Printable(c.type) << "\n";
     if (c.derLength == 0 || c.subject.empty()) {
       out << "    (no DER form stored)\n";
       continue;
     }
-    out << "    subject:  " << c.subject << "\n"
-        << "    issuer:   " << c.issuer << "\n"
+    out << "    subject:  " << Printable(c.subject) << "\n"
+        << "    issuer:   " << Printable(c.issuer) << "\n"
         << "    valid:    " << c.notBefore << " to " << c.notAfter << "\n"
         << "    DER:      " << c.derLength << " bytes\n";
   }
   if (files != nullptr) {
     struct stat st {};
     const bool stored = !files->responseFile.empty() && stat(files->responseFile.c_str(), &st) == 0;
-    out << "response file:        " << (files->responseFile.empty() ? "-" : files->responseFile)
+    out << "response file:        " << Field(files->responseFile)
         << (stored ? " (" + std::to_string(st.st_size) + " bytes)" : " (none)") << "\n"
-        << "status INI:           " << (files->statusIni.empty() ? "-" : files->statusIni)
-        << (files->statusValues.empty() ? " (none)" : "") << "\n";
-    for (const auto& [key, value] : files->statusValues) out << "  " << key << " = " << value << "\n";
+        << "status INI:           " << Field(files->statusIni) << (files->statusValues.empty() ? " (none)" : "")
+        << "\n";
+    for (const auto& [key, value] : files->statusValues) {
+      out << "  " << Printable(key) << " = " << Printable(value) << "\n";
+    }
   }
 }
 
@@ -406,6 +394,12 @@ int main(int argc, char** argv) {
     return UsageError("unknown command '" + command + "'");
   }
   if (argument.empty()) return UsageError(command + (command == "load" ? " needs a FILE" : " needs a USERID"));
+  // Every argument names exactly one file or user: a byte that is not UTF-8
+  // would become another character, and another user's files.
+  if (!rimo::platform::Utf8ToWideExact(argument)) {
+    return UsageError(std::string(command == "load" ? "the FILE" : "the USERID") + " '" + Printable(argument) +
+                      "' is not valid UTF-8");
+  }
   if (lib.empty()) lib = DefaultLibrary();
   if (lib.find('/') == std::string::npos) lib = "./" + lib;  // never a search path
 
@@ -425,7 +419,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rimo: %s lacks the component's exports\n", lib.c_str());
     return 2;
   }
-  const std::wstring wide = rimo::platform::Utf8ToWide(argument);
+  const std::wstring wide = *rimo::platform::Utf8ToWideExact(argument);
   std::string early;  // a reason known before the component runs
   if (command == "load") early = rimo::tool::CheckResponseFile(argument);
 
@@ -478,7 +472,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rimo: cannot write to standard output: %s\n", std::strerror(errno));
     return exitCode == 0 ? 1 : exitCode;
   }
-  if (!reason.empty()) std::fprintf(stderr, "rimo: %s\n", reason.c_str());
-  if (exitCode == 3 && !quiet) std::fprintf(stderr, "rimo: the data center holds no package for %s\n", argument.c_str());
+  if (!reason.empty()) std::fprintf(stderr, "rimo: %s\n", Printable(reason).c_str());
+  if (exitCode == 3 && !quiet) {
+    std::fprintf(stderr, "rimo: the data center holds no package for %s\n", Printable(argument).c_str());
+  }
   return exitCode;
 }
