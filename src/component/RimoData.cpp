@@ -471,8 +471,20 @@ void RimoData::ExecuteGetFromFile(const wchar_t* path) {
   }
   TraceWrite(diag::Detail, kDataDll, L"Der Filestream wird erzeugt.");
   const auto narrowPath = platform::WideToUtf8Exact(path);
-  std::shared_ptr<platform::IByteStream> stream =
-      narrowPath ? platform::FileStream::Open(*narrowPath) : nullptr;
+  std::unique_ptr<platform::FileStream> file = narrowPath ? platform::FileStream::Open(*narrowPath) : nullptr;
+  if (file != nullptr && file->Size() > xml::kMaxTcResponseBytes) {
+    // Larger than any response the data center can send: never read.
+    {
+      StatusLock lock(status_);
+      status_->ResetStatus();
+    }
+    TraceWriteFormat(diag::Error, kDataDll,
+                     L"Die Datei %s ist mit %d Bytes größer als eine TC-Response sein kann (höchstens %d Bytes).",
+                     path, static_cast<int>(std::min<uint64_t>(file->Size(), INT32_MAX)),
+                     static_cast<int>(xml::kMaxTcResponseBytes));
+    return;
+  }
+  std::shared_ptr<platform::IByteStream> stream = std::move(file);
   if (stream == nullptr) {
     {
       StatusLock lock(status_);
@@ -691,6 +703,13 @@ std::vector<uint8_t> RimoData::GetTcResponseFromStream(std::shared_ptr<platform:
       TraceWrite(diag::Error, kDataDll, L"Die Datenlänge des Elements tcresponse ist [0].");
       return {};
     }
+    if (envelope.TcResponseLength() > xml::kMaxTcResponseBytes) {
+      // The same limit as for a file: what loads from one loads from the other.
+      TraceWriteFormat(diag::Error, kDataDll, L"Die TC-Response ist größer als %d Bytes.",
+                       static_cast<int>(xml::kMaxTcResponseBytes));
+      ReportUnreadableAnswer(status_->GetHttpStatus());
+      return {};
+    }
     TraceWrite(diag::Info, kDataDll, L"Die Response vom RZ wurde erfolgreich geparst.");
     return envelope.TcResponse();
   }
@@ -743,11 +762,13 @@ void RimoData::SetErrorIdFromCodes(int32_t httpStatus, uint32_t detail) {
 
 void RimoData::WriteResponseFile(const wchar_t* userId, const std::vector<uint8_t>& bytes) {
   wchar_t path[260] = {};
-  if (!paths_.GetResponseFilePath(userId, path)) return;
-  const auto narrow = platform::WideToUtf8Exact(path);
-  if (!narrow) return;
-  const std::string dir = narrow->substr(0, narrow->rfind('/') + 1);
-  if (!config::CDB_CreateDirectory(dir)) return;
+  const std::optional<std::string> narrow =
+      paths_.GetResponseFilePath(userId, path) ? platform::WideToUtf8Exact(path) : std::nullopt;
+  if (!narrow || !config::CRimoPaths::MakeFolderOf(*narrow)) {
+    TraceWriteFormat(diag::Error, kDataDll,
+                     L"Für die Response-Datei von [%s] gibt es keinen Ordner, in den geschrieben werden kann.", userId);
+    return;
+  }
   // Replaced atomically: a crash leaves the old file or the new one, never a
   // torn one that would later count as a stored response.
   if (!platform::ReplaceFileAtomically(*narrow, std::string_view(reinterpret_cast<const char*>(bytes.data()),

@@ -16,7 +16,8 @@
 #include <vector>
 
 #include "platform/ElfVersion.h"
-#include "platform/FileLock.h"
+#include "platform/RotatingLog.h"
+#include "platform/SafeFiles.h"
 #include "platform/Module.h"
 #include "platform/Utf8.h"
 
@@ -123,7 +124,7 @@ void DirectoryLibrary::ReadSwitches() {
         } else if (!Exists(*dir)) {
           Log(true, "Init: Verzeichnis <%s> existiert nicht, um internes Log auszugeben!", dir->c_str());
         } else {
-          internalLogFile_ = platform::WithTrailingSlash(*dir) + "ConfigDB_Intern.log";
+          internalLogFile_ = OwnLogFile(*dir, "ConfigDB_Intern.log");
           internalLogOn_ = true;
         }
       }
@@ -146,8 +147,7 @@ void DirectoryLibrary::ReadSwitches() {
           Log(true, "Init: Verzeichnis <%s> existiert nicht, um alle Pfade für die %s auszugeben!", dir->c_str(),
               kListedComponent);
         } else {
-          oneTimeListingFile_ =
-              platform::WithTrailingSlash(*dir) + kListedComponent + "_TracingDirs.log";
+          oneTimeListingFile_ = OwnLogFile(*dir, std::string(kListedComponent) + "_TracingDirs.log");
           oneTimeListingPending_ = true;
         }
       }
@@ -162,7 +162,7 @@ void DirectoryLibrary::ReadSwitches() {
         } else if (!Exists(*dir)) {
           Log(true, "Init: Verzeichnis <%s> existiert nicht, um Pfade für Komponenten auszugeben!", dir->c_str());
         } else {
-          perQueryListingFile_ = platform::WithTrailingSlash(*dir) + "ConfigDB_Lib_Dirs.log";
+          perQueryListingFile_ = OwnLogFile(*dir, "ConfigDB_Lib_Dirs.log");
           perQueryListingOn_ = true;
         }
       }
@@ -214,7 +214,21 @@ bool DirectoryLibrary::InternalLogOn() {
 
 // ------------------------------------------------------------ internal log
 
+std::string DirectoryLibrary::OwnLogFile(const std::string& registered, const std::string& fileName) {
+  // A registered folder is used only when it is the caller's own and no one
+  // else can write to it; otherwise the user's own state folder takes the
+  // log: it holds home paths, and other users must neither read it nor
+  // plant a link or a FIFO in its place.
+  const std::optional<struct stat> st = platform::StatNoForeignLinks(registered);
+  if (st && S_ISDIR(st->st_mode) && st->st_uid == geteuid() && (st->st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+    return platform::WithTrailingSlash(registered) + fileName;
+  }
+  const std::string state = sources_.folders->Folder(platform::FolderKind::LocalAppDataLow, false);
+  return state.empty() ? std::string() : state + "Quandel/Log/" + fileName;
+}
+
 void DirectoryLibrary::AppendLine(const std::string& file, const std::string& text) {
+  if (file.empty()) return;
   struct timeval tv {};
   gettimeofday(&tv, nullptr);
   struct tm t {};
@@ -223,10 +237,16 @@ void DirectoryLibrary::AppendLine(const std::string& file, const std::string& te
                                   t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec,
                                   static_cast<int>(tv.tv_usec / 1000), static_cast<int>(getpid()),
                                   static_cast<int>(syscall(SYS_gettid)), text.c_str());
-  platform::AppendWithFileLock(
-      file, line, kLockWaitMs,
-      "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:",
-      "------> _InternTrace: Fehler <-1> bei WaitForSingleObject, eigentliche Trace-Zeile folgt:");
+  // The log's folder is made when a line is written, private, and only in a
+  // folder of the caller's own. Lines that cannot be written are dropped.
+  const std::string folder = file.substr(0, file.rfind('/') + 1);
+  if (!platform::IsDirectory(folder) && (!platform::BelongsToCaller(folder) || !platform::MakeFolders(folder, 0700, 0700))) {
+    return;
+  }
+  platform::LogLimits limits;
+  limits.lockTimeoutMs = kLockWaitMs;
+  limits.timeoutMarker = "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";
+  platform::AppendToLog(file, line, limits);
 }
 
 void DirectoryLibrary::VLog(bool isError, const char* format, va_list args) {

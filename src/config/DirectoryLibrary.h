@@ -112,6 +112,8 @@ class DirectoryLibrary {
   void VLog(bool isError, const char* format, va_list args);
   void Listing(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void AppendLine(const std::string& file, const std::string& text);
+  // Where a log named fileName goes when the registry names folder registered.
+  std::string OwnLogFile(const std::string& registered, const std::string& fileName);
 
   std::string ReadRegistryString(const std::string& key, const char* name);
   std::string ValueFromConfigDb(const std::string& component, int kind);

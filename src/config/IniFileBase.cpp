@@ -59,10 +59,10 @@ bool CIniFileBase::GetIniValueString(const char* section, const char* key, char*
       if (auto v = rimo::platform::IniDocument::Parse(*text).Get(section, key)) value = *v;
     }
   }
-  // A value longer than one profile read delivers would arrive cut short: it
-  // counts as not read rather than as a different value.
-  const bool read = !value.empty() && value != kSentinel && value.size() <= kMaxValue &&
-                    static_cast<size_t>(outSize) > value.size();
+  // The profile read delivers at most 259 characters: a longer value is read
+  // as its first 259, as the profile function gives it.
+  if (value.size() > kMaxValue) value.resize(kMaxValue);
+  const bool read = !value.empty() && value != kSentinel && static_cast<size_t>(outSize) > value.size();
   if (read) {
     std::snprintf(out, static_cast<size_t>(outSize), "%s", value.c_str());
     TraceWriteFormat(rimo::diag::Info, category_, L"Key [%S] wurde gelesen, Wert [%S]", key, value.c_str());
@@ -110,7 +110,7 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
     TraceWriteFormat(rimo::diag::Info, category_, L"Der Key [%S] wurde gelöscht.", key);
     return true;
   }
-  if (!rimo::config::CDB_CreateDirectory(dir)) {
+  if (!MakeFolder(dir)) {
     TraceWriteFormat(rimo::diag::Error, category_, L"Das Verzeichnis der INI-Datei [%S] konnte nicht erstellt werden.",
                      filePath_);
     return false;
@@ -126,6 +126,17 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
                        L"Die INI-Datei [%S] konnte nicht gesperrt werden - LastError [%d]", filePath_, lock.Error());
       errno = lock.Error();
       return false;
+    }
+    if (!lock.Serialized()) {
+      TraceWriteFormat(rimo::diag::Warning, category_,
+                       L"Das Dateisystem der INI-Datei [%S] kennt keine Sperren: das Schreiben wird nicht mit anderen "
+                       L"Prozessen abgestimmt.",
+                       filePath_);
+    } else if (lock.PrivateLock()) {
+      TraceWriteFormat(rimo::diag::Warning, category_,
+                       L"Die Sperrdatei neben [%S] ist nicht nutzbar (von einem anderen Benutzer?); es wird die "
+                       L"private Sperre des Benutzers verwendet.",
+                       filePath_);
     }
     rimo::platform::RemoveStaleTemporaries(path);
     std::string text;
@@ -160,6 +171,8 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
   }
   return true;
 }
+
+bool CIniFileBase::MakeFolder(const std::string& folder) { return rimo::config::CDB_CreateDirectory(folder); }
 
 bool CIniFileBase::SetIniValueBool(const char* section, const char* key, bool value) {
   RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::SetIniValueBool");

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace FileOperations {
 
@@ -14,6 +15,9 @@ class CIniFileBase {
   static constexpr int kMaxCategory = 256;
 
   CIniFileBase() = default;
+  virtual ~CIniFileBase() = default;
+  CIniFileBase(const CIniFileBase&) = default;
+  CIniFileBase& operator=(const CIniFileBase&) = default;
 
   // Takes a full path of at most 259 characters; a longer or relative path
   // is refused (false) and the stored path is cleared.
@@ -26,8 +30,9 @@ class CIniFileBase {
 
   // True when the value was read from the file. Otherwise out holds the
   // default (cut to outSize) — except when the file does not exist, where out
-  // is left as it was. Empty values, "INI_FEHLER" and values that do not fit
-  // out with their terminator count as not read.
+  // is left as it was. A value longer than 259 characters is read as its
+  // first 259, as the profile read gives it. Empty values, "INI_FEHLER" and
+  // values that do not fit out with their terminator count as not read.
   bool GetIniValueString(const char* section, const char* key, char* out, int32_t outSize,
                          const char* defaultValue);
   // Leading digits (atoi); a stored "-1" or a value not read gives the default.
@@ -39,6 +44,11 @@ class CIniFileBase {
   // refused. The file is replaced atomically: never half-written.
   bool SetIniValueString(const char* section, const char* key, const char* value);
   bool SetIniValueBool(const char* section, const char* key, bool value);
+
+ protected:
+  // Makes the folder of the file for a write; the package's data folders by
+  // default.
+  virtual bool MakeFolder(const std::string& folder);
 
  private:
   char filePath_[kMaxPath] = {};

@@ -1,16 +1,26 @@
 #include "config/RimoPaths.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <cwchar>
+#include <optional>
 #include <string>
 
 #include "config/DirectoryLibrary.h"
 #include "diag/MethodTrace.h"
+#include "diag/Trace.h"
+#include "platform/Folders.h"
+#include "platform/SafeFiles.h"
 #include "platform/Utf8.h"
 
 namespace rimo::config {
 namespace {
 
+using diag::TraceWriteFormat;
 using diag::category::kSuppLib;
 constexpr size_t kMaxPath = 260;
 
@@ -27,6 +37,70 @@ std::string DataDirectory() {
   return dir;
 }
 
+// The caller's own data folder for this component:
+// ${XDG_DATA_HOME:-~/.local/share}/Quandel/Daten/P4100002/RIMO/ (not made
+// here), or empty when the caller has no usable home of its own.
+std::string OwnDataDirectory() {
+  const std::string base = platform::SystemFolders().Folder(platform::FolderKind::LocalAppData, false);
+  if (base.empty() || !platform::BelongsToCaller(base)) return {};
+  return base + "Quandel/Daten/" + kComponentId + "/" + kDataCategory + "/";
+}
+
+std::string WithoutSlash(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+bool Writable(const std::string& folder) {
+  return faccessat(AT_FDCWD, WithoutSlash(folder).c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+// A shared folder in which the caller's files are safe: writable by the
+// caller, and either the caller's own that no one else can write to, or
+// sticky, so that no user can rename, replace or delete another's files. A
+// missing folder counts when the caller may make it (sticky) in its parent.
+bool SafeSharedFolder(const std::string& folder, const std::string& parent) {
+  const std::optional<struct stat> st = platform::StatNoForeignLinks(WithoutSlash(folder));
+  if (!st) return errno == ENOENT && Writable(parent);
+  if (!S_ISDIR(st->st_mode) || !Writable(folder)) return false;
+  if (st->st_uid == geteuid() && (st->st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+  return (st->st_mode & S_ISVTX) != 0;
+}
+
+enum class FileState { kMissing, kCallers, kForeign };
+
+// Whether the file at path is one the caller may use as its own: a regular
+// file of the caller's. A link another user planted, a FIFO, another
+// user's file are all foreign.
+FileState StateOf(const std::string& path) {
+  const std::optional<struct stat> st = platform::StatNoForeignLinks(path);
+  if (!st) return errno == ENOENT ? FileState::kMissing : FileState::kForeign;
+  return S_ISREG(st->st_mode) && st->st_uid == geteuid() ? FileState::kCallers : FileState::kForeign;
+}
+
+// The path of the caller's file name in the kind's folder ("Response" or
+// "Status"): in the machine-wide data folder when the caller's files are
+// safe there, else in the caller's own data folder.
+std::string UserFilePath(const char* kind, const std::string& name) {
+  const std::string shared = DataDirectory();
+  const std::string own = OwnDataDirectory();
+  const std::string sharedFile = shared.empty() ? std::string() : shared + kind + "/" + name;
+  const std::string ownFile = own.empty() ? std::string() : own + kind + "/" + name;
+  const bool sharedSafe = !shared.empty() && SafeSharedFolder(shared + kind + "/", shared);
+  const FileState sharedState = shared.empty() ? FileState::kForeign : StateOf(sharedFile);
+  if (sharedSafe && sharedState == FileState::kCallers) return sharedFile;
+  if (!ownFile.empty() && StateOf(ownFile) == FileState::kCallers) return ownFile;
+  if (sharedSafe && sharedState == FileState::kMissing) return sharedFile;
+  if (!ownFile.empty()) {
+    TraceWriteFormat(diag::Info, kSuppLib,
+                     L"Der gemeinsame Ordner [%S] ist für die Dateien dieses Benutzers nicht sicher nutzbar; es wird "
+                     L"der eigene Ordner [%S] verwendet.",
+                     (shared + kind + "/").c_str(), (own + kind + "/").c_str());
+    return ownFile;
+  }
+  return sharedSafe ? sharedFile : std::string();
+}
+
 }  // namespace
 
 bool CRimoPaths::UsableUserId(const wchar_t* userId) {
@@ -38,29 +112,40 @@ bool CRimoPaths::UsableUserId(const wchar_t* userId) {
 bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out) const {
   RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetResponseFilePath");
   if (out == nullptr || !SafeFileName(userId)) return false;
-  const std::string dir = DataDirectory();
-  if (dir.empty()) return false;
-  // The path must name exactly the directory found: a byte that is not
-  // UTF-8 would otherwise become another character.
-  const auto wideDir = platform::Utf8ToWideExact(dir);
-  if (!wideDir || !platform::WideToUtf8Exact(userId)) return false;
-  const std::wstring path = *wideDir + L"Response/" + userId + L".xml";
-  if (path.size() >= kMaxPath) return false;
-  std::wmemcpy(out, path.c_str(), path.size() + 1);
+  const auto narrowId = platform::WideToUtf8Exact(userId);
+  if (!narrowId) return false;
+  const std::string path = UserFilePath("Response", *narrowId + ".xml");
+  // The path must name exactly the folder found: a byte that is not UTF-8
+  // would otherwise become another character.
+  const auto widePath = platform::Utf8ToWideExact(path);
+  if (path.empty() || !widePath || widePath->size() >= kMaxPath) return false;
+  std::wmemcpy(out, widePath->c_str(), widePath->size() + 1);
   return true;
 }
 
 bool CRimoPaths::GetStatusIniPath(const wchar_t* userId, char* out) const {
   RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetStatusIniPath");
   if (out == nullptr || !SafeFileName(userId)) return false;
-  const std::string dir = DataDirectory();
-  if (dir.empty()) return false;
   const auto narrowId = platform::WideToUtf8Exact(userId);
   if (!narrowId) return false;
-  const std::string path = dir + "Status/" + *narrowId + ".ini";
-  if (path.size() >= kMaxPath) return false;
+  const std::string path = UserFilePath("Status", *narrowId + ".ini");
+  // As the response file: both are had, or neither.
+  if (path.empty() || !platform::Utf8ToWideExact(path) || path.size() >= kMaxPath) return false;
   std::memcpy(out, path.c_str(), path.size() + 1);
   return true;
+}
+
+bool CRimoPaths::MakeFolderOf(const std::string& filePath) {
+  const std::string folder = filePath.substr(0, filePath.rfind('/') + 1);
+  if (platform::IsDirectory(folder)) return true;
+  const std::string own = OwnDataDirectory();
+  if (!own.empty() && folder.compare(0, own.size(), own) == 0) {
+    // The caller's own folders are private.
+    return platform::MakeFolders(folder, 0700, 0700);
+  }
+  // The kind's folder in the machine-wide data folder is shared and sticky:
+  // every user may keep files there, no one may touch another's.
+  return platform::MakeFolders(folder, 01777, 0755);
 }
 
 bool CRimoPaths::LibraryPath(const char* fileName, char* out, size_t outSize) const {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace rimo::config {
 
@@ -22,13 +23,21 @@ class CRimoPaths {
   static bool UsableUserId(const wchar_t* userId);
   virtual ~CRimoPaths() = default;
 
-  // <data dir>Response/<userId>.xml into out (260 wide characters). False,
-  // out untouched, when the data directory cannot be had, the user ID could
-  // name another directory (empty, ".", "..", or holding '/'), or the path
-  // does not fit.
+  // <data dir>Response/<userId>.xml into out (260 wide characters). The
+  // data dir is the machine-wide one when the caller's files are safe in
+  // its "Response" folder (the caller's own folder, or a sticky one that
+  // the caller may write to) and no other user's file or link is in the
+  // file's place; otherwise the caller's own data folder
+  // ${XDG_DATA_HOME:-~/.local/share}/Quandel/Daten/P4100002/RIMO/. False,
+  // out untouched, when no folder can be had, the user ID could name
+  // another directory (empty, ".", "..", or holding '/'), or the path is
+  // not UTF-8 or does not fit.
   bool GetResponseFilePath(const wchar_t* userId, wchar_t* out) const;
   // <data dir>Status/<userId>.ini into out (260 bytes), with the same rules.
   bool GetStatusIniPath(const wchar_t* userId, char* out) const;
+  // Makes the folder of a path given by the two above: a shared kind's
+  // folder sticky and open to all (01777), the caller's own ones 0700.
+  static bool MakeFolderOf(const std::string& filePath);
   // <system dir>QNCardBase002.so. When the system directory cannot be had the
   // bare file name is given, which a loader by full path refuses.
   bool GetCardBaseLibraryPath(char* out, size_t outSize) const;

@@ -42,4 +42,6 @@ void CStatusIni::SetErrorInfoRZ(const wchar_t* text) {
   SetIniValueString(kSection, kErrorInfoRz, narrow.c_str());
 }
 
+bool CStatusIni::MakeFolder(const std::string& folder) { return CRimoPaths::MakeFolderOf(folder); }
+
 }  // namespace rimo::config

@@ -25,6 +25,10 @@ class CStatusIni : public FileOperations::CIniFileBase {
   // written; any other length writes nothing.
   void SetErrorInfoRZ(const wchar_t* text);
 
+ protected:
+  // The status folder of a shared data folder is sticky, the caller's own private.
+  bool MakeFolder(const std::string& folder) override;
+
  private:
   std::wstring userId_;
   bool hasUserId_ = false;

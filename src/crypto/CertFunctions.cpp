@@ -1,5 +1,7 @@
 #include "crypto/CertFunctions.h"
 
+#include "crypto/OpenSslHandles.h"
+
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -84,6 +86,14 @@ bool CertFunctions::VerifyQuandelRoot(const uint8_t* certificate, uint32_t lengt
     result = subjectLength != 0 && issuerLength != 0 && subjectLength == issuerLength &&
              std::strcmp(subject, issuer) == 0 && subjectLength == std::strlen(kQuandelRootName) &&
              std::strcmp(subject, kQuandelRootName) == 0;
+  }
+  // Self-issued means the whole names are equal, not the common names
+  // alone: a cross certificate of the maker's key from another "CA QUANDEL"
+  // (another organisation) is no maker root.
+  if (result) {
+    X509Ptr parsed = ParseDer(certificate, length);
+    result = parsed != nullptr &&
+             X509_NAME_cmp(X509_get_subject_name(parsed.get()), X509_get_issuer_name(parsed.get())) == 0;
   }
   freeCertMemory_(handle);
   return result;

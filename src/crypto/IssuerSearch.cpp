@@ -97,16 +97,23 @@ bool IsSelfSigned(X509* cert) {
   return IssuerSearch::SignedBy(cert, cert);
 }
 
-// Best first; the candidates arrive in the store's stable order, which
-// std::stable_sort keeps among equals. A self-signed certificate (a root)
-// goes before a link or cross certificate of the same subject and key, so
-// that the issuer found is the root whatever the names' string types.
+// Subject and issuer names equal: a root, or a link of a root to itself
+// (checked without a signature, which ranking need not cost).
+bool SelfIssued(X509* cert) {
+  return X509_NAME_cmp(X509_get_subject_name(cert), X509_get_issuer_name(cert)) == 0;
+}
+
+// Best first, by what costs no signature check; the candidates arrive in
+// the store's stable order, which std::stable_sort keeps among equals. A
+// self-issued certificate (a root) goes before a link or cross certificate
+// of the same subject and key, so that the issuer found is the root
+// whatever the names' string types.
 void Order(X509* cert, CertPath* candidates) {
   if (candidates->size() < 2) return;
   std::vector<std::pair<int, std::shared_ptr<X509>>> ranked;
   ranked.reserve(candidates->size());
   for (auto& c : *candidates) {
-    const int rank = (IsSelfSigned(c.get()) ? 0 : 8) + (ExactName(cert, c.get()) ? 0 : 4) +
+    const int rank = (SelfIssued(c.get()) ? 0 : 8) + (ExactName(cert, c.get()) ? 0 : 4) +
                      (KeyIdMatches(cert, c.get()) ? 0 : 2) + (CurrentlyValid(c.get()) ? 0 : 1);
     ranked.emplace_back(rank, std::move(c));
   }
@@ -124,9 +131,15 @@ bool Contains(const CertPath& path, X509* cert) {
 // kMaxPaths paths were visited. True when stopped by visit.
 bool Extend(X509* cert, CertPath* current, size_t* visited, const IssuerSearch::PathVisitor& visit) {
   bool extended = false;
-  for (const auto& issuer : IssuerSearch::Issuers(cert)) {
+  const CertPath issuers = IssuerSearch::Issuers(cert);
+  for (const auto& issuer : issuers) {
     // The certificate itself, or one already on the path, would be a loop.
     if (Same(issuer.get(), cert) || Contains(*current, issuer.get())) continue;
+    // Among several candidates only one whose key verifies cert's signature
+    // is an issuer; each is checked when its turn comes, best first, so a
+    // search that succeeds early checks few. A single candidate is taken as
+    // it is: the chain check reports a signature that does not verify.
+    if (issuers.size() > 1 && !IssuerSearch::SignedBy(cert, issuer.get())) continue;
     extended = true;
     current->push_back(issuer);
     bool stop;
@@ -157,7 +170,6 @@ void KeepSignedBy(X509* cert, CertPath* candidates) {
 
 CertPath IssuerSearch::Issuers(X509* cert) {
   CertPath candidates = RootStore::Candidates(X509_get_issuer_name(cert));
-  if (candidates.size() > 1) KeepSignedBy(cert, &candidates);
   Order(cert, &candidates);
   return candidates;
 }

@@ -20,12 +20,11 @@ using CertPath = std::vector<std::shared_ptr<X509>>;  // issuers of the leaf, ro
 
 class IssuerSearch {
  public:
-  // The store's certificates that may have issued cert, best first: the exact
-  // (byte-equal) issuer name, then a matching key identifier, then currently
-  // valid, then the store's stable order. Key identifiers only order: never
-  // exclude. When several share the name, only those whose key verifies
-  // cert's signature remain; a single one is returned as it is (the chain
-  // check verifies its signature and reports it when it fails).
+  // The store's certificates whose name matches cert's issuer name, best
+  // first by what costs no signature check: self-issued (a root) before a
+  // link, the exact (byte-equal) issuer name, a matching key identifier,
+  // currently valid, then the store's stable order. Key identifiers only
+  // order: never exclude. Signatures are not checked here.
   static CertPath Issuers(X509* cert);
 
   // The same, but every candidate's key must verify cert's signature.

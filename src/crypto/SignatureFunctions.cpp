@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -197,6 +198,36 @@ ChainStatus VerifyAgainst(X509* leaf, const CertPath& trusted) {
   return status;
 }
 
+// The issuer through which the last chain check of a certificate on this
+// thread held: the root test that follows it looks at that very issuer, so
+// a link or cross certificate never stands in for a root whose own chain
+// did not verify.
+struct VerifiedIssuer {
+  std::array<unsigned char, 20> leaf{};
+  std::shared_ptr<X509> issuer;
+};
+thread_local VerifiedIssuer tLastVerified;
+
+std::array<unsigned char, 20> Fingerprint(X509* cert) {
+  std::array<unsigned char, 20> digest{};
+  unsigned n = 0;
+  X509_digest(cert, EVP_sha1(), digest.data(), &n);
+  return digest;
+}
+
+// The first path through the store on which leaf's chain holds; empty when
+// none does (or the budget ran out).
+CertPath FirstHoldingPath(X509* leaf) {
+  CertPath found;
+  IssuerSearch::VisitPaths(leaf, [&](const CertPath& path) {
+    if (!IssuerSearch::Spend(path.size())) return true;
+    const ChainStatus tried = VerifyAgainst(leaf, path);
+    if (tried.built && tried.error == kTrustNoError) found = path;
+    return !found.empty();
+  });
+  return found;
+}
+
 }  // namespace
 
 uint32_t SignatureFunctions::TrustBitOf(int e) {
@@ -304,6 +335,7 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
   // that holds is proof enough, but running out before one does refuses.
   IssuerSearch::Budget budget(IssuerSearch::kCheckBudget);
   bool first = true;
+  tLastVerified = VerifiedIssuer{};
   auto tryPath = [&](const CertPath& path) {
     // The chain check verifies each link of the path once more.
     if (!IssuerSearch::Spend(path.size())) return true;
@@ -311,6 +343,7 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
     if (!tried.built) return false;
     if (first || tried.error == kTrustNoError) status = tried;
     first = false;
+    if (tried.error == kTrustNoError && !path.empty()) tLastVerified = {Fingerprint(cert.get()), path.front()};
     return tried.error == kTrustNoError;
   };
   if (IssuerSearch::VisitPaths(cert.get(), tryPath) == 0) {
@@ -365,11 +398,22 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
                      ENOENT);
     return false;
   }
-  // The best issuer whose key verifies the certificate, whatever the order
-  // of the store's entries; none when the search ran out of checks.
-  IssuerSearch::Budget budget(IssuerSearch::kCheckBudget);
-  CertPath issuers = IssuerSearch::VerifiedIssuers(cert.get());
-  if (budget.Spent()) issuers.clear();
+  // The issuer on the first path whose chain holds, whatever the order of
+  // the store's entries: the one the chain check found, while the store
+  // still holds it, or the same search again. None when no chain holds or
+  // the search ran out of checks.
+  CertPath issuers;
+  const VerifiedIssuer& last = tLastVerified;
+  if (last.issuer != nullptr && last.leaf == Fingerprint(cert.get())) {
+    for (const auto& candidate : RootStore::Candidates(X509_get_issuer_name(cert.get()))) {
+      if (candidate == last.issuer) issuers.push_back(candidate);
+    }
+  }
+  if (issuers.empty()) {
+    IssuerSearch::Budget budget(IssuerSearch::kCheckBudget);
+    const CertPath path = FirstHoldingPath(cert.get());
+    if (!path.empty() && !budget.Spent()) issuers.push_back(path.front());
+  }
   const bool timeOk = X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
                       X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
   bool result = false;

@@ -1,5 +1,7 @@
 #include "platform/ByteStream.h"
 
+#include "platform/SafeFiles.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,19 +27,11 @@ long MemoryStream::Read(void* buffer, size_t size) {
 FileStream::~FileStream() { close(fd_); }
 
 std::unique_ptr<FileStream> FileStream::Open(const std::string& path) {
-  // Without blocking: opening a FIFO or a device must never wait for a peer.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-  if (fd < 0) return nullptr;
+  FileDescriptor fd = OpenRegularFile(path);
+  if (!fd) return nullptr;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const bool directory = S_ISDIR(st.st_mode);
-    close(fd);
-    errno = directory ? EISDIR : EINVAL;
-    return nullptr;
-  }
-  // Regular files never block; clear the flag all the same for plain reads.
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  return std::unique_ptr<FileStream>(new FileStream(fd));
+  if (fstat(fd.Get(), &st) != 0) return nullptr;
+  return std::unique_ptr<FileStream>(new FileStream(fd.Release(), static_cast<uint64_t>(st.st_size)));
 }
 
 long FileStream::Read(void* buffer, size_t size) {

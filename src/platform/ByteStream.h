@@ -37,15 +37,19 @@ class FileStream final : public IByteStream {
   FileStream(const FileStream&) = delete;
   FileStream& operator=(const FileStream&) = delete;
 
-  // Opens path for reading without ever blocking; null when it does not
-  // exist, is not a regular file (a directory: EISDIR; a FIFO, socket or
-  // device: EINVAL) or cannot be opened (errno tells why).
+  // Opens path for reading without ever blocking and never through a link
+  // that another user planted (SafeFiles.h); null when it does not exist, is
+  // not a regular file (a directory: EISDIR; a FIFO, socket or device:
+  // EINVAL) or cannot be opened (errno tells why).
   static std::unique_ptr<FileStream> Open(const std::string& path);
   long Read(void* buffer, size_t size) override;
+  // The file's size when it was opened.
+  uint64_t Size() const { return size_; }
 
  private:
-  explicit FileStream(int fd) : fd_(fd) {}
+  FileStream(int fd, uint64_t size) : fd_(fd), size_(size) {}
   int fd_;
+  uint64_t size_;
 };
 
 }  // namespace rimo::platform

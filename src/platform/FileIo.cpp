@@ -10,6 +10,9 @@
 #include <cstdlib>
 #include <memory>
 
+#include "platform/Handles.h"
+#include "platform/SafeFiles.h"
+
 namespace rimo::platform {
 
 bool WriteFully(int fd, std::string_view data) {
@@ -22,123 +25,118 @@ bool WriteFully(int fd, std::string_view data) {
   return true;
 }
 
-std::string TemporaryPrefix(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  return dir + "." + base + ".tmp-";
-}
+namespace {
 
-std::optional<std::string> ResolveLinks(const std::string& path) {
-  struct stat st {};
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? std::optional<std::string>(path) : std::nullopt;
-  if (!S_ISLNK(st.st_mode)) return path;
-  // A link is kept: its target is what gets replaced.
-  std::unique_ptr<char, decltype(&std::free)> target(realpath(path.c_str(), nullptr), &std::free);
-  if (target == nullptr) return std::nullopt;
-  return std::string(target.get());
-}
+constexpr char kTemporaryInfix[] = ".tmp-";
+constexpr size_t kTemporarySuffix = 8;
+
+std::string TemporaryPrefix(const std::string& name) { return "." + name + kTemporaryInfix; }
+
+}  // namespace
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
-  const auto resolved = ResolveLinks(path);
-  if (!resolved) return false;
-  const std::string& target = *resolved;
-  const size_t slash = target.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash + 1);
-
+  const std::optional<Located> at = Locate(path);
+  if (!at) return false;
+  FileDescriptor folder(openat(at->folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder) return false;
   struct stat existing {};
-  const bool exists = stat(target.c_str(), &existing) == 0;
-  const std::string prefix = TemporaryPrefix(target);
+  const bool exists = fstatat(folder.Get(), at->name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    // A FIFO, device, folder or refused link in the file's place.
+    errno = S_ISDIR(existing.st_mode) ? EISDIR : EINVAL;
+    return false;
+  }
+  const std::string prefix = TemporaryPrefix(at->name);
   std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+  FileDescriptor file;
+  for (int attempt = 0; attempt < 100 && !file; ++attempt) {
     char suffix[16];
     uint32_t r = 0;
     if (getentropy(&r, sizeof r) != 0) r = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(attempt);
     std::snprintf(suffix, sizeof suffix, "%08x", r);
     temp = prefix + suffix;
-    // A new file gets 0666 less the umask, as any file the user creates.
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, exists ? 0600 : 0666);
-    if (fd < 0 && errno != EEXIST) return false;
+    file.Reset(openat(folder.Get(), temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!file && errno != EEXIST) return false;
   }
-  if (fd < 0) return false;
+  if (!file) return false;
 
+  // The file keeps its owner (where this process may keep it) and its mode,
+  // but is never left writable by other users; a new file gets what the
+  // umask allows of 0666, never writable by group or others either.
   bool ok = true;
-  if (exists) {
-    // The file keeps its owner (where this user may keep it) and its mode.
-    if (fchown(fd, existing.st_uid, existing.st_gid) != 0) {
-      (void)!fchown(fd, static_cast<uid_t>(-1), existing.st_gid);
+  if (exists && existing.st_uid != geteuid()) {
+    if (fchown(file.Get(), existing.st_uid, existing.st_gid) != 0) {
+      (void)!fchown(file.Get(), static_cast<uid_t>(-1), existing.st_gid);
     }
-    ok = fchmod(fd, existing.st_mode & 07777) == 0;
   }
-  ok = ok && WriteFully(fd, content) && fsync(fd) == 0;
+  const mode_t mode = exists ? (existing.st_mode & 07777 & ~(S_IWGRP | S_IWOTH)) : NewFileMode();
+  ok = fchmod(file.Get(), mode) == 0;
+  ok = ok && WriteFully(file.Get(), content) && fsync(file.Get()) == 0;
   int savedErrno = errno;
-  if (close(fd) != 0 && ok) {
+  if (!file.Close() && ok) {
     ok = false;
     savedErrno = errno;
   }
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+  if (ok && renameat(folder.Get(), temp.c_str(), folder.Get(), at->name.c_str()) != 0) {
     ok = false;
     savedErrno = errno;
   }
   if (!ok) {
-    unlink(temp.c_str());
+    unlinkat(folder.Get(), temp.c_str(), 0);
     errno = savedErrno;
     return false;
   }
   // Make the rename itself durable.
-  int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);
-    close(dirFd);
-  }
+  fsync(folder.Get());
   return true;
 }
 
 void RemoveStaleTemporaries(const std::string& path) {
-  const auto resolved = ResolveLinks(path);
-  if (!resolved) return;
-  const std::string prefix = TemporaryPrefix(*resolved);
-  const size_t slash = prefix.rfind('/');
-  const std::string dir = slash == std::string::npos ? std::string(".") : prefix.substr(0, slash + 1);
-  const std::string namePrefix = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
-  std::unique_ptr<DIR, int (*)(DIR*)> d(opendir(dir.c_str()), &closedir);
-  if (d == nullptr) return;
+  const std::optional<Located> at = Locate(path);
+  if (!at) return;
+  const int folderFd = openat(at->folder.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return;
+  DirectoryStream folder(fdopendir(folderFd));
+  if (folder == nullptr) {
+    close(folderFd);
+    return;
+  }
+  const std::string prefix = TemporaryPrefix(at->name);
   const uid_t me = geteuid();
-  while (const struct dirent* entry = readdir(d.get())) {
+  while (const struct dirent* entry = readdir(folder.get())) {
     const std::string name = entry->d_name;
-    if (name.compare(0, namePrefix.size(), namePrefix) != 0 || name.size() != namePrefix.size() + 8) continue;
-    const std::string full = dir + name;
+    if (name.compare(0, prefix.size(), prefix) != 0 || name.size() != prefix.size() + kTemporarySuffix) continue;
     struct stat st {};
-    if (lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == me) unlink(full.c_str());
+    // The user's own regular files only; never through a link.
+    if (fstatat(dirfd(folder.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == me) {
+      unlinkat(dirfd(folder.get()), name.c_str(), 0);
+    }
   }
 }
 
 std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  FileDescriptor fd = OpenRegularFile(path);
+  if (!fd) return std::nullopt;
   struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<size_t>(st.st_size) > maxSize) {
-    close(fd);
+  if (fstat(fd.Get(), &st) != 0 || static_cast<size_t>(st.st_size) > maxSize) {
+    errno = EFBIG;
     return std::nullopt;
   }
   std::string text;
+  text.reserve(static_cast<size_t>(st.st_size));
   char buf[65536];
   for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
+    ssize_t n = read(fd.Get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      close(fd);
-      return std::nullopt;
-    }
+    if (n < 0) return std::nullopt;
     if (n == 0) break;
     text.append(buf, static_cast<size_t>(n));
     if (text.size() > maxSize) {
-      close(fd);
+      errno = EFBIG;
       return std::nullopt;
     }
   }
-  close(fd);
   return text;
 }
 

@@ -13,22 +13,21 @@ bool WriteFully(int fd, std::string_view data);
 
 // Replaces path with content atomically: a temporary file beside it
 // (".<name>.tmp-XXXXXXXX") is written, flushed to disk and renamed over path,
-// so that readers and a crash see either the old or the new file. A symbolic
-// link is followed and kept (its target is replaced); an existing file keeps
-// its mode and, where the user may keep it, its owner and group; a new file
-// gets 0666 less the umask. errno tells why when false.
+// so that readers and a crash see either the old or the new file. A
+// symbolic link is followed (and kept: its target is replaced) only by the
+// rule of SafeFiles.h; anything but a regular file in path's place is
+// refused. An existing file keeps its mode and, where the process may keep
+// it, its owner and group; no file is left writable by group or others, and
+// a new file gets what the umask allows of 0644. errno tells why when false.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content);
 
 // Removes the temporary files that writers of path killed mid-write left
 // behind (the user's own only). Call only while holding path's write lock.
 void RemoveStaleTemporaries(const std::string& path);
 
-// path with a symbolic link at its end resolved to the link's target; path
-// itself when it is no link or does not exist; nullopt for a dangling link.
-std::optional<std::string> ResolveLinks(const std::string& path);
-
-// Reads a whole regular file of at most maxSize bytes; nullopt when missing,
-// unreadable or larger.
+// Reads a whole regular file of at most maxSize bytes, opened without
+// blocking and never through a refused link; nullopt when missing,
+// unreadable, not a regular file or larger (errno tells which).
 std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxSize = 16 * 1024 * 1024);
 
 }  // namespace rimo::platform

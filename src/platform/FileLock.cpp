@@ -1,90 +1,140 @@
 #include "platform/FileLock.h"
 
-#include "platform/FileIo.h"
-
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/file.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
+
+#include "platform/FileIo.h"
+#include "platform/Folders.h"
+#include "platform/SafeFiles.h"
 
 namespace rimo::platform {
 namespace {
 
-int64_t NowMs() {
-  struct timespec ts {};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+// Opens (creating) a lock file that is the caller's own regular file;
+// invalid when it cannot be had or belongs to someone else.
+FileDescriptor OwnLockFile(int folder, const std::string& name) {
+  FileDescriptor fd(
+      openat(folder, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!fd) return fd;
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    errno = EPERM;
+    return FileDescriptor();
+  }
+  return fd;
 }
 
+// The lock file for the file at folderPath + name in the user's private
+// folder: no other user can create, hold or replace it.
+FileDescriptor PrivateLockFile(const std::string& folderPath, const std::string& name) {
+  const std::string dir = SystemFolders().TempDir();
+  if (dir.empty()) return FileDescriptor();
+  const size_t hash = std::hash<std::string>{}(folderPath + name);
+  char file[64];
+  std::snprintf(file, sizeof file, "lock-%016zx", hash);
+  FileDescriptor folder(open(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!folder) return folder;
+  return OwnLockFile(folder.Get(), file);
+}
+
+// Waits for an exclusive flock on fd until the deadline, queued in the
+// kernel with the other waiters rather than polling. The blocking call runs
+// on a helper thread holding a duplicate of fd (the lock belongs to the
+// shared open file description): given up, the caller closes its
+// descriptor, and the helper's close releases a lock it gets later.
+bool LockUntil(int fd, std::chrono::steady_clock::time_point deadline) {
+  struct Waiter {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    bool acquired = false;
+  };
+  const int duplicate = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (duplicate < 0) return false;
+  auto waiter = std::make_shared<Waiter>();
+  try {
+    std::thread([waiter, duplicate] {
+      int rc;
+      do rc = flock(duplicate, LOCK_EX);
+      while (rc != 0 && errno == EINTR);
+      {
+        std::lock_guard<std::mutex> guard(waiter->mutex);
+        waiter->finished = true;
+        waiter->acquired = rc == 0;
+        waiter->done.notify_all();
+      }
+      close(duplicate);
+    }).detach();
+  } catch (...) {
+    close(duplicate);
+    return false;
+  }
+  std::unique_lock<std::mutex> lock(waiter->mutex);
+  waiter->done.wait_until(lock, deadline, [&] { return waiter->finished; });
+  if (!waiter->finished) errno = ETIMEDOUT;
+  return waiter->finished && waiter->acquired;
+}
 
 }  // namespace
 
-AppendLock AppendWithFileLock(const std::string& path, std::string_view text, int timeoutMs,
-                              std::string_view timeoutMarker, std::string_view failureMarker) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-  if (fd < 0) return AppendLock::Failed;
-  AppendLock outcome = AppendLock::TimedOut;
-  const int64_t deadline = NowMs() + timeoutMs;
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      outcome = AppendLock::Taken;
-      break;
-    }
-    if (errno != EWOULDBLOCK && errno != EINTR) {
-      outcome = AppendLock::Failed;
-      break;
-    }
-    if (NowMs() >= deadline) break;
-    struct timespec pause {0, 2 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
-  }
-  if (outcome == AppendLock::Taken) {
-    WriteFully(fd, text);
-    flock(fd, LOCK_UN);
-  } else {
-    std::string line(outcome == AppendLock::TimedOut ? timeoutMarker : failureMarker);
-    line.append(text);
-    WriteFully(fd, line);
-  }
-  close(fd);
-  return outcome;
+bool LockExclusive(int fd, int timeoutMs) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK && errno != EINTR) return false;
+  return LockUntil(fd, std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs));
 }
 
 FileWriteLock::FileWriteLock(const std::string& path, int timeoutMs) {
-  const std::string target = ResolveLinks(path).value_or(path);
-  const size_t slash = target.rfind('/');
-  const std::string lockPath = target.substr(0, slash + 1) + "." + target.substr(slash + 1) + ".lock";
-  const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const std::optional<Located> at = Locate(path);
+  if (!at) {
     error_ = errno;
     return;
   }
-  struct stat st {};
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    close(fd);
-    error_ = EPERM;
-    return;
-  }
-  const int64_t deadline = NowMs() + timeoutMs;
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      fd_ = fd;
+  FileDescriptor fd = OwnLockFile(at->folder.Get(), "." + at->name + ".lock");
+  if (!fd) {
+    // Someone else's lock file (or something else) in its place: the
+    // user's private lock serializes this user's writers all the same.
+    fd = PrivateLockFile(at->folderPath, at->name);
+    if (!fd) {
+      error_ = errno != 0 ? errno : EPERM;
       return;
     }
-    if ((errno != EWOULDBLOCK && errno != EINTR) || NowMs() >= deadline) break;
-    struct timespec pause {0, 2 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+    privateLock_ = true;
   }
-  error_ = errno == EWOULDBLOCK ? ETIMEDOUT : errno;
-  close(fd);
+  if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
+    fd_ = std::move(fd);
+    return;
+  }
+  if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
+    // A file system without locks: the writer still replaces the file
+    // atomically, but nothing serializes it with other writers.
+    serialized_ = false;
+    fd_ = std::move(fd);
+    return;
+  }
+  if (errno != EWOULDBLOCK && errno != EINTR) {
+    error_ = errno;
+    return;
+  }
+  if (!LockUntil(fd.Get(), deadline)) {
+    error_ = errno == 0 ? ETIMEDOUT : errno;
+    return;
+  }
+  fd_ = std::move(fd);
 }
 
-FileWriteLock::~FileWriteLock() {
-  if (fd_ >= 0) close(fd_);  // closing releases the flock
-}
+FileWriteLock::~FileWriteLock() = default;  // closing the lock file releases the flock
 
 }  // namespace rimo::platform

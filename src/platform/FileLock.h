@@ -1,27 +1,26 @@
-// Appends to files shared by several processes.
+// A lock for rewriting a file, between threads and processes alike.
 #pragma once
 
 #include <string>
-#include <string_view>
+
+#include "platform/Handles.h"
 
 namespace rimo::platform {
 
-enum class AppendLock { Taken, TimedOut, Failed };
+// Takes an exclusive flock on fd, waiting in the kernel's queue (not
+// polling) for at most timeoutMs; errno ETIMEDOUT when the time ran out.
+bool LockExclusive(int fd, int timeoutMs);
 
-// Appends text to path (created with mode 0644, never through a symbolic
-// link) while holding an exclusive flock on it, waiting at most timeoutMs.
-// When the lock cannot be had, marker (depending on the outcome) is written
-// in front of the text without the lock. A file that cannot be opened is
-// skipped silently. Returns how the lock went.
-AppendLock AppendWithFileLock(const std::string& path, std::string_view text, int timeoutMs,
-                              std::string_view timeoutMarker, std::string_view failureMarker);
-
-// An exclusive lock for rewriting the file at path, between threads and
-// processes alike: an flock on the lock file ".<name>.lock" beside the file
-// (through links: beside their target). The lock file is the user's own
-// (created 0600, never through a link); one that belongs to someone else is
-// refused. Waits at most timeoutMs. Released by the destructor, or by the
-// kernel when the process dies.
+// An exclusive flock on the lock file ".<name>.lock" beside the file at
+// path (links resolved by the rule of SafeFiles.h). The lock file is the
+// user's own (created 0600, never through a link, opened without
+// blocking); when the one beside the file cannot be used (another user's,
+// a FIFO, no right to create it), a lock file in the user's private folder
+// serializes the user's own writers instead. A lock held by another
+// process is waited for in the kernel's queue until timeoutMs, not polled.
+// On a file system without locks the object counts as held but not
+// serialized. Released by the destructor, or by the kernel when the
+// process dies.
 class FileWriteLock {
  public:
   FileWriteLock(const std::string& path, int timeoutMs);
@@ -29,13 +28,18 @@ class FileWriteLock {
   FileWriteLock(const FileWriteLock&) = delete;
   FileWriteLock& operator=(const FileWriteLock&) = delete;
 
-  bool Held() const { return fd_ >= 0; }
-  // Why it is not held: ETIMEDOUT, EPERM (someone else's lock file), or the
-  // error of opening the lock file.
+  bool Held() const { return fd_.Valid(); }
+  // False when the file system has no locks: the write goes on unserialized.
+  bool Serialized() const { return serialized_; }
+  // True when the private lock stands in for the one beside the file.
+  bool PrivateLock() const { return privateLock_; }
+  // Why it is not held: ETIMEDOUT, or the error of opening a lock file.
   int Error() const { return error_; }
 
  private:
-  int fd_ = -1;
+  FileDescriptor fd_;
+  bool serialized_ = true;
+  bool privateLock_ = false;
   int error_ = 0;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/Folders.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
+
+#include "platform/SafeFiles.h"
 
 namespace rimo::platform {
 namespace {
@@ -16,13 +20,20 @@ std::string Env(const char* name) {
   return value != nullptr ? std::string(value) : std::string();
 }
 
+// A home is used as a base only when it is an absolute path other than "/".
+bool UsableBase(const std::string& dir) {
+  if (dir.empty() || dir[0] != '/') return false;
+  return dir.find_first_not_of('/') != std::string::npos;
+}
+
 std::string Home() {
   std::string home = Env("HOME");
-  if (!home.empty()) return home;
+  if (UsableBase(home)) return home;
   struct passwd pw {};
   struct passwd* result = nullptr;
   char buf[4096];
-  if (getpwuid_r(getuid(), &pw, buf, sizeof buf, &result) == 0 && result != nullptr && pw.pw_dir != nullptr) {
+  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &result) == 0 && result != nullptr && pw.pw_dir != nullptr &&
+      UsableBase(pw.pw_dir)) {
     return pw.pw_dir;
   }
   return {};
@@ -31,8 +42,9 @@ std::string Home() {
 // An XDG variable is used only when it holds an absolute path.
 std::string XdgOr(const char* variable, const char* homeRelative) {
   std::string value = Env(variable);
-  if (!value.empty() && value[0] == '/') return value;
+  if (UsableBase(value)) return value;
   std::string home = Home();
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
   return home.empty() ? std::string() : home + "/" + homeRelative;
 }
 
@@ -71,19 +83,7 @@ bool IsDirectory(const std::string& path) {
 
 bool MakeDirectories(const std::string& path) {
   if (path.empty()) return false;
-  std::string p = path;
-  while (p.size() > 1 && p.back() == '/') p.pop_back();
-  struct stat st {};
-  if (stat(p.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    errno = EEXIST;
-    return false;
-  }
-  size_t slash = p.rfind('/');
-  if (slash != std::string::npos && slash > 0 && !MakeDirectories(p.substr(0, slash))) return false;
-  if (mkdir(p.c_str(), 0755) == 0) return true;
-  // Another process may have created it meanwhile.
-  return errno == EEXIST && IsDirectory(p);
+  return MakeFolders(path, 0755, 0755);
 }
 
 std::string SystemFolders::Folder(FolderKind kind, bool create) {
@@ -106,8 +106,30 @@ std::string SystemFolders::Folder(FolderKind kind, bool create) {
       break;
   }
   if (path.empty()) return {};
-  if (create && !MakeDirectories(path)) return {};
+  if (create) {
+    if (kind == FolderKind::ProgramData || kind == FolderKind::ProgramFiles) {
+      if (!MakeDirectories(path)) return {};
+    } else {
+      // Nothing is made in a home or state folder that is not the caller's
+      // (root with another user's HOME), and what is made is private.
+      if (!BelongsToCaller(path) || !MakeFolders(path, 0700, 0700)) return {};
+    }
+  }
   return WithTrailingSlash(path);
+}
+
+bool BelongsToCaller(const std::string& path) {
+  std::string at = path;
+  while (at.size() > 1 && at.back() == '/') at.pop_back();
+  for (;;) {
+    if (const std::optional<struct stat> st = StatNoForeignLinks(at)) {
+      return S_ISDIR(st->st_mode) && st->st_uid == geteuid();
+    }
+    if (errno != ENOENT) return false;
+    const size_t slash = at.rfind('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    at.resize(slash);
+  }
 }
 
 std::string SystemFolders::TempDir() {
@@ -117,16 +139,25 @@ std::string SystemFolders::TempDir() {
 }
 
 std::string PrivateTempDir(const std::string& base, uid_t uid) {
-  const std::string dir = base + "kelo-" + std::to_string(uid);
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
-  // Whoever made it, it must be the user's own directory that no one else
-  // can write to: otherwise another user could read or plant the files.
+  // Checked through handles: the base must be a folder in which no other
+  // user can rename or replace the user's entry (not writable by others, or
+  // sticky), and the entry the user's own folder that only the user can
+  // write to; otherwise another user could read or plant the files.
+  FileDescriptor parent = OpenFolder(base);
   struct stat st {};
-  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != uid || (st.st_mode & 0022) != 0) {
+  if (!parent || fstat(parent.Get(), &st) != 0) return {};
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
     errno = EPERM;
     return {};
   }
-  return dir + "/";
+  const std::string name = "kelo-" + std::to_string(uid);
+  if (mkdirat(parent.Get(), name.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  FileDescriptor dir(openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dir || fstat(dir.Get(), &st) != 0 || st.st_uid != uid || (st.st_mode & 0022) != 0) {
+    errno = EPERM;
+    return {};
+  }
+  return WithTrailingSlash(base) + name + "/";
 }
 
 }  // namespace rimo::platform

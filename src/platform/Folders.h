@@ -25,8 +25,10 @@ enum class FolderKind {
 class IFolders {
  public:
   virtual ~IFolders() = default;
-  // The folder with a trailing '/'; created when missing and create is set.
-  // Empty when it cannot be determined or created.
+  // The folder with a trailing '/'; created when missing and create is set
+  // (a per-user folder 0700, and only inside a folder of the caller's own).
+  // Empty when it cannot be determined or created. $HOME is used as a base
+  // only when it is absolute and not "/".
   virtual std::string Folder(FolderKind kind, bool create) = 0;
   // The user's private temp directory ${TMPDIR:-/tmp}/kelo-<uid>/ (mode
   // 0700); empty when it exists but is not a directory of the user's own
@@ -42,12 +44,20 @@ class SystemFolders final : public IFolders {
 };
 
 // base + "kelo-<uid>/", created 0700 when missing; empty (errno EPERM) when
-// it is a link, not a directory, not uid's, or writable by group or others.
+// base is writable by others without being sticky, or the entry is a link,
+// not a directory, not uid's, or writable by group or others. Checked
+// through directory handles.
 std::string PrivateTempDir(const std::string& base, uid_t uid);
 
-// Creates path and its missing parents (mode 0755). True when path is a
-// directory afterwards. errno is EEXIST when a non-directory is in the way.
+// Creates path and its missing parents (mode 0755), following links only by
+// the rule of SafeFiles.h. True when path is a directory afterwards. errno
+// is ENOTDIR when a non-directory is in the way.
 bool MakeDirectories(const std::string& path);
+
+// True when the deepest existing folder of path (path itself, or its
+// nearest existing parent) is a folder of the caller's own: a home or state
+// folder in which the caller may make folders.
+bool BelongsToCaller(const std::string& path);
 
 bool IsDirectory(const std::string& path);
 

@@ -57,11 +57,6 @@ bool Utf16Name(const std::string& name, bool bigEndian) {
   return OneOf(name, {"UTF-16", "UTF16"}) || name == (bigEndian ? "UTF-16BE" : "UTF-16LE");
 }
 
-bool Utf32Name(const std::string& name, bool bigEndian) {
-  return OneOf(name, {"UTF-32", "UTF32", "UCS-4", "UCS4", "ISO-10646-UCS-4"}) ||
-         name == (bigEndian ? "UTF-32BE" : "UTF-32LE");
-}
-
 // The value of the pseudo-attribute "encoding" in an XML declaration's
 // text (between "<?xml" and "?>"); empty when there is none.
 std::string DeclaredEncoding(const std::string& declaration) {
@@ -116,7 +111,7 @@ bool DocumentBoundStream::UnitAt(size_t i, uint32_t* unit) const {
   return true;
 }
 
-bool DocumentBoundStream::CheckDeclaration(size_t firstUnit, bool utf8Bom) {
+bool DocumentBoundStream::CheckDeclaration(size_t firstUnit, bool utf8Bom, bool bom) {
   // An XML declaration is at most a few dozen characters; 512 is plenty.
   constexpr size_t kMaxDeclaration = 512;
   if (!Fill((firstUnit + kMaxDeclaration) * width_)) return false;
@@ -126,14 +121,16 @@ bool DocumentBoundStream::CheckDeclaration(size_t firstUnit, bool utf8Bom) {
     uint32_t u = 0;
     if (!UnitAt(i, &u)) break;
     text.push_back(u < 0x80 ? static_cast<char>(u) : '\x01');
-    if (text.size() == 5 && text != "<?xml") return true;  // no declaration
-    if (text.size() == 6 && !Blank(u)) return true;         // "<?xml-stylesheet" and such
+    // UTF-16 without a byte-order mark is known to the parser only by the
+    // "<?xml" that a declaration begins with.
+    if (text.size() == 5 && text != "<?xml") return NoDeclaration(bom);
+    if (text.size() == 6 && !Blank(u)) return NoDeclaration(bom);  // "<?xml-stylesheet" and such
     if (text.size() > 6 && text.compare(text.size() - 2, 2, "?>") == 0) {
       closed = true;
       break;
     }
   }
-  if (text.size() < 6) return true;
+  if (text.size() < 6) return NoDeclaration(bom);
   if (!closed) {
     error_ = "the document's XML declaration is not closed";
     return false;
@@ -143,15 +140,21 @@ bool DocumentBoundStream::CheckDeclaration(size_t firstUnit, bool utf8Bom) {
   bool agrees = false;
   if (width_ == 1) {
     agrees = utf8Bom ? OneOf(declared, {"UTF-8", "UTF8"}) : AsciiCompatible(declared);
-  } else if (width_ == 2) {
-    agrees = Utf16Name(declared, bigEndian_);
   } else {
-    agrees = Utf32Name(declared, bigEndian_);
+    agrees = Utf16Name(declared, bigEndian_);
   }
   if (!agrees) {
     std::string shown;
     for (char c : declared) shown.push_back(c >= 0x20 && c < 0x7F ? c : '?');
     error_ = "the document's declared encoding \"" + shown + "\" is not accepted or does not match its bytes";
+    return false;
+  }
+  return true;
+}
+
+bool DocumentBoundStream::NoDeclaration(bool bom) {
+  if (width_ == 2 && !bom) {
+    error_ = "a UTF-16 document without a byte-order mark needs an encoding declaration";
     return false;
   }
   return true;
@@ -187,8 +190,14 @@ bool DocumentBoundStream::DetectEncoding() {
     error_ = "documents in EBCDIC or in an unusual UCS-4 byte order are not accepted";
     return false;
   }
+  if (width_ == 4) {
+    // libxml2 reads UTF-32 in one byte order only, and not with a
+    // byte-order mark: refused in every form rather than half.
+    error_ = "documents in UTF-32 are not accepted";
+    return false;
+  }
   const bool utf8Bom = width_ == 1 && is({0xEF, 0xBB, 0xBF});
-  return CheckDeclaration(utf8Bom ? 3 : bom ? 1 : 0, utf8Bom);
+  return CheckDeclaration(utf8Bom ? 3 : bom ? 1 : 0, utf8Bom, bom);
 }
 
 long DocumentBoundStream::Read(void* buffer, size_t size) {
@@ -253,6 +262,8 @@ bool DocumentBoundStream::Step(uint32_t c) {
       } else if (c == '?') {
         state_ = State::kPi;
         run_ = 0;
+        name_ = 0;
+        piTarget_ = true;
       } else if (c == '!') {
         state_ = State::kBang;
         bang_.clear();
@@ -273,16 +284,12 @@ bool DocumentBoundStream::Step(uint32_t c) {
         state_ = State::kCData;
         run_ = 0;
       } else if (!Starts("--", bang_) && !Starts("[CDATA[", bang_)) {
-        // A declaration (a document type, refused by the reader): followed
-        // only far enough to find its end.
-        state_ = State::kDeclaration;
-        quote_ = 0;
-        brackets_ = 0;
-        const std::string seen = bang_;
-        for (char b : seen) {
-          if (!Step(static_cast<unsigned char>(b))) return false;
-          if (state_ != State::kDeclaration) break;
-        }
+        // A document type declaration: refused here, before the parser
+        // reads a byte of its internal subset (entities, attribute
+        // defaults), which it would otherwise parse before the reader can
+        // refuse the declaration.
+        Fail("document type declarations are not accepted");
+        return false;
       }
       return true;
     }
@@ -305,18 +312,14 @@ bool DocumentBoundStream::Step(uint32_t c) {
     case State::kPi:
       if (c == '>' && run_ != 0) state_ = State::kText;
       run_ = c == '?' ? 1 : 0;
-      return true;
-    case State::kDeclaration:
-      if (quote_ != 0) {
-        if (c == quote_) quote_ = 0;
-      } else if (c == '"' || c == '\'') {
-        quote_ = c;
-      } else if (c == '[') {
-        ++brackets_;
-      } else if (c == ']') {
-        if (brackets_ > 0) --brackets_;
-      } else if (c == '>' && brackets_ == 0) {
-        state_ = State::kText;
+      // The target is a name: its length is bounded as every other name.
+      if (piTarget_) {
+        if (Blank(c) || c == '?') {
+          piTarget_ = false;
+        } else if (++name_ > kMaxNameLength) {
+          Fail("a name in the document is longer than 50000 characters");
+          return false;
+        }
       }
       return true;
     case State::kStartTag:

@@ -11,9 +11,11 @@
 //   than kMaxAttributes of them fails the stream at once.
 // - that the parser decodes the bytes as the stream follows them: only
 //   encodings whose markup bytes are ASCII (UTF-8, US-ASCII, ISO-8859-x,
-//   Windows-125x) and UTF-16 and UTF-32 in either byte order are accepted,
-//   and an encoding declaration must agree with the bytes. Any other
-//   encoding (UTF-7, ISO-2022-*, EBCDIC, ...) fails the stream before the
+//   Windows-125x) and UTF-16 in either byte order are accepted (without a
+//   byte-order mark only with a declaration), and an encoding declaration
+//   must agree with the bytes. Document type declarations are refused
+//   before the parser reads their internal subset. Any other
+//   encoding (UTF-7, ISO-2022-*, EBCDIC, UTF-32, ...) fails the stream before the
 //   parser sees a byte, since its markup would not be where the stream
 //   looks for it.
 // It also keeps the parser's protections in place where the reader lifts
@@ -45,7 +47,7 @@ class DocumentBoundStream final : public platform::IByteStream {
   const std::string& Error() const { return error_; }
 
  private:
-  enum class State : uint8_t { kText, kOpen, kBang, kComment, kCData, kPi, kDeclaration, kStartTag, kEndTag, kEnd };
+  enum class State : uint8_t { kText, kOpen, kBang, kComment, kCData, kPi, kStartTag, kEndTag, kEnd };
 
   bool DetectEncoding();
   // Reads into head_ until it holds at least count bytes or the source ends.
@@ -54,7 +56,10 @@ class DocumentBoundStream final : public platform::IByteStream {
   // end.
   bool UnitAt(size_t i, uint32_t* unit) const;
   // Checks the encoding declaration, if any, against the detected encoding.
-  bool CheckDeclaration(size_t firstUnit, bool utf8Bom);
+  bool CheckDeclaration(size_t firstUnit, bool utf8Bom, bool bom);
+  // A document without an encoding declaration: false when the parser
+  // could not tell its encoding (UTF-16 without a byte-order mark).
+  bool NoDeclaration(bool bom);
   // Follows one code unit; false when the stream must fail.
   bool Step(uint32_t unit);
   // Counts c toward the length of the name being read in a tag.
@@ -76,9 +81,9 @@ class DocumentBoundStream final : public platform::IByteStream {
   uint32_t previous_ = 0;   // the last unit that was not blank, in a tag
   unsigned run_ = 0;        // '-' or ']' seen in a row; '?' seen
   unsigned attributes_ = 0;
-  unsigned name_ = 0;       // length of the name being read in a tag
+  unsigned name_ = 0;       // length of the name being read in a tag or PI target
+  bool piTarget_ = false;   // reading a processing instruction's target
   uint64_t total_ = 0;      // bytes handed on
-  uint64_t brackets_ = 0;   // '[' open in a declaration
   std::string bang_;        // what follows "<!" until it is known
   std::string error_;
 };

@@ -10,6 +10,11 @@
 
 namespace rimo::xml {
 
+// The largest TC response read, from a file or from the data center alike:
+// what the data center's answer of at most 16 MiB carries in Base64, with
+// room for its envelope.
+inline constexpr size_t kMaxTcResponseBytes = 12'500'000;
+
 class CTcResponseXml : public CXmlParserRimo {
  public:
   // Reasons of a failed check (VerificationError()).

@@ -42,8 +42,22 @@ TEST_F(IniFileBaseTest, ReadsWithDefaultsAndTheSentinel) {
   } strings[] = {
       {"Text", 260, true, "hello"},   {"Empty", 260, false, "dflt"},  {"Sentinel", 260, false, "dflt"},
       {"Missing", 260, false, "dflt"}, {"Ten", 11, true, "0123456789"}, {"Ten", 10, false, "dflt"},
-      {"Long", 260, false, "dflt"},   {"Ten", 3, false, "df"},
+      {"Ten", 3, false, "df"},
   };
+  // A value past what one profile read delivers reads as its first 259
+  // characters, as the profile function gives it.
+  const std::string first259(259, 'x');
+  struct {
+    int32_t outSize;
+    bool read;
+    std::string out;
+  } longs[] = {{260, true, first259}, {259, false, "dflt"}};
+  for (const auto& c : longs) {
+    SCOPED_TRACE("Long into " + std::to_string(c.outSize));
+    char out[300] = "untouched";
+    EXPECT_EQ(ini_.GetIniValueString("A", "Long", out, c.outSize, "dflt"), c.read);
+    EXPECT_EQ(std::string(out), c.out);
+  }
   for (const Case& c : strings) {
     SCOPED_TRACE(std::string(c.key) + " into " + std::to_string(c.outSize));
     char out[300] = "untouched";

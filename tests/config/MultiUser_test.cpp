@@ -309,13 +309,18 @@ TEST_F(IniWriterTest, WriterGivesUpWhenTheLockIsHeldElsewhere) {
   for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
 }
 
-TEST_F(IniWriterTest, AnotherUsersLockFileIsNotUsed) {
+TEST_F(IniWriterTest, AnotherUsersLockFileIsNotUsedAndBlocksNothing) {
   if (!Root()) GTEST_SKIP() << "needs root to give the lock file to another user";
   WriteFile(path_, "[A]\nx=1\n");
   WriteFile(dir_ + "/.user.ini.lock", "");
   ASSERT_EQ(chown((dir_ + "/.user.ini.lock").c_str(), kNobody, kNobody), 0);
-  EXPECT_FALSE(ini_.SetIniValueString("A", "x", "2"));
-  EXPECT_EQ(ReadFile(path_), "[A]\nx=1\n");
+  // The user's private lock stands in: the write goes through, and the
+  // planted file is neither used nor changed.
+  EXPECT_TRUE(ini_.SetIniValueString("A", "x", "2"));
+  EXPECT_EQ(ReadFile(path_), "[A]\nx=2\n");
+  struct stat st {};
+  ASSERT_EQ(stat((dir_ + "/.user.ini.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kNobody);
 }
 
 // ----------------------------------------------------- paths not in UTF-8

@@ -251,7 +251,7 @@ TEST(RimoToolTest, LargeResponseLoadsTheSameFromAFileAndFromTheDataCenter) {
   WriteFile(dir + "/huge.xml", grown);
   const Outcome huge = Shell(Rimo("--quiet load " + dir + "/huge.xml"));
   EXPECT_EQ(huge.exitCode, 1);
-  EXPECT_NE(huge.err.find("a TC response has at most 16 MiB"), std::string::npos) << huge.err;
+  EXPECT_NE(huge.err.find("a TC response has at most 12500000 bytes"), std::string::npos) << huge.err;
   EXPECT_EQ(std::count(huge.err.begin(), huge.err.end(), '\n'), 1) << "one line";
 }
 

@@ -17,8 +17,9 @@ namespace rimo::tool {
 namespace {
 
 constexpr size_t kMaxPath = 259;
-// The component reads no document larger than the data center may send.
-constexpr uint64_t kMaxResponseBytes = 16u * 1024 * 1024;
+// The component reads no TC response larger than the data center's answer
+// of at most 16 MiB can carry.
+constexpr uint64_t kMaxResponseBytes = 12'500'000;
 
 const char* WinInetMeaning(long code) {
   switch (code) {
@@ -163,7 +164,7 @@ std::string CheckResponseFile(const std::string& file) {
   if (st.st_size == 0) return file + ": the file is empty";
   if (static_cast<uint64_t>(st.st_size) > kMaxResponseBytes) {
     return file + ": the file has " + std::to_string(st.st_size) +
-           " bytes; a TC response has at most 16 MiB (16777216 bytes)";
+           " bytes; a TC response has at most 12500000 bytes (what the data center's 16 MiB answer can carry)";
   }
   return {};
 }
