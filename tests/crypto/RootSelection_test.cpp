@@ -194,6 +194,30 @@ std::vector<StoreCase> Cases() {
     cases.push_back({"six same-name roots", six, genuineResponse, 0});
   }
 
+  {  // A cross certificate of the maker's key from another organisation's
+     // "CA QUANDEL": not self-issued (whole names differ), so no maker root.
+    pki::CertProfile otherOrg = pki::RootProfile("CA QUANDEL");
+    otherOrg.organization = "Other Org";
+    const pki::Cert otherOrgRoot = Root("CA QUANDEL", KeyNo(3), otherOrg);
+    const pki::Cert cross = pki::Issue(pki::RootProfile("CA QUANDEL"), genuineKey, otherOrgRoot, KeyNo(3));
+    cases.push_back({"cross certificate from another organisation's CA QUANDEL, maker root absent",
+                     {otherOrgRoot, cross},
+                     genuineResponse,
+                     4});
+  }
+  {  // The maker's root expired: a link of its key through another root must
+     // not stand in for it.
+    pki::CertProfile expired = pki::RootProfile("CA QUANDEL");
+    expired.notBeforeOffset = -20L * 24 * 3600;
+    expired.notAfterOffset = -10L * 24 * 3600;
+    const pki::Cert expiredRoot = Root("CA QUANDEL", KeyNo(4), expired);
+    const pki::Cert other = Root("Other Root", KeyNo(1));
+    const pki::Cert link = pki::Issue(pki::RootProfile("CA QUANDEL"), KeyNo(4), other, KeyNo(1));
+    const std::string response = Response(Signer(expiredRoot, KeyNo(4)), p.otherSignerKey);
+    cases.push_back({"expired maker root alone", {expiredRoot}, response, 2});
+    cases.push_back({"expired maker root and a link of its key", {expiredRoot, link, other}, response, 4});
+  }
+
   // Forged or broken: each keeps its code, whatever the order.
   {
     const pki::Cert foreign = Root("CA QUANDEL", KeyNo(5));
@@ -235,6 +259,25 @@ TEST(RootSelectionTest, OutcomeDoesNotDependOnTheOrderOfTheLinks) {
       for (size_t i : order) sandbox.Install(c.store[i]);
       EXPECT_EQ(Code(c.response), c.code);
     }
+  }
+}
+
+TEST(RootSelectionTest, CrowdedStoreGivesTheSameOutcomeOnEveryLoad) {
+  // A hundred roots named as the maker's beside the genuine one: the search
+  // checks the best candidate first, so the first load already succeeds
+  // and no load depends on what an earlier one left behind.
+  const auto& p = SharedPki::Get();
+  TrustCenterSandbox sandbox(RIMO_LIB_DIR, false);
+  for (int i = 0; i < 100; ++i) {
+    pki::CertProfile profile = pki::RootProfile("CA QUANDEL");
+    profile.serial = 5000 + i;
+    sandbox.Install(Root(i % 2 == 0 ? "CA QUANDEL" : "CA Quandel", KeyNo(static_cast<size_t>(i) % 6), profile));
+  }
+  sandbox.Install(p.genuine.root);
+  const std::string response = Response(p.genuine.signer, p.genuine.signerKey);
+  for (int load = 0; load < 3; ++load) {
+    SCOPED_TRACE("load " + std::to_string(load + 1));
+    EXPECT_EQ(Code(response), 0u);
   }
 }
 

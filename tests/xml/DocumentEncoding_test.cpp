@@ -123,6 +123,14 @@ std::vector<Case> Cases() {
       {"UTF-16LE declared UTF-8", utf16(u"<?xml version='1.0' encoding='UTF-8'?><R>x</R>", false, true), "", true},
       {"UTF-16LE declared UTF-16BE", utf16(u"<?xml version='1.0' encoding='UTF-16BE'?><R>x</R>", false, true), "",
        true},
+      {"a document type whose comment holds a quote",
+       "<!DOCTYPE R [<!-- ' -->]><R a0='1' a1='1' a2='1'>x</R>", "", true},
+      {"a document type with nested entities",
+       "<!DOCTYPE R [<!ENTITY a \"aaaa\"><!ENTITY b \"&a;&a;&a;&a;\"><!ATTLIST R x CDATA \"&b;&b;\">]><R>x</R>", "",
+       true},
+      {"UTF-32LE with BOM", Encode(u"<R>x</R>", 4, false, true), "", true},
+      {"UTF-32BE without BOM", Encode(u"<R>x</R>", 4, true, false), "", true},
+      {"UTF-16LE without BOM or declaration", utf16(u"<R>x</R>", false, false), "", true},
       {"declaration never closed", "<?xml version='1.0' encoding='UTF-8'" + std::string(600, ' ') + "<R>x</R>", "",
        true},
   };
@@ -202,6 +210,8 @@ TEST(DocumentEncodingTest, ParserProtectionsHoldWithLargeTexts) {
       {"a name of 50,001 characters", "<" + std::string(50001, 'n') + "/>", true},
       {"an attribute name of 50,001 characters", "<R " + std::string(50001, 'n') + "='v'/>", true},
       {"an end tag name of 50,001 characters", "<R></" + std::string(50001, 'n') + ">", true},
+      {"a processing instruction target of 50,001 characters", "<R><?" + std::string(50001, 'p') + " x?></R>", true},
+      {"a processing instruction target of 50,000 characters", "<R><?" + std::string(50000, 'p') + " x?></R>", false},
       {"a text of 12 MiB", "<R>" + std::string(12u << 20, 'A') + "</R>", false},
       {"a document of 16 MiB and one byte", "<R>" + std::string((16u << 20) - 6, 'A') + "</R>", true},
   };
