@@ -43,7 +43,23 @@ dpkg-deb -x build/rimodata_*.deb "$unpacked"
 "$unpacked/usr/bin/rimo-tcsign" sign --container "$unpacked/c.xml" --key "$unpacked/pki/signer.key" \
   --cert "$unpacked/pki/signer.pem" --current 12345678901234567890 --new 12345678901234567891 -o "$unpacked/r.xml"
 KELO_ROOT="$unpacked/pki/kelo-root" "$unpacked/usr/bin/rimo" --quiet load "$unpacked/r.xml" >/dev/null
-rm -rf "$unpacked"
+# The package's scripts make the shared data folders sticky and remove them,
+# when empty, on purge (run against the unpacked tree, never the machine).
+control=$(mktemp -d "${TMPDIR:-/tmp}/rimo-control-XXXXXX")
+dpkg-deb -e build/rimodata_*.deb "$control"
+if [ "$(id -u)" -eq 0 ]; then
+  DPKG_ROOT="$unpacked" sh "$control/postinst" configure
+  for dir in Response Status; do
+    [ "$(stat -c %a "$unpacked/var/lib/Quandel/Daten/P4100002/RIMO/$dir")" = 1777 ] \
+      || { echo "package: $dir is not sticky and open to all" >&2; exit 1; }
+  done
+  touch "$unpacked/var/lib/Quandel/Daten/P4100002/RIMO/Response/users-own.xml"
+  DPKG_ROOT="$unpacked" sh "$control/postrm" purge
+  [ -e "$unpacked/var/lib/Quandel/Daten/P4100002/RIMO/Response/users-own.xml" ] && \
+    [ ! -e "$unpacked/var/lib/Quandel/Daten/P4100002/RIMO/Status" ] \
+    || { echo "package: purge removed a user's file or left an empty folder" >&2; exit 1; }
+fi
+rm -rf "$unpacked" "$control"
 echo "package: $(ls build/rimodata_*.deb) with the library, plug-ins, tools and manual pages; its rimo loads a response"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
 run_suite build-asan -DRIMO_SANITIZE=address,undefined -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug

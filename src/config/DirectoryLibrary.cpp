@@ -354,7 +354,7 @@ std::string DirectoryLibrary::GetThisDllDir() {
   return dir;
 }
 
-std::string DirectoryLibrary::GetSpecialFolderPath(int kind) {
+std::string DirectoryLibrary::GetSpecialFolderPath(int kind, bool create) {
   Init();
   using platform::FolderKind;
   if (kind < 0 || kind > 5) {
@@ -368,13 +368,14 @@ std::string DirectoryLibrary::GetSpecialFolderPath(int kind) {
                                           FolderKind::RoamingAppData,  FolderKind::ProgramData,
                                           FolderKind::ProgramData,     FolderKind::ProgramData};
   // Program files are the installation's: looked up, never made by a lookup
-  // (a read-only job must leave a machine as it found it).
-  const bool create = kFirst[kind] != FolderKind::ProgramFiles;
+  // (a read-only job must leave a machine as it found it); nor is a folder
+  // made for a lookup that asks for none.
+  create = create && kFirst[kind] != FolderKind::ProgramFiles;
   std::string path = sources_.folders->Folder(kFirst[kind], create);
   if (path.empty()) {
     Log(true, "CDB_GetSpecialFolderPath: Fehler <%d> von SHGetKnownFolderPath - versuche mit "
         "'KF_Flag_Default_Path'", errno);
-    path = sources_.folders->Folder(kRetry[kind], true);
+    path = sources_.folders->Folder(kRetry[kind], create);
     if (path.empty()) Log(true, "CDB_GetSpecialFolderPath: Fehler <%d> von SHGetKnownFolderPath", errno);
   }
   return platform::WithTrailingSlash(path);
@@ -634,7 +635,7 @@ std::string DirectoryLibrary::ResolveLogDir(const std::string& component, bool c
 }
 
 std::string DirectoryLibrary::GuessLocalLogDir(const std::string& component, bool create) {
-  std::string result = GetSpecialFolderPath(0);
+  std::string result = GetSpecialFolderPath(0, create);
   if (!result.empty()) {
     result += MakeRelativeDir(component, "Log");
     Log(false, "_GuessLocalLogDir: Benutzerspezifischer Logpfad <%s>", result.c_str());

@@ -65,7 +65,8 @@ class DirectoryLibrary {
   std::string GetProgDir(const std::string& component, bool withDefault);
   std::string GetKonfigDirCurrentUser(const std::string& component, bool create);
   std::string GetThisDllDir();
-  std::string GetSpecialFolderPath(int kind);
+  // create false: the path only, nothing made.
+  std::string GetSpecialFolderPath(int kind, bool create = true);
   std::string GetTempDir();
   // The private temp directory's "Low/" + the relative directory of kind;
   // empty when there is no safe temp directory.

@@ -5,6 +5,7 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include "diag/ProcessControl.h"
 #include "diag/Trace.h"
 #include "platform/ElfVersion.h"
+#include "platform/Folders.h"
 #include "platform/Registry.h"
 #include "platform/Utf8.h"
 
@@ -45,6 +47,7 @@ struct Prepared {
   std::atomic<pid_t> tid{0};
   std::atomic<int> handling{0};  // the signal being handled, 0 when none
   char logDir[1024];             // ends with '/'; empty when there is none
+  bool makeLogDir;               // the folder may be made (in a folder of the user's own) when a dump is written
   char category[128];
   char hostPath[1024];
   char hostName[256];
@@ -249,7 +252,19 @@ const char* SignalName(int sig) {
   }
 }
 
+// Makes the dump folder and its missing parents (0700), with mkdir only:
+// safe in a signal handler. Prepared at start, made only when a dump comes.
+void MakeDumpFolder(char* path) {
+  for (char* at = path + 1; *at != '\0'; ++at) {
+    if (*at != '/') continue;
+    *at = '\0';
+    mkdir(path, 0700);
+    *at = '/';
+  }
+}
+
 void WriteDump(Prepared& p, int sig, siginfo_t* info, pid_t tid) {
+  if (p.makeLogDir && p.logDir[0] != '\0') MakeDumpFolder(p.logDir);
   ClearHistory(p.logDir, false, 0, p.scratch);
   ClearHistory(p.logDir, true, 5, p.scratch);
   if (p.logDir[0] == '\0') return;
@@ -375,11 +390,21 @@ ExceptionTranslator::ExceptionTranslator() {
     return;
   }
   Prepared& p = g_slots[slot_];
+  // The dump folder is looked up, not made: a job that does not crash
+  // leaves no folder behind. Without one, the user's own state folder takes
+  // the dumps, made when the first is written.
   wchar_t logDir[261] = {};
   std::string narrowLog;
-  if (config::CDB_GetLogDir(L"P4100002", logDir, 261, true) == config::kResultOk) {
+  if (config::CDB_GetLogDir(L"P4100002", logDir, 261, false) == config::kResultOk) {
     narrowLog = platform::WideToUtf8Exact(logDir).value_or("");
     if (!narrowLog.empty() && narrowLog.back() != '/') narrowLog.push_back('/');
+  }
+  p.makeLogDir = false;
+  if (narrowLog.empty() || !platform::IsDirectory(narrowLog)) {
+    const std::string state = platform::SystemFolders().Folder(platform::FolderKind::LocalAppDataLow, false);
+    narrowLog = state.empty() ? std::string() : state + "Quandel/Log/Kelo/";
+    p.makeLogDir = !narrowLog.empty() && platform::BelongsToCaller(narrowLog);
+    if (!p.makeLogDir) narrowLog.clear();
   }
   Copy(p.logDir, sizeof p.logDir, narrowLog);
   Copy(p.category, sizeof p.category, "Kelo.Rimo.DataDll");

@@ -284,6 +284,44 @@ TEST_F(IniWriterTest, TwoProcessesWithTwoThreadsEachKeepEveryKey) {
   EXPECT_EQ(missing, 0);
 }
 
+TEST_F(IniWriterTest, EightProcessesOfAHundredUpdatesEachLoseNothing) {
+  // Each update waits its turn in the lock's queue: none runs out of time
+  // while others keep taking the lock.
+  constexpr int kProcesses = 8;
+  constexpr int kUpdates = 100;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    const pid_t child = fork();
+    if (child == 0) {
+      FileOperations::CIniFileBase ini;
+      ini.SetTraceCategory(L"Kelo.Rimo.SuppLib");
+      ini.SetFilePath(path_.c_str());
+      int failed = 0;
+      for (int u = 0; u < kUpdates; ++u) {
+        const std::string key = "p" + std::to_string(p) + "u" + std::to_string(u);
+        if (!ini.SetIniValueString("Keys", key.c_str(), "1")) ++failed;
+      }
+      _exit(failed == 0 ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  int failedChildren = 0;
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failedChildren;
+  }
+  EXPECT_EQ(failedChildren, 0);
+  const auto doc = platform::IniDocument::Parse(ReadFile(path_));
+  int missing = 0;
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int u = 0; u < kUpdates; ++u) {
+      if (!doc.Get("Keys", "p" + std::to_string(p) + "u" + std::to_string(u))) ++missing;
+    }
+  }
+  EXPECT_EQ(missing, 0);
+}
+
 TEST_F(IniWriterTest, WriterGivesUpWhenTheLockIsHeldElsewhere) {
   WriteFile(path_, "[A]\nx=1\n");
   int toChild[2], toParent[2];

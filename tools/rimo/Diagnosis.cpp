@@ -149,6 +149,25 @@ std::string Diagnosis::Reason(const std::string& command, const std::string& arg
   return "no response was received";
 }
 
+std::string Diagnosis::WriteFailure() const {
+  for (const std::string& t : TextsOf(TraceText())) {
+    if (t.find("Für die Response-Datei von") != std::string::npos ||
+        t.find("Die Response-Datei [") != std::string::npos) {
+      return "the response file could not be stored (" + t + ")";
+    }
+    for (const char* marker : {"Beim Schreiben in die INI-Datei [", "Das Verzeichnis der INI-Datei [",
+                               "Die INI-Datei [", "Falscher Parameter beim Schreiben in die INI-Datei ["}) {
+      const std::string path = After(t, marker);
+      if (!path.empty()) {
+        const std::string file = path.substr(0, path.find(']'));
+        return "the status INI " + (file.empty() ? std::string("(no folder could be had for it)") : file) +
+               " could not be written (" + t + ")";
+      }
+    }
+  }
+  return {};
+}
+
 std::string CheckResponseFile(const std::string& file) {
   if (file.size() > kMaxPath) {
     return "the path has " + std::to_string(file.size()) + " characters; at most " + std::to_string(kMaxPath) +

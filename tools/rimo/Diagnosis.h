@@ -18,6 +18,9 @@ class Diagnosis {
 
   std::string Reason(const std::string& command, const std::string& argument, int32_t errorKind,
                      const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const;
+  // What the job could not write (the response file, the status INI) and
+  // why, from the component's trace; empty when every write went through.
+  std::string WriteFailure() const;
 
  private:
   std::string TraceText() const;

@@ -455,7 +455,12 @@ int main(int argc, char** argv) {
     exitCode = p.queryOutcome == 0 && p.stateCode == 6002 && p.errorKind == 0 && !p.certs.empty() ? 0 : 1;
   }
   std::string reason;
-  if (exitCode == 1) {
+  if (command != "load" && exitCode != 1) {
+    // Files that could be written nowhere are a failure of the job, said so.
+    reason = diagnosis.WriteFailure();
+    if (!reason.empty()) exitCode = 1;
+  }
+  if (exitCode == 1 && reason.empty()) {
     reason = !early.empty() ? early
                             : diagnosis.Reason(command, argument, p.errorKind, p.errorId, p.httpStatus, p.userMessage);
   }

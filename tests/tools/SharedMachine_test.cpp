@@ -1,0 +1,341 @@
+// One machine, several users: root and two throwaway users run rimo against
+// one data folder and one data center. Links and FIFOs that another user
+// plants are never followed or opened, every user gets their files, no lock
+// file blocks for good, and nothing is made in a home that is not the
+// caller's. Needs root (CI runs as root); skipped with a note otherwise.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "config/StatusIni.h"
+#include "support/DataCenterProcess.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using rimo::testing::ReadFile;
+using rimo::testing::WriteFile;
+
+const char* const kUserId = "12345678901234567890";
+const char* const kData = "/var/lib/Quandel/Daten/P4100002/RIMO/";
+
+struct Outcome {
+  int exitCode;
+  std::string out, err;
+  double seconds;
+};
+
+struct User {
+  std::string name;
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+std::string Tool(const std::string& name) { return std::string(RIMO_BIN_DIR) + "/" + name; }
+
+// Makes every folder from the program's private tree down to path passable
+// (x for others), so that the test users reach what the test gives them.
+void Passable(const std::string& path) {
+  const std::string root = fs::path(std::getenv("RIMO_TEST_SHARED_DIR")).parent_path().string();
+  for (fs::path p = path; p.string().size() >= root.size() && p != p.root_path(); p = p.parent_path()) {
+    struct stat st {};
+    if (stat(p.c_str(), &st) == 0) chmod(p.c_str(), (st.st_mode & 07777) | 0111);
+  }
+}
+
+class SharedMachineTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (geteuid() != 0 || system("command -v useradd >/dev/null && command -v setpriv >/dev/null") != 0) return;
+    for (const char* name : {"rimotsta", "rimotstb"}) {
+      if (getpwnam(name) == nullptr) {
+        const std::string add = std::string("useradd --system --no-create-home --home-dir /nonexistent --shell "
+                                            "/usr/sbin/nologin ") + name + " >/dev/null 2>&1";
+        if (system(add.c_str()) != 0) return;
+        created_.push_back(name);
+      }
+    }
+    ready_ = true;
+  }
+  static void TearDownTestSuite() {
+    for (const std::string& name : created_) {
+      const std::string del = "userdel " + name + " >/dev/null 2>&1";
+      (void)!system(del.c_str());
+    }
+    created_.clear();
+  }
+
+  void SetUp() override {
+    if (!ready_) GTEST_SKIP() << "needs root, useradd and setpriv to run as two other users";
+    tree_ = std::string(std::getenv("TMPDIR")) + "/machine";
+    fs::create_directories(tree_);
+    chmod(tree_.c_str(), 0755);
+    Passable(tree_);
+    a_ = Lookup("rimotsta");
+    b_ = Lookup("rimotstb");
+    // A PKI, its root store as the machine's, and a data center with the
+    // user's answer.
+    ASSERT_EQ(Shell(Tool("rimo-tcsign") + " pki " + tree_ + "/pki >/dev/null").exitCode, 0);
+    Shell(Tool("rimo-tcsign") + " container --cert SIG=" + tree_ + "/pki/signer.pem -o " + tree_ + "/c.xml");
+    Shell(Tool("rimo-tcsign") + " sign --container " + tree_ + "/c.xml --key " + tree_ + "/pki/signer.key --cert " +
+          tree_ + "/pki/signer.pem --current 12345678901234567890 --new 12345678901234567891 -o " + tree_ +
+          "/good.xml");
+    fs::create_directories(tree_ + "/answers");
+    fs::copy_file(tree_ + "/good.xml", tree_ + "/answers/890.xml");
+    center_ = std::make_unique<rimo::testing::DataCenterProcess>(std::vector<std::string>{
+        "--cert", tree_ + "/pki/server.pem", "--key", tree_ + "/pki/server.key", "--answers", tree_ + "/answers"});
+    root_ = tree_ + "/pki/kelo-root";
+    fs::create_directories(root_ + "/etc/kelo");
+    WriteFile(root_ + "/etc/kelo/registry.reg", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+                                                "\"RimoServiceUrl\"=\"" + center_->BaseUrl() + "/pvtwmod/rest/\"\n");
+    // A card 10 days from expiry, inside the alert period: every fetch
+    // writes the status INI as well.
+    Shell(Tool("rimo-tcsign") + " card --pki " + tree_ + "/pki --days 10 -o " + tree_ + "/card.pem");
+    const std::string wizard = root_ + "/opt/Quandel/Konfig/KeloCompact";
+    fs::create_directories(wizard);
+    WriteFile(wizard + "/WizardProperties.ini",
+              "[Allgemein]\nstoreResponse=1\ncacheProperties=0\n[PlugInInfos]\nSuspendableAlerts=60\n"
+              "NonSuspendableAlerts=7\n");
+    Shell("chmod -R a+rX " + root_ + " && chmod a+r " + tree_ + "/card.pem " + tree_ + "/good.xml");
+    for (const User* u : {&a_, &b_}) HomeOf(*u);
+    HomeOf(User{"root", 0, 0});
+  }
+
+  static User Lookup(const char* name) {
+    const passwd* pw = getpwnam(name);
+    return pw != nullptr ? User{name, pw->pw_uid, pw->pw_gid} : User{};
+  }
+
+  // A home of the user's own in the tree, with a private temp folder.
+  std::string HomeOf(const User& u) {
+    const std::string home = tree_ + "/home-" + u.name;
+    if (!fs::exists(home)) {
+      fs::create_directories(home + "/tmp");
+      Shell("chown -R " + std::to_string(u.uid) + ":" + std::to_string(u.gid) + " " + home + " && chmod 0700 " +
+            home + " " + home + "/tmp");
+    }
+    return home;
+  }
+
+  // The shared data folder as the Debian package lays it out.
+  void PackageLayout() {
+    const std::string data = root_ + kData;
+    fs::create_directories(data);
+    Shell("chmod 0755 " + root_ + "/var " + root_ + "/var/lib " + root_ + "/var/lib/Quandel " + root_ +
+          "/var/lib/Quandel/Daten " + root_ + "/var/lib/Quandel/Daten/P4100002 " + data);
+    for (const char* kind : {"Response", "Status"}) {
+      fs::create_directories(data + kind);
+      chmod((data + kind).c_str(), 01777);
+    }
+  }
+
+  static Outcome Shell(const std::string& command) {
+    const std::string dir = std::getenv("TMPDIR");
+    const auto start = std::chrono::steady_clock::now();
+    const int status =
+        std::system(("(" + command + ") >" + dir + "/sh.out 2>" + dir + "/sh.err </dev/null").c_str());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(dir + "/sh.out"), ReadFile(dir + "/sh.err"),
+            seconds};
+  }
+
+  // rimo as user u (root for nullptr), with the user's own home and temp
+  // folder, and the machine's KELO_ROOT. homeOf: whose home HOME names.
+  Outcome Rimo(const User* u, const std::string& args, const std::string& extraEnv = "",
+               const User* homeOf = nullptr) {
+    const User& me = u != nullptr ? *u : root;
+    const std::string home = HomeOf(homeOf != nullptr ? *homeOf : me);
+    std::string env = "env -u XDG_STATE_HOME -u XDG_DATA_HOME -u XDG_CONFIG_HOME -u XDG_CACHE_HOME -u "
+                      "XDG_RUNTIME_DIR -u KELO_TRACE KELO_ROOT=" + root_ + " KELO_CARD_CERT=" + tree_ +
+                      "/card.pem HOME=" + home +
+                      " TMPDIR=" + HomeOf(me) + "/tmp " + extraEnv + " ";
+    std::string prefix = u == nullptr ? "" : "setpriv --reuid=" + std::to_string(u->uid) + " --regid=" +
+                                                 std::to_string(u->gid) + " --clear-groups ";
+    return Shell(prefix + env + "timeout 60 " + Tool("rimo") + " --quiet " + args);
+  }
+
+  static std::string Listing(const std::string& dir) {
+    std::set<std::string> entries;
+    for (const auto& e : fs::recursive_directory_iterator(dir, fs::directory_options::skip_permission_denied)) {
+      entries.insert(e.path().string());
+    }
+    std::string out;
+    for (const auto& e : entries) out += e + "\n";
+    return out;
+  }
+
+  static uid_t OwnerOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+  }
+  static mode_t ModeOf(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+  }
+
+  inline static bool ready_ = false;
+  inline static std::vector<std::string> created_;
+  const User root{"root", 0, 0};
+  User a_, b_;
+  std::string tree_, root_;
+  std::unique_ptr<rimo::testing::DataCenterProcess> center_;
+};
+
+TEST_F(SharedMachineTest, LinksAnotherUserPlantedAreNeverFollowed) {
+  PackageLayout();
+  const std::string data = root_ + kData;
+  // Root-owned files elsewhere, and links to them planted by user B where
+  // root's files would go.
+  const std::string victims = tree_ + "/victims";
+  fs::create_directories(victims);
+  for (const char* v : {"response", "ini", "lock"}) WriteFile(victims + "/" + v, std::string("root's ") + v);
+  Shell("setpriv --reuid=" + std::to_string(b_.uid) + " --regid=" + std::to_string(b_.gid) +
+        " --clear-groups sh -c 'ln -s " + victims + "/response " + data + "Response/" + kUserId + ".xml && ln -s " +
+        victims + "/ini " + data + "Status/" + kUserId + ".ini && ln -s " + victims + "/lock " + data +
+        "Status/." + kUserId + ".ini.lock'");
+  ASSERT_TRUE(fs::is_symlink(data + "Response/" + kUserId + ".xml"));
+  const Outcome run = Rimo(nullptr, "fetch " + std::string(kUserId));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  for (const char* v : {"response", "ini", "lock"}) {
+    EXPECT_EQ(ReadFile(victims + "/" + v), std::string("root's ") + v) << v << " untouched";
+  }
+  // Root's files went to root's own data folder, and rimo says where.
+  const std::string own = HomeOf(root) + "/.local/share/Quandel/Daten/P4100002/RIMO/";
+  EXPECT_NE(run.out.find("response file:        " + own + "Response/" + kUserId + ".xml"), std::string::npos)
+      << run.out;
+  EXPECT_TRUE(fs::exists(own + "Response/" + std::string(kUserId) + ".xml"));
+  EXPECT_EQ(ReadFile(own + "Status/" + std::string(kUserId) + ".ini"),
+            "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
+}
+
+TEST_F(SharedMachineTest, FifosPlantedInTheFilesPlaceNeverBlock) {
+  PackageLayout();
+  const std::string data = root_ + kData;
+  Shell("setpriv --reuid=" + std::to_string(b_.uid) + " --regid=" + std::to_string(b_.gid) +
+        " --clear-groups sh -c 'mkfifo " + data + "Status/" + kUserId + ".ini " + data + "Response/" + kUserId +
+        ".xml'");
+  const Outcome run = Rimo(&a_, "fetch " + std::string(kUserId));
+  EXPECT_LT(run.seconds, 10.0) << "no open of a FIFO ever waits for a peer";
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_NE(run.out.find(HomeOf(a_) + "/.local/share/Quandel"), std::string::npos) << run.out;
+  struct stat st {};
+  ASSERT_EQ(lstat((data + "Status/" + kUserId + ".ini").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO stays as it was";
+}
+
+TEST_F(SharedMachineTest, EveryUserGetsTheirFilesWhoeverMadeTheFolderFirst) {
+  // Root runs first on a fresh machine (no package layout): the folders it
+  // makes must not lock out the others, whatever its umask.
+  const Outcome first = Rimo(nullptr, "fetch " + std::string(kUserId), "", nullptr);
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  const std::string data = root_ + kData;
+  EXPECT_EQ(ModeOf(data + "Response"), 01777u);
+  EXPECT_EQ(ModeOf(data + "Status"), 01777u);
+  EXPECT_EQ(ModeOf(data), 0755u);
+  for (const User* u : {&a_, &b_}) {
+    SCOPED_TRACE(u->name);
+    const Outcome run = Rimo(u, "fetch " + std::string(kUserId));
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    // The shared folder holds root's file of this ID: the user's goes to
+    // the user's own folder, and rimo says so.
+    EXPECT_NE(run.out.find("response file:        " + HomeOf(*u) + "/.local/share/"), std::string::npos) << run.out;
+    const std::string userFile = HomeOf(*u) + "/.local/share/Quandel/Daten/P4100002/RIMO/Response/" + kUserId + ".xml";
+    EXPECT_EQ(OwnerOf(userFile), u->uid);
+  }
+  // Another ID: each user's file in the shared folder, theirs alone.
+  const std::string other = "12345678901234567891";
+  WriteFile(tree_ + "/answers/891.xml", ReadFile(tree_ + "/good.xml"));
+  for (const char* mask : {"000", "077"}) {
+    SCOPED_TRACE(std::string("umask ") + mask);
+    fs::remove_all(data + "Response/" + other + ".xml");
+    const std::string sh = "sh -c 'umask " + std::string(mask) + " && exec \"$@\"' umask ";
+    const Outcome run = Shell("setpriv --reuid=" + std::to_string(a_.uid) + " --regid=" + std::to_string(a_.gid) +
+                              " --clear-groups " + sh + "env KELO_ROOT=" + root_ + " HOME=" + HomeOf(a_) +
+                              " TMPDIR=" + HomeOf(a_) + "/tmp " + Tool("rimo") + " --quiet fetch " + other);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    const std::string file = data + "Response/" + other + ".xml";
+    EXPECT_EQ(OwnerOf(file), a_.uid);
+    EXPECT_EQ(ModeOf(file) & 022u, 0u) << "never writable by others";
+    // B cannot change, replace or delete it: the folder is sticky.
+    const Outcome tamper = Shell("setpriv --reuid=" + std::to_string(b_.uid) + " --regid=" + std::to_string(b_.gid) +
+                                 " --clear-groups sh -c 'echo x > " + file + " || rm -f " + file + "'");
+    EXPECT_TRUE(fs::exists(file));
+    EXPECT_EQ(ReadFile(file), ReadFile(tree_ + "/good.xml"));
+  }
+}
+
+TEST_F(SharedMachineTest, SharedFolderOnlyRootCanWriteGivesUsersTheirOwn) {
+  const std::string data = root_ + kData;
+  fs::create_directories(data + "Response");
+  fs::create_directories(data + "Status");
+  Shell("chmod -R 0755 " + root_ + "/var");
+  const Outcome run = Rimo(&a_, "fetch " + std::string(kUserId));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  const std::string own = HomeOf(a_) + "/.local/share/Quandel/Daten/P4100002/RIMO/";
+  EXPECT_NE(run.out.find("response file:        " + own + "Response/" + kUserId + ".xml"), std::string::npos)
+      << run.out;
+  EXPECT_EQ(ModeOf(own + "Response"), 0700u);
+}
+
+TEST_F(SharedMachineTest, JobWhoseFilesCannotBeWrittenAnywhereSaysSo) {
+  // Only root may write the shared folder, and the user's home is not the
+  // user's: no folder is left, and rimo must not report success.
+  const std::string data = root_ + kData;
+  fs::create_directories(data + "Response");
+  fs::create_directories(data + "Status");
+  Shell("chmod -R 0755 " + root_ + "/var");
+  const Outcome run = Rimo(&a_, "fetch " + std::string(kUserId), "", &b_);
+  EXPECT_EQ(run.exitCode, 1) << run.out;
+  EXPECT_NE(run.err.find("could not be"), std::string::npos) << run.err;
+}
+
+TEST_F(SharedMachineTest, LockFileOfAnotherUserDoesNotBlock) {
+  PackageLayout();
+  const std::string data = root_ + kData;
+  // B plants A's lock file, private to B: A cannot open it.
+  Shell("setpriv --reuid=" + std::to_string(b_.uid) + " --regid=" + std::to_string(b_.gid) +
+        " --clear-groups sh -c 'touch " + data + "Status/." + kUserId + ".ini.lock && chmod 0600 " + data +
+        "Status/." + kUserId + ".ini.lock'");
+  const Outcome run = Rimo(&a_, "fetch " + std::string(kUserId));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_LT(run.seconds, 10.0);
+  const std::string ini = data + "Status/" + kUserId + ".ini";
+  EXPECT_EQ(OwnerOf(ini), a_.uid);
+  EXPECT_EQ(ReadFile(ini), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
+  EXPECT_EQ(OwnerOf(data + "Status/." + kUserId + ".ini.lock"), b_.uid) << "the planted file is not used";
+}
+
+TEST_F(SharedMachineTest, RootWithAnotherUsersHomeCreatesNothingThere) {
+  PackageLayout();
+  const std::string home = HomeOf(a_);
+  const std::string before = Listing(home);
+  const Outcome run = Rimo(nullptr, "fetch " + std::string(kUserId), "", &a_);
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Listing(home), before) << "nothing made in a home that is not root's";
+}
+
+TEST_F(SharedMachineTest, LoadOnAFreshTreeCreatesNoFolder) {
+  const std::string home = HomeOf(a_);
+  const std::string beforeRoot = Listing(root_), beforeHome = Listing(home);
+  const Outcome run = Rimo(&a_, "load " + tree_ + "/good.xml");
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(Listing(root_), beforeRoot);
+  // The user's temp folder holds rimo's own trace file while it runs only.
+  EXPECT_EQ(Listing(home), beforeHome);
+}
+
+}  // namespace
