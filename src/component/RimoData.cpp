@@ -683,6 +683,12 @@ std::wstring RimoData::CreateRestUrl(const wchar_t* userId) {
     return {};
   }
   std::string base = registry_.ReadString(config::kPackageKey, kServiceUrlValue).value_or(kDefaultServiceUrl);
+  // A registry file that cannot be read whole is named with each problem:
+  // otherwise its values would be missing without a word.
+  for (const std::string& problem : registry_.Problems()) {
+    TraceWriteFormat(diag::Error, kDataDll, L"Die Registry-Datei [%S] konnte nicht ganz gelesen werden: %S",
+                     registry_.Path().c_str(), problem.c_str());
+  }
   if (base.empty()) base = kDefaultServiceUrl;
   if (base.back() != '/') base.push_back('/');
   return platform::Utf8ToWide(base) + L"DataTcService/" + PercentEncoded(id.substr(17)) + L"?anw=KeloComp" +

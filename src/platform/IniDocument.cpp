@@ -1,5 +1,7 @@
 #include "platform/IniDocument.h"
 
+#include <utility>
+
 #include <strings.h>
 
 #include <cstdint>
@@ -25,6 +27,18 @@ bool HasBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view
 
 
 
+// 1: UTF-16LE without a byte-order mark, 2: UTF-16BE with one, 3: UTF-16BE
+// without; 0: none of these (told by the zero bytes of ASCII text).
+int Utf16WithoutLeMark(std::string_view text) {
+  if (text.size() < 2) return 0;
+  const auto b0 = static_cast<unsigned char>(text[0]);
+  const auto b1 = static_cast<unsigned char>(text[1]);
+  if (b0 == 0xFE && b1 == 0xFF) return 2;
+  if (b0 != 0 && b1 == 0) return 1;
+  if (b0 == 0 && b1 != 0) return 3;
+  return 0;
+}
+
 }  // namespace
 
 IniDocument IniDocument::Parse(std::string_view text) {
@@ -41,6 +55,17 @@ IniDocument IniDocument::Parse(std::string_view text) {
     }
     text = converted;
     doc.utf16_ = true;
+  } else if (const int order = Utf16WithoutLeMark(text); order != 0) {
+    // UTF-16 big-endian, or either order without a byte-order mark: read as
+    // such, but never rewritten, which could not keep the file's form.
+    std::string little(text.substr(order == 2 ? 2 : 0));
+    if (order != 1) {
+      for (size_t i = 0; i + 1 < little.size(); i += 2) std::swap(little[i], little[i + 1]);
+    }
+    converted = Utf16LeToUtf8(little);
+    doc.raw_ = std::string(text);
+    doc.writable_ = false;
+    text = converted;
   } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
     text.remove_prefix(3);
     doc.byteOrderMark_ = true;

@@ -8,13 +8,24 @@
 #include <wctype.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
+#include "platform/FileIo.h"
 #include "platform/Folders.h"
+#include "platform/SafeFiles.h"
 #include "platform/Utf8.h"
 
 namespace rimo::platform {
 namespace {
+
+int64_t RealTimeMs() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -130,15 +141,29 @@ std::string NormaliseKeyPath(std::string_view key) {
 
 RegistryData RegistryData::Parse(std::string_view text) {
   std::string converted;
-  if (text.size() >= 2 && static_cast<unsigned char>(text[0]) == 0xFF &&
-      static_cast<unsigned char>(text[1]) == 0xFE) {
+  const auto b0 = text.size() >= 2 ? static_cast<unsigned char>(text[0]) : 0x100u;
+  const auto b1 = text.size() >= 2 ? static_cast<unsigned char>(text[1]) : 0x100u;
+  if (b0 == 0xFF && b1 == 0xFE) {
     converted = Utf16LeToUtf8(text.substr(2));
+    text = converted;
+  } else if ((b0 == 0xFE && b1 == 0xFF) || (b0 == 0 && b1 != 0) || (b0 != 0 && b0 != 0x100u && b1 == 0)) {
+    // UTF-16 big-endian, or either order without a byte-order mark (told
+    // by the zero bytes of ASCII text): read as such.
+    std::string little(text.substr(b0 == 0xFE ? 2 : 0));
+    if (b0 == 0xFE || b0 == 0) {
+      for (size_t i = 0; i + 1 < little.size(); i += 2) std::swap(little[i], little[i + 1]);
+    }
+    converted = Utf16LeToUtf8(little);
     text = converted;
   } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
     text.remove_prefix(3);
   }
 
   RegistryData data;
+  size_t lineNumber = 0;
+  auto problem = [&](const std::string& what) {
+    if (data.problems_.size() < kMaxProblems) data.problems_.push_back("line " + std::to_string(lineNumber) + ": " + what);
+  };
   Key* current = nullptr;
   // A hex value continued over several lines ("...,\\" at the end).
   std::string pendingName;
@@ -151,6 +176,7 @@ RegistryData RegistryData::Parse(std::string_view text) {
     if (end == std::string_view::npos) end = text.size();
     std::string_view line = Trim(text.substr(pos, end - pos));
     pos = end + 1;
+    ++lineNumber;
 
     if (continuation) {
       // A key header ends a value whose last line still asked for more.
@@ -169,11 +195,17 @@ RegistryData RegistryData::Parse(std::string_view text) {
     if (line.front() == '[') {
       current = nullptr;
       std::string_view header = HeaderWithoutComment(line);
-      if (header.size() < 3 || header.back() != ']') continue;
+      if (header.size() < 3 || header.back() != ']') {
+        problem("a key line that does not end with ']'");
+        continue;
+      }
       const bool deletion = header[1] == '-';
       std::string_view path = Trim(header.substr(deletion ? 2 : 1, header.size() - (deletion ? 3 : 2)));
       std::string normalised = NormaliseKeyPath(path);
-      if (normalised.empty() || !StartsWithNoCase(path, "HKEY_LOCAL_MACHINE\\")) continue;
+      if (normalised.empty() || !StartsWithNoCase(path, "HKEY_LOCAL_MACHINE\\")) {
+        problem("the key [" + std::string(path) + "] is not under HKEY_LOCAL_MACHINE\\ and is ignored");
+        continue;
+      }
       if (deletion) {
         // The key goes, with every key below it.
         data.keys_.erase(normalised);
@@ -193,7 +225,15 @@ RegistryData RegistryData::Parse(std::string_view text) {
       current = &key;
       continue;
     }
-    if (current == nullptr) continue;
+    if (current == nullptr) {
+      // The version line of an exported file ("Windows Registry Editor
+      // Version 5.00", "REGEDIT4") comes before any key.
+      if (!StartsWithNoCase(line, "Windows Registry Editor") && !StartsWithNoCase(line, "REGEDIT")) {
+        problem("a value outside a key (a key line such as [HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact] "
+                "must come before it)");
+      }
+      continue;
+    }
 
     std::string name;
     std::string_view rest = line;
@@ -201,11 +241,17 @@ RegistryData RegistryData::Parse(std::string_view text) {
       rest.remove_prefix(1);
     } else {
       auto quoted = ReadQuoted(rest);
-      if (!quoted) continue;
+      if (!quoted) {
+        problem(rest.front() == '"' ? "a quoted name that is not closed" : "a name that is not in quotes");
+        continue;
+      }
       name = std::move(*quoted);
     }
     rest = Trim(rest);
-    if (rest.empty() || rest.front() != '=') continue;
+    if (rest.empty() || rest.front() != '=') {
+      problem("no '=' after the name");
+      continue;
+    }
     rest = Trim(rest.substr(1));
     if (rest == "-") {
       current->values.erase(Lower(name));
@@ -214,17 +260,26 @@ RegistryData RegistryData::Parse(std::string_view text) {
     Value value;
     if (!rest.empty() && rest.front() == '"') {
       auto text = ReadQuoted(rest);
-      if (!text || !Trim(rest).empty()) continue;
+      if (!text || !Trim(rest).empty()) {
+        problem(!text ? "a quoted value that is not closed" : "text after a quoted value");
+        continue;
+      }
       value.text = std::move(*text);
     } else if (StartsWithNoCase(rest, "dword:")) {
       auto v = ParseHexNumber(rest.substr(6));
-      if (!v) continue;
+      if (!v) {
+        problem("a dword that is not 1 to 8 hexadecimal digits");
+        continue;
+      }
       value.kind = ValueKind::Dword;
       value.dword = *v;
     } else if (StartsWithNoCase(rest, "hex")) {
       // hex: bytes, hex(n): a typed value, written as bytes.
       const size_t colon = rest.find(':');
-      if (colon == std::string_view::npos) continue;
+      if (colon == std::string_view::npos) {
+        problem("a hex value without ':'");
+        continue;
+      }
       pendingName = name;
       pendingType = Lower(rest.substr(0, colon));
       std::string_view hex = rest.substr(colon + 1);
@@ -234,6 +289,7 @@ RegistryData RegistryData::Parse(std::string_view text) {
       if (!continuation) data.SetHexValue(*current, pendingName, pendingType, pendingHex);
       continue;
     } else {
+      problem("a value that is neither a quoted string, dword: nor hex:");
       continue;
     }
     current->values[Lower(name)] = std::move(value);
@@ -333,36 +389,39 @@ std::string RegistryFile::MachinePath() { return KeloRoot() + "/etc/kelo/registr
 
 std::shared_ptr<const RegistryData> RegistryFile::Current() {
   const std::string path = fixedPath_.empty() ? MachinePath() : fixedPath_;
-  Stamp stamp;
-  struct stat st {};
-  if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-    stamp = {true, static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-             static_cast<uint64_t>(st.st_size), st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec};
-  }
+  FileStamp stamp;
+  if (const std::optional<struct stat> st = StatNoForeignLinks(path)) stamp = FileStamp::Of(*st);
   std::lock_guard<std::mutex> guard(mutex_);
-  if (data_ != nullptr && path == loadedPath_ && stamp == stamp_) return data_;
+  // A file changed within the time granularity of its stamp may change
+  // again unseen: read anew until it has settled.
+  if (data_ != nullptr && path == loadedPath_ && stamp == stamp_ &&
+      (!stamp.exists || stamp.SettledSince(RealTimeMs()))) {
+    return data_;
+  }
   std::string text;
+  std::string unreadable;
   if (stamp.exists) {
     // The registry is small; a file of absurd size is treated as unreadable.
-    constexpr uint64_t kMaxSize = 16 * 1024 * 1024;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0 && stamp.size <= kMaxSize) {
-      text.resize(stamp.size);
-      size_t got = 0;
-      while (got < text.size()) {
-        ssize_t n = read(fd, text.data() + got, text.size() - got);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-      }
-      text.resize(got);
+    constexpr size_t kMaxSize = 16 * 1024 * 1024;
+    if (auto content = ReadWholeFile(path, kMaxSize)) {
+      text = std::move(*content);
+    } else {
+      unreadable = std::string("the file cannot be read: ") + std::strerror(errno);
     }
-    if (fd >= 0) close(fd);
+  } else if (errno != ENOENT) {
+    unreadable = std::string("the file cannot be reached: ") + std::strerror(errno);
   }
-  data_ = std::make_shared<const RegistryData>(RegistryData::Parse(text));
+  RegistryData data = RegistryData::Parse(text);
+  if (!unreadable.empty()) data.problems_.insert(data.problems_.begin(), unreadable);
+  data_ = std::make_shared<const RegistryData>(std::move(data));
   loadedPath_ = path;
   stamp_ = stamp;
   return data_;
 }
+
+std::vector<std::string> RegistryFile::Problems() { return Current()->Problems(); }
+
+std::string RegistryFile::Path() const { return fixedPath_.empty() ? MachinePath() : fixedPath_; }
 
 bool RegistryFile::KeyExists(std::string_view key) { return Current()->KeyExists(key); }
 std::optional<std::string> RegistryFile::ReadString(std::string_view key, std::string_view name) {

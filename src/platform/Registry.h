@@ -2,6 +2,8 @@
 // syntax. Key paths and value names compare without regard to ASCII case.
 #pragma once
 
+#include "platform/SafeFiles.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -31,10 +33,11 @@ class IRegistry {
 // The parsed content of a .reg file.
 class RegistryData {
  public:
-  // Parses UTF-8 (with or without BOM) or UTF-16LE with BOM, as exported
-  // files have it: key and value deletions ("[-KEY]", "name"=-), strings,
-  // dword:, hex: and hex(n): values over several lines, comments after a key
-  // header. Malformed lines are skipped; never fails.
+  // Parses UTF-8 (with or without BOM) or UTF-16 (either order, with or
+  // without BOM), as exported files have it: key and value deletions
+  // ("[-KEY]", "name"=-), strings, dword:, hex: and hex(n): values over
+  // several lines, comments after a key header. Malformed lines are skipped
+  // and named in Problems(); never fails.
   static RegistryData Parse(std::string_view text);
 
   bool KeyExists(std::string_view key) const;
@@ -42,6 +45,9 @@ class RegistryData {
   std::optional<uint32_t> ReadDword(std::string_view key, std::string_view name) const;
   std::vector<std::string> SubKeys(std::string_view key) const;
   size_t KeyCount() const { return keys_.size(); }
+  // What could not be read, "line N: why", at most kMaxProblems.
+  const std::vector<std::string>& Problems() const { return problems_; }
+  static constexpr size_t kMaxProblems = 10;
 
  private:
   enum class ValueKind { String, Dword, Qword, MultiString, Binary };
@@ -59,6 +65,8 @@ class RegistryData {
   static void SetHexValue(Key& key, const std::string& name, const std::string& type, std::string_view hex);
 
   std::map<std::string, Key> keys_;  // by normalised (lower-cased) path
+  std::vector<std::string> problems_;
+  friend class RegistryFile;
 };
 
 // Folds case (every character, as upper-casing makes names equal), drops a leading "HKEY_LOCAL_MACHINE\" or
@@ -79,6 +87,10 @@ class RegistryFile final : public IRegistry {
   std::optional<std::string> ReadString(std::string_view key, std::string_view name) override;
   std::optional<uint32_t> ReadDword(std::string_view key, std::string_view name) override;
   std::vector<std::string> SubKeys(std::string_view key) override;
+  // What of the file could not be read (unreadable, lines not understood);
+  // empty for a file read whole or one that does not exist.
+  std::vector<std::string> Problems();
+  std::string Path() const;
 
  private:
   std::shared_ptr<const RegistryData> Current();
@@ -86,12 +98,7 @@ class RegistryFile final : public IRegistry {
   std::string fixedPath_;
   std::mutex mutex_;
   std::string loadedPath_;
-  struct Stamp {
-    bool exists = false;
-    uint64_t dev = 0, ino = 0, size = 0;
-    int64_t mtimeNs = 0;
-    bool operator==(const Stamp&) const = default;
-  } stamp_;
+  FileStamp stamp_;
   std::shared_ptr<const RegistryData> data_;
 };
 

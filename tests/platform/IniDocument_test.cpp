@@ -107,6 +107,30 @@ TEST(IniDocumentTest, UntouchedDocumentsSerialiseToTheirInput) {
   EXPECT_EQ(doc.Serialise(), odd);
 }
 
+TEST(IniDocumentTest, Utf16BigEndianOrWithoutMarkIsReadButNeverRewritten) {
+  auto utf16 = [](const std::string& ascii, bool bigEndian, bool bom) {
+    std::string out = bom ? (bigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+    for (char c : ascii) {
+      out.push_back(bigEndian ? '\0' : c);
+      out.push_back(bigEndian ? c : '\0');
+    }
+    return out;
+  };
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {{"big-endian with mark", utf16("[A]\nx=1\n", true, true)},
+               {"big-endian without mark", utf16("[A]\nx=1\n", true, false)},
+               {"little-endian without mark", utf16("[A]\nx=1\n", false, false)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::IniDocument doc = platform::IniDocument::Parse(c.bytes);
+    EXPECT_EQ(doc.Get("A", "x"), "1");
+    EXPECT_FALSE(doc.Set("A", "x", "2")) << "never rewritten: no ASCII after UTF-16";
+    EXPECT_EQ(doc.Serialise(), c.bytes);
+  }
+}
+
 TEST(ReplaceFileAtomicallyTest, ReplacesContentKeepsModeAndLeavesNoTemporaryFile) {
   testing::TempDir dir;
   const std::string path = dir.path() + "/a.ini";

@@ -86,16 +86,66 @@ TEST(RegistryDataTest, KeyKnownOnlyThroughSubkeysExistsBesideASiblingThatSortsFi
   EXPECT_EQ(data.SubKeys("SOFTWARE").size(), 2u);
 }
 
-TEST(RegistryDataTest, ReadsUtf16FilesWithByteOrderMark) {
+TEST(RegistryDataTest, ReadsUtf16FilesInEitherOrderWithOrWithoutByteOrderMark) {
   std::string utf8 = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"Name\"=\"Grüße\"\r\n";
-  std::string utf16 = "\xFF\xFE";
-  std::wstring wide = L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"Name\"=\"Grüße\"\r\n";
-  for (wchar_t c : wide) {
-    utf16.push_back(static_cast<char>(c & 0xFF));
-    utf16.push_back(static_cast<char>((c >> 8) & 0xFF));
+  const std::wstring wide = L"[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\r\n\"Name\"=\"Grüße\"\r\n";
+  auto utf16 = [&](bool bigEndian, bool bom) {
+    std::string out = bom ? (bigEndian ? "\xFE\xFF" : "\xFF\xFE") : "";
+    for (wchar_t c : wide) {
+      const char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>((c >> 8) & 0xFF);
+      out.push_back(bigEndian ? hi : lo);
+      out.push_back(bigEndian ? lo : hi);
+    }
+    return out;
+  };
+  for (bool bigEndian : {false, true}) {
+    for (bool bom : {true, false}) {
+      SCOPED_TRACE(std::string(bigEndian ? "big" : "little") + (bom ? " with" : " without") + " BOM");
+      const RegistryData data = RegistryData::Parse(utf16(bigEndian, bom));
+      EXPECT_EQ(data.ReadString("SOFTWARE\\K", "Name"), "Grüße");
+      EXPECT_TRUE(data.Problems().empty());
+    }
   }
-  EXPECT_EQ(RegistryData::Parse(utf16).ReadString("SOFTWARE\\K", "Name"), "Grüße");
   EXPECT_EQ(RegistryData::Parse("\xEF\xBB\xBF" + utf8).ReadString("SOFTWARE\\K", "Name"), "Grüße");
+}
+
+TEST(RegistryDataTest, LinesThatCannotBeReadAreNamed) {
+  const struct {
+    const char* name;
+    std::string text;
+    std::string problem;  // the first one named
+  } cases[] = {
+      {"INI style, no key line", "[Kelo]\nRimoServiceUrl=https://x/\n",
+       "line 1: the key [Kelo] is not under HKEY_LOCAL_MACHINE\\ and is ignored"},
+      {"value before any key", "\"RimoServiceUrl\"=\"https://x/\"\n", "line 1: a value outside a key"},
+      {"unterminated quote", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n\n\"Url\"=\"https://x/\n",
+       "line 3: a quoted value that is not closed"},
+      {"oversized dword", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n\"T\"=dword:123456789\n",
+       "line 2: a dword that is not 1 to 8 hexadecimal digits"},
+      {"name without quotes", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\nUrl=\"x\"\n", "line 2: a name that is not in quotes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RegistryData data = RegistryData::Parse(c.text);
+    ASSERT_FALSE(data.Problems().empty());
+    EXPECT_EQ(data.Problems().front().rfind(c.problem, 0), 0u) << data.Problems().front();
+  }
+  // An exported file's version line is no problem.
+  EXPECT_TRUE(RegistryData::Parse("Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\K]\n"
+                                  "\"a\"=\"b\"\n")
+                  .Problems()
+                  .empty());
+}
+
+TEST(RegistryFileTest, AFileThatCannotBeReadIsNamed) {
+  testing::TempDir dir;
+  const std::string path = dir.path() + "/registry.reg";
+  std::filesystem::create_directories(path);  // a folder in the file's place
+  RegistryFile file(path);
+  ASSERT_FALSE(file.Problems().empty());
+  EXPECT_EQ(file.Problems().front().rfind("the file cannot be read", 0), 0u) << file.Problems().front();
+  std::filesystem::remove(path);
+  EXPECT_TRUE(file.Problems().empty()) << "a missing file is an empty registry, no problem";
 }
 
 TEST(RegistryDataTest, GarbageNeverFails) {

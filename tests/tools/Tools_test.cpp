@@ -202,6 +202,16 @@ TEST(RimoToolTest, QueryAndFetchAgainstTheDataCenter) {
   const Outcome tooShort = rimo("query 1234");
   EXPECT_EQ(tooShort.exitCode, 1);
   EXPECT_NE(tooShort.err.find("a user ID has 18 to 20 characters"), std::string::npos) << tooShort.err;
+  // A registry file written as an INI file: the failure names it and its line.
+  WriteFile(root + "/etc/kelo/registry.reg", "[Kelo]\nRimoServiceUrl=" + center.BaseUrl() + "/pvtwmod/rest/\n");
+  const Outcome iniStyle = rimo("query 12345678901234567894");
+  EXPECT_EQ(iniStyle.exitCode, 1);
+  EXPECT_NE(iniStyle.err.find("the registry file " + root + "/etc/kelo/registry.reg was not read whole: line 1: "),
+            std::string::npos)
+      << iniStyle.err;
+  WriteFile(root + "/etc/kelo/registry.reg",
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
+                "/pvtwmod/rest/\"\n");
   center.Stop();
   const Outcome down = rimo("query 12345678901234567893");
   EXPECT_EQ(down.exitCode, 1);

@@ -135,6 +135,23 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
 std::string Diagnosis::Reason(const std::string& command, const std::string& argument, int32_t errorKind,
                               const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const {
   if (command == "load") return LoadReason(argument);
+  std::string reason = QueryReason(command, argument, errorKind, errorId, httpStatus, userMessage);
+  // A registry file that was not read whole explains many a failed query.
+  for (const std::string& t : TextsOf(TraceText())) {
+    const std::string rest = After(t, "Die Registry-Datei [");
+    if (rest.empty()) continue;
+    const size_t close = rest.find(']');
+    const std::string problem = After(rest, "konnte nicht ganz gelesen werden: ");
+    reason += " (the registry file " + rest.substr(0, close) + " was not read whole: " + problem + ")";
+    break;
+  }
+  return reason;
+}
+
+std::string Diagnosis::QueryReason(const std::string& command, const std::string& argument, int32_t errorKind,
+                                   const std::string& errorId, int32_t httpStatus,
+                                   const std::string& userMessage) const {
+  (void)command;
   if (errorId == "INT-99001") {
     return "no request was made for '" + argument +
            "': a user ID has 18 to 20 characters, must be usable as a file name, and its "

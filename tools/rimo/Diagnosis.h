@@ -25,6 +25,8 @@ class Diagnosis {
  private:
   std::string TraceText() const;
   std::string LoadReason(const std::string& file) const;
+  std::string QueryReason(const std::string& command, const std::string& argument, int32_t errorKind,
+                          const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const;
 
   std::string traceFile_;
 };
