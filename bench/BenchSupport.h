@@ -14,6 +14,7 @@
 #include <openssl/x509_vfy.h>
 
 #include "pki/Pki.h"
+#include "platform/Clock.h"
 
 namespace rimo::bench {
 
@@ -31,7 +32,7 @@ class BenchMachine {
     pki::InstallRoot(tc.root, root_ + "/etc/ssl/certs");
     // A store written this very moment is read again on every use until its
     // file times are past their granularity; a host's store is older.
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    platform::AdvanceClockForTesting(2100);
   }
   ~BenchMachine() {
     std::error_code ignored;

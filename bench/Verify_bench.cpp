@@ -89,7 +89,7 @@ class CrowdedStore {
       }
       above = std::move(made);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    platform::AdvanceClockForTesting(2100);
   }
   ~CrowdedStore() {
     std::error_code ignored;

@@ -14,44 +14,33 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/Clock.h"
+#include "platform/FileIo.h"
 #include "platform/Folders.h"
+#include "platform/SafeFiles.h"
 
 namespace rimo::crypto {
 namespace {
 
 // A root file is small; anything larger is not read.
-constexpr off_t kMaxFileSize = 1 << 20;
-// File times are kept at the kernel's clock-tick granularity: a file or a
-// directory changed less than this before it was read may change again with
-// the same times, so such a reading is not trusted later.
-constexpr int64_t kRacyNs = 2'000'000'000LL;
+constexpr size_t kMaxFileSize = 1 << 20;
 
-int64_t Ns(const struct timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; }
+using Identity = platform::FileStamp;
 
-int64_t NowNs() {
-  struct timespec now {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return Ns(now);
-}
-
-struct Identity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = -1;
-  int64_t mtime = 0;
-  int64_t ctime = 0;
-  bool operator==(const Identity&) const = default;
-};
-
+// The stamp of a root-store entry or of the store's folder, links followed
+// by the rule of SafeFiles.h; false for anything but a file or a folder.
 bool StatIdentity(const std::string& path, Identity* id) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) return false;
-  *id = Identity{st.st_dev, st.st_ino, st.st_size, Ns(st.st_mtim), Ns(st.st_ctim)};
-  return S_ISREG(st.st_mode) || S_ISDIR(st.st_mode);
+  const std::optional<struct stat> st = platform::StatNoForeignLinks(path);
+  if (!st) return false;
+  *id = Identity::Of(*st);
+  return S_ISREG(st->st_mode) || S_ISDIR(st->st_mode);
 }
 
-bool TrustedSince(const Identity& id, int64_t readAt) {
-  return readAt - std::max(id.mtime, id.ctime) > kRacyNs;
+// A reading at readAtMs of a file with stamp id holds later only when the
+// file had settled by then.
+bool TrustedSince(const Identity& id, int64_t readAtMs) {
+  Identity at = id;
+  return at.SettledSince(readAtMs);
 }
 
 struct FileEntry {
@@ -107,9 +96,11 @@ bool ParseEntryName(const char* name, unsigned long* hash) {
 void ReadListing(const std::string& directory, Listing* listing) {
   listing->byHash.clear();
   listing->valid = false;
-  const int64_t readAt = NowNs();
+  const int64_t readAt = platform::RealTimeMs();
   if (!StatIdentity(directory, &listing->identity)) return;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(directory.c_str()), &closedir);
+  platform::FileDescriptor folder = platform::OpenFolder(directory);
+  platform::DirectoryStream dir(folder ? fdopendir(folder.Get()) : nullptr);
+  if (dir != nullptr) folder.Release();  // the stream owns it now
   if (dir == nullptr) return;
   while (const struct dirent* entry = readdir(dir.get())) {
     unsigned long hash = 0;
@@ -121,18 +112,10 @@ void ReadListing(const std::string& directory, Listing* listing) {
 
 std::vector<std::shared_ptr<X509>> ReadPemFile(const std::string& path, const Identity& identity) {
   std::vector<std::shared_ptr<X509>> certs;
-  if (identity.size <= 0 || identity.size > kMaxFileSize) return certs;
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return certs;
-  std::string bytes(static_cast<size_t>(identity.size), '\0');
-  size_t used = 0;
-  while (used < bytes.size()) {
-    const ssize_t n = read(fd, bytes.data() + used, bytes.size() - used);
-    if (n <= 0) break;
-    used += static_cast<size_t>(n);
-  }
-  close(fd);
-  bytes.resize(used);
+  if (identity.size == 0 || identity.size > kMaxFileSize) return certs;
+  const std::optional<std::string> content = platform::ReadWholeFile(path, kMaxFileSize);
+  if (!content) return certs;
+  const std::string& bytes = *content;
   std::unique_ptr<BIO, int (*)(BIO*)> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())), &BIO_free);
   if (bio == nullptr) return certs;
   while (X509* cert = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
@@ -194,7 +177,7 @@ std::vector<std::shared_ptr<X509>> RootStore::Candidates(const X509_NAME* name) 
     if (cache.hashes.size() >= 16) cache.hashes.erase(cache.hashes.begin());
     cache.hashes.emplace_back(nameKey, hash);
   }
-  const int64_t now = NowNs();
+  const int64_t now = platform::RealTimeMs();
   if (cache.directory != directory) {
     cache.directory = directory;
     cache.listing = Listing{};

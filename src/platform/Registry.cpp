@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/Clock.h"
 #include "platform/FileIo.h"
 #include "platform/Folders.h"
 #include "platform/SafeFiles.h"
@@ -20,12 +21,6 @@
 
 namespace rimo::platform {
 namespace {
-
-int64_t RealTimeMs() {
-  struct timespec now {};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
