@@ -67,6 +67,20 @@ bool CXmlParserBase::Parse() {
   int32_t status = reader_->Read(&nodeType);
   bool failedPath = false;
   while (status == kXmlOk) {
+    // An element's text may come in pieces (text and CDATA, split by
+    // comments or processing instructions): joined, it reaches the handler
+    // once, when the next tag comes.
+    if (nodeType == kNodeText || nodeType == kNodeCData) {
+      status = reader_->AppendValue(&text_);
+      textPending_ = true;
+      if (status != kXmlOk) break;
+      status = reader_->Read(&nodeType);
+      continue;
+    }
+    if ((nodeType == kNodeElement || nodeType == kNodeEndElement) && textPending_) {
+      goOn = FlushText(&status);
+      if (!goOn || status != kXmlOk) break;
+    }
     switch (nodeType) {
       case kNodeElement: {
         const bool empty = reader_->IsEmptyElement();
@@ -85,10 +99,6 @@ bool CXmlParserBase::Parse() {
         }
         break;
       }
-      case kNodeText:
-        TraceWrite(diag::Detail, kDataDll, L"Die Verarbeitung zum Lesen des Elementtexts wird ausgeführt.");
-        goOn = ParseText(&status);
-        break;
       case kNodeEndElement:
         TraceWrite(diag::Detail, kDataDll, L"Die Verarbeitung für das Ende-Tag des Elements wird ausgeführt.");
         goOn = ParseElementEnd(&status);
@@ -113,6 +123,35 @@ bool CXmlParserBase::Parse() {
     }
   }
   return false;
+}
+
+bool CXmlParserBase::FlushText(int32_t* status) {
+  TraceWrite(diag::Detail, kDataDll, L"Die Verarbeitung zum Lesen des Elementtexts wird ausgeführt.");
+  inText_ = true;
+  const bool goOn = ParseText(status);
+  inText_ = false;
+  text_.clear();
+  textPending_ = false;
+  return goOn;
+}
+
+int32_t CXmlParserBase::GetValue(std::wstring_view* value) {
+  if (!inText_) return reader_->GetValue(value);
+  wideText_ = platform::Utf8ToWide(text_);
+  *value = wideText_;
+  return kXmlOk;
+}
+
+int32_t CXmlParserBase::TakeValue(std::wstring* value) {
+  if (!inText_) return reader_->TakeValue(value);
+  *value = platform::Utf8ToWide(text_);
+  return kXmlOk;
+}
+
+int32_t CXmlParserBase::TakeAsciiValue(std::string* value) {
+  if (!inText_) return reader_->TakeAsciiValue(value);
+  *value = platform::Utf8ToAscii(text_.c_str(), '?');
+  return kXmlOk;
 }
 
 int32_t CXmlParserBase::ConstructElementsPath() {

@@ -46,23 +46,31 @@ class CXmlParserBase {
   // The reader, standing on the node that caused the handler call.
   XmlReader& Reader() { return *reader_; }
   // The text of the current node into value (valid until the next reader
-  // call); returns the reader's status.
-  int32_t GetValue(std::wstring_view* value) { return reader_->GetValue(value); }
+  // call); returns the reader's status. In ParseText: the element's whole
+  // text, every piece of it joined (text and CDATA, split by comments or
+  // processing instructions).
+  int32_t GetValue(std::wstring_view* value);
   // The same, moved into *value.
-  int32_t TakeValue(std::wstring* value) { return reader_->TakeValue(value); }
+  int32_t TakeValue(std::wstring* value);
   // The same, narrowed as CXmlParserRimo::ConvertWcharToByte narrows.
-  int32_t TakeAsciiValue(std::string* value) { return reader_->TakeAsciiValue(value); }
+  int32_t TakeAsciiValue(std::string* value);
 
  private:
   void Initialize(std::shared_ptr<platform::IByteStream> stream);
   int32_t ConstructElementsPath();
   void DeConstructElementsPath();
+  // Hands the text gathered since the last element tag to ParseText.
+  bool FlushText(int32_t* status);
 
   std::unique_ptr<XmlReader> reader_;
   bool initialised_ = false;
   bool pathStarted_ = false;  // an element was seen
   std::wstring path_;
   std::vector<size_t> segmentStarts_;  // where each open element's part begins
+  std::string text_;                   // the pieces of text seen since the last tag, UTF-8
+  bool textPending_ = false;
+  bool inText_ = false;                // ParseText is running on text_
+  std::wstring wideText_;
 };
 
 // Upper-cases text the way element names and values are compared.

@@ -144,6 +144,12 @@ int32_t XmlReader::TakeValue(std::wstring* value) {
   return kXmlOk;
 }
 
+int32_t XmlReader::AppendValue(std::string* text) {
+  const xmlChar* v = xmlTextReaderConstValue(Reader(reader_));
+  if (v != nullptr) text->append(reinterpret_cast<const char*>(v));
+  return kXmlOk;
+}
+
 int32_t XmlReader::TakeAsciiValue(std::string* value) {
   const xmlChar* v = xmlTextReaderConstValue(Reader(reader_));
   *value = v != nullptr ? platform::Utf8ToAscii(reinterpret_cast<const char*>(v), '?') : std::string();

@@ -54,6 +54,8 @@ class XmlReader {
   int32_t TakeValue(std::wstring* value);
   // The text of the current node, one byte per character: ASCII as it is,
   // every other character as '?'.
+  // Appends the current node's text, UTF-8 as the parser gives it.
+  int32_t AppendValue(std::string* text);
   int32_t TakeAsciiValue(std::string* value);
   int32_t GetAttributeCount(uint32_t* count);
   int32_t MoveToFirstAttribute();

@@ -93,7 +93,27 @@ TEST(XmlParserBaseTest, OnlyElementsTextAndEndsReachTheHandlers) {
   Recorder r(
       "<?xml version='1.0'?><!-- c --><R>\n  <?pi data?><!-- inner --><![CDATA[cdata]]><x>a&amp;b&#65;</x>\n</R>");
   ASSERT_TRUE(r.Parse());
-  EXPECT_EQ(r.calls, (std::vector<std::string>{"start:R", "start:R.X", "text:R.X:a&bA", "end:R.X", "end:R"}));
+  EXPECT_EQ(r.calls, (std::vector<std::string>{"start:R", "text:R:cdata", "start:R.X", "text:R.X:a&bA", "end:R.X",
+                                               "end:R"}));
+}
+
+TEST(XmlParserBaseTest, TextInPiecesReachesTheHandlerWhole) {
+  const struct {
+    const char* name;
+    const char* document;
+    const char* text;
+  } cases[] = {
+      {"split by a comment", "<R><T>QUJD<!-- c -->REVG</T></R>", "text:R.T:QUJDREVG"},
+      {"split by a processing instruction", "<R><T>QUJD<?pi x?>REVG</T></R>", "text:R.T:QUJDREVG"},
+      {"in CDATA", "<R><T><![CDATA[QUJDREVG]]></T></R>", "text:R.T:QUJDREVG"},
+      {"text, CDATA and text", "<R><T>QU<![CDATA[JDRE]]>VG</T></R>", "text:R.T:QUJDREVG"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recorder r(c.document);
+    ASSERT_TRUE(r.Parse());
+    EXPECT_EQ(r.calls, (std::vector<std::string>{"start:R", "start:R.T", c.text, "end:R.T", "end:R"}));
+  }
 }
 
 TEST(XmlParserBaseTest, HandlerStopIsARegularEndButAFailureStatusIsNot) {
@@ -159,7 +179,7 @@ TEST(XmlParserBaseTest, ContentAfterTheRootIsIgnored) {
   const std::string root = "<?xml version='1.0'?><!-- a <b> c --><R a='>' b=\"/\"><?pi x>y?><a>1</a>"
                            "<![CDATA[</R>]]><b/></R>";
   const std::vector<std::string> expected = {"start:R", "start:R.A", "text:R.A:1", "end:R.A",
-                                             "start:R.B", "end:R.B", "end:R"};
+                                             "text:R:</R>", "start:R.B", "end:R.B", "end:R"};
   struct Case {
     const char* name;
     std::string document;
