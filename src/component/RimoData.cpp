@@ -21,6 +21,7 @@
 #include "config/DirectoryLibrary.h"
 #include "config/StatusIni.h"
 #include "platform/FileIo.h"
+#include "platform/FileLock.h"
 #include "status/ScDataStatus.h"
 #include "status/ScopedLocks.h"
 #include "xml/ResponseContainerXml.h"
@@ -50,6 +51,7 @@ constexpr int32_t kErrorKindFault = 5;
 constexpr int32_t kErrorKindFaultUnreadable = 6;
 constexpr uint32_t kDetailUnreadable = 99000;
 constexpr char kServiceUrlValue[] = "RimoServiceUrl";
+constexpr int kResponseLockTimeoutMs = 1000;
 constexpr char kDefaultServiceUrl[] = "https://rz.kelo.invalid/pvtwmod/rest/";
 
 // RFC 3986 percent-encoding of UTF-8 text: only unreserved characters stay,
@@ -243,9 +245,12 @@ void RimoData::Refuse(int32_t refusal) {
 }
 
 void RimoData::ReportRefusedUserId() {
+  // Ends like a failed query: nothing of an earlier job stays visible.
+  StartQueryRecord();
   StatusLock lock(status_);
   status_->SetErrorKind(kErrorKindRequest);
   status_->SetErrorId(kNoUrlErrorId);
+  status_->SetQueryOutcome(kOutcomeNoResult);
 }
 
 bool RimoData::RefusePath(const wchar_t* path) {
@@ -295,28 +300,83 @@ void RimoData::QueryRimoResponse(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::QueryRimoResponse");
   Guarded(L"QueryRimoResponse", [&] {
     if (RefuseUserId(userId)) return;
-    std::wstring copy(userId);
-    const std::wstring responseFile = ResponseFilePath(copy.c_str());
-    if (responseFile.empty() || !platform::FileExists(platform::WideToUtf8(responseFile))) {
-      if (IsAsynchronous()) {
-        PushTask(TaskType::QueryResponse, copy.c_str());
-        PushTask(TaskType::UpdateStatusIni, copy.c_str());
-      } else {
-        ExecuteQueryResponse(copy.c_str());
-        UpdateStatusIni(copy.c_str());
-      }
+    // Whether a stored response makes the request needless is decided when
+    // the query runs, in both modes alike.
+    if (IsAsynchronous()) {
+      PushTask(TaskType::QueryResponse, userId);
+      PushTask(TaskType::UpdateStatusIni, userId);
       return;
     }
-    {
-      StatusLock lock(status_);
-      status_->SetQueryOutcome(0);
-    }
-    if (IsAsynchronous()) {
-      PushTask(TaskType::UpdateStatusIni, copy.c_str());
-    } else {
-      UpdateStatusIni(copy.c_str());
-    }
+    std::wstring copy(userId);
+    ExecuteQueryTask(copy.c_str());
+    UpdateStatusIni(copy.c_str());
   });
+}
+
+void RimoData::ExecuteQueryTask(const wchar_t* userId) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteQueryTask");
+  if (StoredResponseVerifies(userId)) {
+    StartQueryRecord();
+    StatusLock lock(status_);
+    status_->SetQueryOutcome(kOutcomeReceived);
+  } else {
+    ExecuteQueryResponse(userId);
+  }
+  RecordQueryOutcome(userId);
+}
+
+bool RimoData::StoredResponseVerifies(const wchar_t* userId) {
+  const std::wstring responseFile = ResponseFilePath(userId);
+  if (responseFile.empty()) return false;
+  const auto narrow = platform::WideToUtf8Exact(responseFile);
+  if (!narrow || !platform::FileExists(*narrow)) return false;
+  // A stored response that no longer passes the checks (changed on disk,
+  // cut short, its root gone) counts as missing: the user is never stuck
+  // with it.
+  const std::optional<std::string> bytes = platform::ReadWholeFile(*narrow, xml::kMaxTcResponseBytes);
+  if (bytes && Verify(std::vector<uint8_t>(bytes->begin(), bytes->end())) != nullptr) return true;
+  TraceWriteFormat(diag::Warning, kDataDll,
+                   L"Die gespeicherte Response-Datei [%s] besteht die Prüfungen nicht mehr und wird neu angefragt.",
+                   responseFile.c_str());
+  return false;
+}
+
+std::unique_ptr<xml::CTcResponseXml> RimoData::Verify(const std::vector<uint8_t>& response) {
+  auto parsed = std::make_unique<xml::CTcResponseXml>(std::make_shared<platform::MemoryStream>(response),
+                                                      utilities_.get(), signature_.get(), certFunctions_.get());
+  if (!parsed->Parse() || parsed->VerificationError() != xml::CTcResponseXml::kNoError || !parsed->Integrity()) {
+    return nullptr;
+  }
+  return parsed;
+}
+
+void RimoData::StartQueryRecord() {
+  // Nothing of an earlier job on this status object is left to be taken
+  // for this one's.
+  StatusLock lock(status_);
+  status_->ResetStatus();
+  status_->SetErrorKind(0);
+  status_->SetErrorId(L"");
+  status_->SetUserMessage(L"");
+  status_->SetFaultId(L"");
+  status_->SetHttpStatus(0);
+  status_->SetRequestError(0);
+  status_->SetResponseLength(0);
+  status_->SetResponseData(nullptr, 0);
+  status_->SetCurrentSerial(L"");
+  status_->SetNewSerial(L"");
+  status_->SetKeyChange(false);
+  status_->SetSwitchOnActivation(false);
+  status_->SetQueryOutcome(kOutcomeNoResult);
+  status_->SetStateCode(kStateQueryStarted);
+}
+
+void RimoData::RecordQueryOutcome(const wchar_t* userId) {
+  StatusLock lock(status_);
+  lastQuery_.userId = userId;
+  lastQuery_.outcome = status_->GetQueryOutcome();
+  const wchar_t* errorId = status_->GetErrorId();
+  lastQuery_.errorId = errorId != nullptr ? errorId : L"";
 }
 
 void RimoData::PushTask(int32_t type, const wchar_t* argument) {
@@ -432,7 +492,7 @@ void RimoData::ExecuteTask(DataTask task) {
         ExecuteGetFromRz(task.userId);
         break;
       case TaskType::QueryResponse:
-        ExecuteQueryResponse(task.userId);
+        ExecuteQueryTask(task.userId);
         break;
       case TaskType::UpdateStatusIni:
         UpdateStatusIni(task.userId);
@@ -512,9 +572,11 @@ std::vector<uint8_t> RimoData::ReceivedResponse() {
 void RimoData::ExecuteGetFromRz(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteGetFromRz");
   ExecuteQueryResponse(userId);
+  RecordQueryOutcome(userId);
   // Any other outcome was reported by the query itself.
-  if (status_->GetQueryOutcome() != 0) return;
-  GetCertsFromStream(std::make_shared<platform::MemoryStream>(ReceivedResponse()));
+  if (status_->GetQueryOutcome() != kOutcomeReceived || verified_ == nullptr) return;
+  std::unique_ptr<xml::CTcResponseXml> verified = std::move(verified_);
+  Publish(*verified);
 }
 
 void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream) {
@@ -534,6 +596,11 @@ void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream)
     }
     return;
   }
+  Publish(response);
+}
+
+void RimoData::Publish(xml::CTcResponseXml& response) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::Publish");
   uint32_t length = 0;
   const uint8_t* bytes = response.GetResponseContainer(&length);
   auto containerStream = std::make_shared<platform::MemoryStream>(bytes, length);
@@ -564,15 +631,10 @@ void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream)
 
 void RimoData::ExecuteQueryResponse(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteQueryResponse");
-  {
-    // Every query starts from "no result": nothing of an earlier query can
-    // be taken for this one's answer.
-    StatusLock lock(status_);
-    status_->SetStateCode(kStateQueryStarted);
-    status_->SetQueryOutcome(kOutcomeNoResult);
-    status_->SetResponseLength(0);
-    status_->SetResponseData(nullptr, 0);
-  }
+  // Every query starts from a clean record: "no result", nothing of an
+  // earlier job.
+  StartQueryRecord();
+  verified_.reset();
   const std::wstring url = CreateRestUrl(userId);
   if (url.empty()) {
     StatusLock lock(status_);
@@ -608,6 +670,20 @@ void RimoData::ExecuteQueryResponse(const wchar_t* userId) {
         ReportUnreadableAnswer(200);
         return;
       }
+      // Nothing unverified is kept: a response that fails the checks is
+      // neither stored nor counted as received, and the next query asks
+      // again.
+      std::unique_ptr<xml::CTcResponseXml> verified = Verify(response);
+      if (verified == nullptr) {
+        TraceWrite(diag::Error, kDataDll,
+                   L"Die empfangene TC-Response besteht die Prüfungen nicht und wird nicht gespeichert.");
+        SetErrorIdFromCodes(200, kDetailUnreadable);
+        StatusLock lock(status_);
+        status_->SetErrorKind(kErrorKindVerification);
+        status_->SetQueryOutcome(kOutcomeNoResult);
+        return;
+      }
+      verified_ = std::move(verified);
       {
         // Length and bytes together: a host never sees one without the other.
         StatusLock lock(status_);
@@ -775,6 +851,9 @@ void RimoData::WriteResponseFile(const wchar_t* userId, const std::vector<uint8_
                      L"Für die Response-Datei von [%s] gibt es keinen Ordner, in den geschrieben werden kann.", userId);
     return;
   }
+  // One writer of the file at a time; what killed writers left behind goes.
+  platform::FileWriteLock lock(*narrow, kResponseLockTimeoutMs);
+  if (lock.Held()) platform::RemoveStaleTemporaries(*narrow);
   // Replaced atomically: a crash leaves the old file or the new one, never a
   // torn one that would later count as a stored response.
   if (!platform::ReplaceFileAtomically(*narrow, std::string_view(reinterpret_cast<const char*>(bytes.data()),
@@ -791,17 +870,24 @@ void RimoData::UpdateStatusIni(const wchar_t* userId) {
   if (ini.FileExists() && ini.GetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kQuerySucceeded, false)) {
     return;
   }
-  StatusLock lock(status_);
-  const int32_t outcome = status_->GetQueryOutcome();
-  if (outcome == kOutcomeReceived || outcome == kOutcomeNoPackage) {
-    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kQuerySucceeded, true);
-    ini.SetErrorInfoRZ(nullptr);
-    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kPackageExists, outcome == kOutcomeReceived);
-  } else {
-    ini.SetErrorInfoRZ(status_->GetErrorId());
-    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kQuerySucceeded, false);
-    ini.SetIniValueBool(config::CStatusIni::kSection, config::CStatusIni::kPackageExists, false);
+  // The outcome of this user's own query, whatever ran on the status
+  // object since.
+  int32_t outcome;
+  std::wstring errorId;
+  {
+    StatusLock lock(status_);
+    if (lastQuery_.userId == userId) {
+      outcome = lastQuery_.outcome;
+      errorId = lastQuery_.errorId;
+    } else {
+      outcome = status_->GetQueryOutcome();
+      const wchar_t* id = status_->GetErrorId();
+      errorId = id != nullptr ? id : L"";
+    }
   }
+  // The keys of one update in one atomic replace: all of them, or none.
+  const bool succeeded = outcome == kOutcomeReceived || outcome == kOutcomeNoPackage;
+  ini.RecordQuery(succeeded, succeeded && outcome == kOutcomeReceived, succeeded ? nullptr : errorId.c_str());
 }
 
 bool RimoData::IsInAlertPeriod() {

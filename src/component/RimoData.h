@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "platform/Registry.h"
 #include "webcomm/KeloHttpComm.h"
 #include "xml/KeloUtilities.h"
+#include "xml/TcResponseXml.h"
 #include "rimo/RimoData.h"
 
 namespace rimo::component {
@@ -67,6 +69,17 @@ class RimoData final : public IRimoData {
   void ExecuteGetFromFile(const wchar_t* path);
   void ExecuteGetFromRz(const wchar_t* userId);
   void ExecuteQueryResponse(const wchar_t* userId);
+  // The query task: a stored response that still verifies makes the
+  // request needless; otherwise the data center is asked.
+  void ExecuteQueryTask(const wchar_t* userId);
+  bool StoredResponseVerifies(const wchar_t* userId);
+  // The TC response parsed and passed through every check; null otherwise.
+  std::unique_ptr<xml::CTcResponseXml> Verify(const std::vector<uint8_t>& response);
+  // Resets the whole status record and sets the query's start state.
+  void StartQueryRecord();
+  void RecordQueryOutcome(const wchar_t* userId);
+  // Publishes a parsed, verified response: container, flags, serials.
+  void Publish(xml::CTcResponseXml& response);
   void UpdateStatusIni(const wchar_t* userId);
 
   // The data-center query's steps.
@@ -102,6 +115,14 @@ class RimoData final : public IRimoData {
   IScDataStatus* status_;
   // Service objects; they outlive the worker, which is joined first.
   config::CRimoPaths paths_;
+  // The response the last query verified, for the load that follows it.
+  std::unique_ptr<xml::CTcResponseXml> verified_;
+  // What the last query ended with, for its own status INI update.
+  struct QueryRecord {
+    std::wstring userId;
+    int32_t outcome = 2;
+    std::wstring errorId;
+  } lastQuery_;
   config::CWizardProperties wizardSettings_;
   std::unique_ptr<xml::IKeloUtilities> utilities_;
   std::unique_ptr<crypto::ISignatureFunctions> signature_;

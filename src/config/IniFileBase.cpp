@@ -1,5 +1,7 @@
 #include "config/IniFileBase.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -92,7 +94,19 @@ bool CIniFileBase::GetIniValueBool(const char* section, const char* key, bool de
 
 bool CIniFileBase::SetIniValueString(const char* section, const char* key, const char* value) {
   RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::SetIniValueString");
-  if (filePath_[0] == '\0' || Length(section) == 0 || Length(key) == 0 || (value != nullptr && value[0] == '\0')) {
+  return SetIniValues(section, {{key != nullptr ? key : "", value}});
+}
+
+bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>& values) {
+  RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::SetIniValues");
+  if (values.empty()) return true;
+  const char* key = values.front().first.c_str();
+  const char* value = values.front().second;
+  bool refused = filePath_[0] == '\0' || Length(section) == 0;
+  for (const KeyValue& kv : values) {
+    refused = refused || kv.first.empty() || (kv.second != nullptr && kv.second[0] == '\0');
+  }
+  if (refused) {
     TraceWriteFormat(rimo::diag::Error, category_,
                      L"Falscher Parameter beim Schreiben in die INI-Datei [%S] - SectionLen[%d] - KeyLen[%d] - "
                      L"ValueLen[%d]",
@@ -106,7 +120,9 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
   const std::string dir = path.substr(0, path.rfind('/') + 1);
   // Deleting from a file that does not exist: there is nothing to delete,
   // and nothing is created for it.
-  if (value == nullptr && access(filePath_, F_OK) != 0 && errno == ENOENT) {
+  const bool onlyDeletions =
+      std::all_of(values.begin(), values.end(), [](const KeyValue& kv) { return kv.second == nullptr; });
+  if (onlyDeletions && access(filePath_, F_OK) != 0 && errno == ENOENT) {
     TraceWriteFormat(rimo::diag::Info, category_, L"Der Key [%S] wurde gelöscht.", key);
     return true;
   }
@@ -153,7 +169,8 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
     }
     if (ok) {
       auto doc = rimo::platform::IniDocument::Parse(text);
-      ok = doc.Set(section, key, value);
+      // Every key of the update in the one replacement below.
+      for (const KeyValue& kv : values) ok = ok && doc.Set(section, kv.first, kv.second);
       if (!ok) errno = EINVAL;
       if (ok) ok = rimo::platform::ReplaceFileAtomically(path, doc.Serialise());
     }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace FileOperations {
 
@@ -43,6 +45,11 @@ class CIniFileBase {
   // deletes the key. An empty value, or line breaks in any name or value, are
   // refused. The file is replaced atomically: never half-written.
   bool SetIniValueString(const char* section, const char* key, const char* value);
+  // Several keys of one section (a null value deletes its key) in one
+  // atomic replace under one lock: the file afterwards holds all of them or,
+  // when the write fails, none.
+  using KeyValue = std::pair<std::string, const char*>;
+  bool SetIniValues(const char* section, const std::vector<KeyValue>& values);
   bool SetIniValueBool(const char* section, const char* key, bool value);
 
  protected:

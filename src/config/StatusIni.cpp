@@ -42,6 +42,24 @@ void CStatusIni::SetErrorInfoRZ(const wchar_t* text) {
   SetIniValueString(kSection, kErrorInfoRz, narrow.c_str());
 }
 
+bool CStatusIni::RecordQuery(bool succeeded, bool packageExists, const wchar_t* errorId) {
+  RIMO_METHOD_TRACE(kSuppLib, L"CStatusIni::RecordQuery");
+  std::vector<KeyValue> values;
+  std::string error;
+  if (succeeded) {
+    values = {{kQuerySucceeded, "1"}, {kErrorInfoRz, nullptr}, {kPackageExists, packageExists ? "1" : "0"}};
+  } else {
+    // An identifier of exactly 9 characters is recorded, any other not.
+    if (errorId != nullptr && std::wcslen(errorId) == 9) {
+      error = platform::Utf8ToAscii(platform::WideToUtf8(errorId), '?');
+      values.push_back({kErrorInfoRz, error.c_str()});
+    }
+    values.push_back({kQuerySucceeded, "0"});
+    values.push_back({kPackageExists, "0"});
+  }
+  return SetIniValues(kSection, values);
+}
+
 bool CStatusIni::MakeFolder(const std::string& folder) { return CRimoPaths::MakeFolderOf(folder); }
 
 }  // namespace rimo::config

@@ -24,6 +24,10 @@ class CStatusIni : public FileOperations::CIniFileBase {
   // Null removes "ErrorInfoRZ"; an identifier of exactly 9 characters is
   // written; any other length writes nothing.
   void SetErrorInfoRZ(const wchar_t* text);
+  // What a query ended with, every key in one write: on success
+  // QuerySucceeded=1, no ErrorInfoRZ, PackageExists; on failure the error
+  // identifier (when it has 9 characters), QuerySucceeded=0, PackageExists=0.
+  bool RecordQuery(bool succeeded, bool packageExists, const wchar_t* errorId);
 
  protected:
   // The status folder of a shared data folder is sticky, the caller's own private.

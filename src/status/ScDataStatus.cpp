@@ -63,7 +63,9 @@ void ScDataStatus::SetText(Text& field, const wchar_t* value) {
   if (value == nullptr || !lock_.TryLock()) return;
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   if (SameText(field, value)) return;
-  field = CopyText(value);
+  // An empty text clears the field, as for the serials: no text is no text.
+  field.reset();
+  if (value[0] != L'\0') field = CopyText(value);
   changed_.store(true, std::memory_order_relaxed);
 }
 

@@ -357,6 +357,117 @@ INSTANTIATE_TEST_SUITE_P(BothModes, HostQueryTest, ::testing::Values(uint8_t{0},
                          });
 
 // A writer killed at any moment leaves the old response file or the new one.
+TEST_P(HostQueryTest, JobsInSequenceOnOneStatusObjectEachStartClean) {
+  // Success, then a fault: nothing of the success remains.
+  ASSERT_EQ(Fetch(Id(L"890")).certificates, 2u);
+  const Shown fault = Query(Id(L"500"));
+  EXPECT_EQ(fault.outcome, 2);
+  EXPECT_EQ(fault.errorKind, 5);
+  EXPECT_EQ(fault.faultId, L"RZ-4711");
+  EXPECT_EQ(fault.certificates, 0u);
+  EXPECT_EQ(fault.responseLength, 0);
+  // The fault, then a success: nothing of the fault remains.
+  const Shown success = Fetch(Id(L"890"));
+  EXPECT_EQ(success.outcome, 0);
+  EXPECT_EQ(success.stateCode, 6002);
+  EXPECT_EQ(success.errorKind, 0);
+  EXPECT_EQ(success.errorId, L"<null>");
+  EXPECT_EQ(success.faultId, L"<null>");
+  EXPECT_EQ(success.userMessage, L"<null>");
+  EXPECT_EQ(success.certificates, 2u);
+  // A success, then a refused ID: ends like a failed query.
+  const Shown refused = Query(L"..");
+  EXPECT_EQ(refused.outcome, 2);
+  EXPECT_EQ(refused.errorKind, 8);
+  EXPECT_EQ(refused.errorId, L"INT-99001");
+  EXPECT_EQ(refused.certificates, 0u);
+  EXPECT_EQ(refused.responseLength, 0);
+  // A 503 after the fault writes its own identifier, not the fault's.
+  Query(Id(L"500"));
+  const std::wstring busy = Id(L"503");
+  fs::remove(StatusIni(busy));
+  const Shown unexpected = Query(busy);
+  EXPECT_EQ(unexpected.faultId, L"<null>");
+  EXPECT_EQ(ReadFile(StatusIni(busy)).find("RZ-4711"), std::string::npos);
+}
+
+TEST_P(HostQueryTest, UnverifiedResponseIsNeitherStoredNorRecordedAsASuccess) {
+  // A response whose container was changed after signing, and a TCRESPONSE
+  // that decodes to something that is no TC response at all.
+  const auto& tc = Shared::Get().tc;
+  const std::string container = pki::MakeContainer("NEIN", "JA", {{"SIG", pki::CertificateText(tc.signer)}});
+  pki::TcResponseParts parts = pki::SignContainer(container, tc.signerKey, tc.signer, "12345678901234567890",
+                                                  "12345678901234567891");
+  parts.containerBase64 = pki::Base64(container + " ");
+  WriteFile(answers_ + "/771.xml", pki::MakeTcResponse(parts));
+  WriteFile(answers_ + "/772.xml", "these bytes are no TC response");
+  for (const wchar_t* card : {L"771", L"772"}) {
+    for (bool fetch : {false, true}) {
+      SCOPED_TRACE(std::string(fetch ? "fetch " : "query ") + (card[2] == L'1' ? "tampered" : "garbage"));
+      const std::wstring id = Id(card);
+      fs::remove(StatusIni(id));
+      const size_t before = center_->Requests().size();
+      const Shown s = fetch ? Fetch(id) : Query(id);
+      EXPECT_EQ(s.outcome, 2);
+      EXPECT_EQ(s.errorKind, 3);
+      EXPECT_EQ(s.errorId, L"200-99000");
+      EXPECT_EQ(s.responseLength, 0);
+      EXPECT_EQ(s.certificates, 0u);
+      EXPECT_FALSE(fs::exists(ResponseFile(id))) << "nothing unverified is stored";
+      EXPECT_EQ(ReadFile(StatusIni(id)), "[Allgemein]\nErrorInfoRZ=200-99000\nQuerySucceeded=0\nPackageExists=0\n");
+      Query(id);
+      EXPECT_EQ(center_->Requests(before + 2).size(), before + 2) << "the next query asks the data center again";
+    }
+  }
+}
+
+TEST_P(HostQueryTest, StoredResponseThatNoLongerVerifiesIsAskedForAgain) {
+  const std::wstring id = Id(L"890");
+  ASSERT_EQ(Fetch(id).outcome, 0);
+  ASSERT_TRUE(fs::exists(ResponseFile(id)));
+  const size_t before = center_->Requests().size();
+  EXPECT_EQ(Query(id).outcome, 0);
+  EXPECT_EQ(center_->Requests().size(), before) << "a stored response that verifies needs no request";
+  const std::string stored = ReadFile(ResponseFile(id));
+  WriteFile(ResponseFile(id), stored.substr(0, stored.size() / 2));
+  EXPECT_EQ(Query(id).outcome, 0);
+  EXPECT_EQ(center_->Requests(before + 1).size(), before + 1) << "a request for the truncated file";
+  EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine) << "stored anew";
+}
+
+TEST_P(HostQueryTest, EachQueryRecordsItsOwnOutcomeWhateverRanBefore) {
+  // B's response is stored; A's query fails. Asked A then B on one
+  // component, each user's status INI records that user's own outcome.
+  const std::wstring a = Id(L"500"), b = Id(L"890");
+  ASSERT_EQ(Fetch(b).outcome, 0);
+  fs::remove(StatusIni(a));
+  fs::remove(StatusIni(b));
+  Run([&](IRimoData* c) {
+    c->QueryRimoResponse(a.c_str());
+    c->QueryRimoResponse(b.c_str());
+  });
+  EXPECT_EQ(ReadFile(StatusIni(a)), "[Allgemein]\nErrorInfoRZ=500-00000\nQuerySucceeded=0\nPackageExists=0\n");
+  EXPECT_EQ(ReadFile(StatusIni(b)), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
+}
+
+TEST_P(HostQueryTest, TcResponseTextInPiecesIsReadWhole) {
+  const std::string base64 = pki::Base64(Shared::Get().genuine);
+  const size_t half = base64.size() / 2;
+  WriteFile(answers_ + "/781.conf", "status=200\nbody=<GETDATATCRESPONSE><TCRESPONSE>" + base64.substr(0, half) +
+                                        "<!-- split -->" + base64.substr(half) + "</TCRESPONSE></GETDATATCRESPONSE>\n");
+  WriteFile(answers_ + "/782.conf", "status=200\nbody=<GETDATATCRESPONSE><TCRESPONSE><![CDATA[" + base64 +
+                                        "]]></TCRESPONSE></GETDATATCRESPONSE>\n");
+  for (const wchar_t* card : {L"781", L"782"}) {
+    SCOPED_TRACE(card[2] == L'1' ? "split by a comment" : "in CDATA");
+    const std::wstring id = Id(card);
+    const Shown s = Fetch(id);
+    EXPECT_EQ(s.outcome, 0);
+    EXPECT_EQ(s.stateCode, 6002);
+    EXPECT_EQ(s.certificates, 2u);
+    EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine);
+  }
+}
+
 TEST(ResponseFileTest, KilledWriterLeavesTheOldOrTheNewFile) {
   const std::string path = std::string(std::getenv("TMPDIR")) + "/user.xml";
   const std::string a(1 << 20, 'a');
