@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libxml2-dev
   libcurl4-openssl-dev libcpp-httplib-dev
-  binutils locales file
+  binutils locales file tzdata
 )
 
 SUDO=""

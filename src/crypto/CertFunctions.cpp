@@ -160,8 +160,9 @@ bool CertFunctions::GetCertificateNotAfter(int64_t* notAfter) {
   if (ok) {
     time.tm_mon -= 1;
     time.tm_year -= 1900;
-    time.tm_isdst = 0;  // daylight saving off, as the package counts expiry
-    const time_t t = mktime(&time);
+    // The fields are the certificate's NotAfter in UTC: the instant is the
+    // same wherever the machine is, whatever its time zone.
+    const time_t t = timegm(&time);
     ok = t != static_cast<time_t>(-1);
     if (ok) *notAfter = static_cast<int64_t>(t);
   }

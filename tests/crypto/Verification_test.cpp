@@ -274,24 +274,38 @@ TEST_F(CertFunctionsTest, DaysUntil) {
   EXPECT_EQ(cf.GetDaysUntil(-5), 0);
 }
 
-TEST_F(CertFunctionsTest, CardCertificateExpiryIsReadAsLocalTime) {
+TEST_F(CertFunctionsTest, CardCertificateExpiryIsTheSameInstantInEveryTimeZone) {
   const auto& p = SharedPki::Get();
   pki::CertProfile profile = pki::SignerProfile("x");
-  profile.notAfterOffset = 30L * 24 * 3600;
+  profile.notAfterOffset = 30L * 24 * 3600 - 3600;  // 30 days from expiry, to the day
   const pki::Cert card = pki::Issue(profile, p.otherSignerKey, p.genuine.root, p.genuine.rootKey);
   const std::string file = sandbox_.box().Path("card.pem");
   testing::WriteFile(file, pki::ToPem(card));
   setenv("KELO_CARD_CERT", file.c_str(), 1);
-  CertFunctions cf(&paths_);
-  int64_t notAfter = 0;
-  ASSERT_TRUE(cf.GetCertificateNotAfter(&notAfter));
-  unsetenv("KELO_CARD_CERT");
   struct tm utc {};
   ASSERT_EQ(ASN1_TIME_to_tm(X509_get0_notAfter(card.get()), &utc), 1);
-  utc.tm_isdst = 0;
-  EXPECT_EQ(notAfter, static_cast<int64_t>(mktime(&utc)));
-  EXPECT_EQ(cf.CardReads(), 1);
-  EXPECT_FALSE(CertFunctions(&paths_).GetCertificateNotAfter(&notAfter)) << "no card certificate configured";
+  const int64_t instant = static_cast<int64_t>(timegm(&utc));
+  const char* saved = std::getenv("TZ");
+  const std::string savedTz = saved != nullptr ? saved : "";
+  for (const char* zone : {"UTC", "Europe/Berlin", "Etc/GMT+12", "Etc/GMT-14"}) {
+    SCOPED_TRACE(zone);
+    setenv("TZ", zone, 1);
+    tzset();
+    CertFunctions cf(&paths_);
+    int64_t notAfter = 0;
+    ASSERT_TRUE(cf.GetCertificateNotAfter(&notAfter));
+    EXPECT_EQ(notAfter, instant) << "the certificate's true NotAfter";
+    EXPECT_EQ(cf.GetDaysUntil(notAfter), 30) << "inside a 30-day alert period everywhere";
+  }
+  if (saved != nullptr) {
+    setenv("TZ", savedTz.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
+  unsetenv("KELO_CARD_CERT");
+  int64_t unused = 0;
+  EXPECT_FALSE(CertFunctions(&paths_).GetCertificateNotAfter(&unused)) << "no card certificate configured";
 }
 
 TEST(CardRetryTest, BusyCardIsReadAgainAtMostSixTimes) {
