@@ -91,7 +91,7 @@ bool CertFunctions::VerifyQuandelRoot(const uint8_t* certificate, uint32_t lengt
   // alone: a cross certificate of the maker's key from another "CA QUANDEL"
   // (another organisation) is no maker root.
   if (result) {
-    X509Ptr parsed = ParseDer(certificate, length);
+    const std::shared_ptr<X509> parsed = ParseDerCached(certificate, length);
     result = parsed != nullptr &&
              X509_NAME_cmp(X509_get_subject_name(parsed.get()), X509_get_issuer_name(parsed.get())) == 0;
   }

@@ -17,48 +17,53 @@
 namespace rimo::crypto {
 namespace {
 
-// The outcome of every signature check between two certificates, keyed by
-// both certificates' SHA-1 fingerprints: a check depends on nothing but the
-// two certificates' bytes, so its outcome holds for as long as the process
-// runs, through changes of the store. Failures are kept as well as
-// successes, so that a store full of same-name certificates costs its
-// signature checks once, not on every load.
+// The outcome of every signature check between two certificates. Keyed by
+// the two certificate objects, which the memory holds a reference to, so
+// that an address is never reused while it is a key: the root store and the
+// parsed-certificate cache hand out the same objects for the same bytes,
+// and a certificate parsed anew is simply checked anew. Failures are kept
+// as well as successes, so that a store full of same-name certificates
+// costs its signature checks once, not on every load.
 class SignatureMemory {
  public:
-  using Key = std::array<unsigned char, 40>;
+  using Key = std::pair<X509*, X509*>;
 
   static bool KeyOf(X509* cert, X509* issuer, Key* key) {
-    unsigned n = 0;
-    unsigned m = 0;
-    return X509_digest(cert, EVP_sha1(), key->data(), &n) == 1 && n == 20 &&
-           X509_digest(issuer, EVP_sha1(), key->data() + 20, &m) == 1 && m == 20;
+    *key = {cert, issuer};
+    return cert != nullptr && issuer != nullptr;
   }
   std::optional<bool> Find(const Key& key) {
     std::lock_guard<std::mutex> guard(mutex_);
     const auto found = results_.find(key);
     if (found == results_.end()) return std::nullopt;
-    return found->second;
+    return found->second.verified;
   }
   void Remember(const Key& key, bool verified) {
     std::lock_guard<std::mutex> guard(mutex_);
     // Bounded: a full memory starts over rather than growing without end.
     if (results_.size() >= kCapacity) results_.clear();
-    results_[key] = verified;
+    auto [entry, added] = results_.try_emplace(key);
+    entry->second.verified = verified;
+    if (added) {
+      X509_up_ref(key.first);
+      X509_up_ref(key.second);
+      entry->second.held = {X509Ptr(key.first), X509Ptr(key.second)};
+    }
   }
 
  private:
   struct Hash {
     size_t operator()(const Key& key) const {
-      size_t h = 0;
-      std::memcpy(&h, key.data(), sizeof h);
-      size_t g = 0;
-      std::memcpy(&g, key.data() + 20, sizeof g);
-      return h ^ (g * 0x9E3779B97F4A7C15ull);
+      return std::hash<const void*>{}(key.first) ^ (std::hash<const void*>{}(key.second) * 0x9E3779B97F4A7C15ull);
     }
+  };
+  struct Outcome {
+    bool verified = false;
+    std::pair<X509Ptr, X509Ptr> held;  // keeps the keys' addresses taken
   };
   static constexpr size_t kCapacity = 16384;
   std::mutex mutex_;
-  std::unordered_map<Key, bool, Hash> results_;
+  std::unordered_map<Key, Outcome, Hash> results_;
 };
 
 SignatureMemory& Memory() {

@@ -203,17 +203,10 @@ ChainStatus VerifyAgainst(X509* leaf, const CertPath& trusted) {
 // a link or cross certificate never stands in for a root whose own chain
 // did not verify.
 struct VerifiedIssuer {
-  std::array<unsigned char, 20> leaf{};
+  std::shared_ptr<X509> leaf;
   std::shared_ptr<X509> issuer;
 };
 thread_local VerifiedIssuer tLastVerified;
-
-std::array<unsigned char, 20> Fingerprint(X509* cert) {
-  std::array<unsigned char, 20> digest{};
-  unsigned n = 0;
-  X509_digest(cert, EVP_sha1(), digest.data(), &n);
-  return digest;
-}
 
 // The first path through the store on which leaf's chain holds; empty when
 // none does (or the budget ran out).
@@ -343,7 +336,7 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
     if (!tried.built) return false;
     if (first || tried.error == kTrustNoError) status = tried;
     first = false;
-    if (tried.error == kTrustNoError && !path.empty()) tLastVerified = {Fingerprint(cert.get()), path.front()};
+    if (tried.error == kTrustNoError && !path.empty()) tLastVerified = {cert, path.front()};
     return tried.error == kTrustNoError;
   };
   if (IssuerSearch::VisitPaths(cert.get(), tryPath) == 0) {
@@ -404,7 +397,7 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
   // the search ran out of checks.
   CertPath issuers;
   const VerifiedIssuer& last = tLastVerified;
-  if (last.issuer != nullptr && last.leaf == Fingerprint(cert.get())) {
+  if (last.issuer != nullptr && last.leaf != nullptr && X509_cmp(last.leaf.get(), cert.get()) == 0) {
     for (const auto& candidate : RootStore::Candidates(X509_get_issuer_name(cert.get()))) {
       if (candidate == last.issuer) issuers.push_back(candidate);
     }

@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace rimo::platform {
@@ -194,11 +197,50 @@ mode_t NewFileMode() {
   return static_cast<mode_t>(0666 & ~mask & ~(S_IWGRP | S_IWOTH));
 }
 
+namespace {
+
+// Paths whose walk by the rule ended at a file or folder, by that object's
+// device and inode. A plain stat that lands on the same object needs no new
+// walk: whatever links it went through, they lead where the rule allowed.
+// Any other object (a link swapped in, a file replaced) walks again.
+class ResolvedPaths {
+ public:
+  std::optional<struct stat> Find(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto found = objects_.find(path);
+    if (found == objects_.end() || found->second.first != st.st_dev || found->second.second != st.st_ino) {
+      return std::nullopt;
+    }
+    return st;
+  }
+  void Remember(const std::string& path, const struct stat& st) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (objects_.size() >= kCapacity) objects_.clear();
+    objects_[path] = {st.st_dev, st.st_ino};
+  }
+
+ private:
+  static constexpr size_t kCapacity = 1024;
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::pair<dev_t, ino_t>> objects_;
+};
+
+ResolvedPaths& Resolved() {
+  static ResolvedPaths paths;
+  return paths;
+}
+
+}  // namespace
+
 std::optional<struct stat> StatNoForeignLinks(const std::string& path) {
+  if (std::optional<struct stat> known = Resolved().Find(path)) return known;
   const std::optional<Located> at = Locate(path);
   if (!at) return std::nullopt;
   struct stat st {};
   if (fstatat(at->folder.Get(), at->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  if (S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) Resolved().Remember(path, st);
   return st;
 }
 
