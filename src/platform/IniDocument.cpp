@@ -31,11 +31,13 @@ bool HasBreakOrNul(std::string_view s) { return s.find_first_of(std::string_view
 // without; 0: none of these (told by the zero bytes of ASCII text).
 int Utf16WithoutLeMark(std::string_view text) {
   if (text.size() < 2) return 0;
-  const auto b0 = static_cast<unsigned char>(text[0]);
-  const auto b1 = static_cast<unsigned char>(text[1]);
-  if (b0 == 0xFE && b1 == 0xFF) return 2;
-  if (b0 != 0 && b1 == 0) return 1;
-  if (b0 == 0 && b1 != 0) return 3;
+  const auto at = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+  if (at(0) == 0xFE && at(1) == 0xFF) return 2;
+  // Without a mark: the first two characters ASCII in UTF-16, an even
+  // length; a stray zero byte in 8-bit text is no reason to read UTF-16.
+  if (text.size() < 4 || text.size() % 2 != 0) return 0;
+  if (at(0) != 0 && at(1) == 0 && at(2) != 0 && at(3) == 0) return 1;
+  if (at(0) == 0 && at(1) != 0 && at(2) == 0 && at(3) != 0) return 3;
   return 0;
 }
 

@@ -136,12 +136,15 @@ std::string NormaliseKeyPath(std::string_view key) {
 
 RegistryData RegistryData::Parse(std::string_view text) {
   std::string converted;
-  const auto b0 = text.size() >= 2 ? static_cast<unsigned char>(text[0]) : 0x100u;
-  const auto b1 = text.size() >= 2 ? static_cast<unsigned char>(text[1]) : 0x100u;
+  const auto at = [&](size_t i) { return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x100u; };
+  const unsigned b0 = at(0), b1 = at(1);
+  // Without a mark: the first two characters ASCII in UTF-16.
+  const bool bigWithout = b0 == 0 && b1 != 0 && b1 != 0x100u && at(2) == 0 && at(3) != 0 && at(3) != 0x100u;
+  const bool littleWithout = b0 != 0 && b0 != 0x100u && b1 == 0 && at(2) != 0 && at(2) != 0x100u && at(3) == 0;
   if (b0 == 0xFF && b1 == 0xFE) {
     converted = Utf16LeToUtf8(text.substr(2));
     text = converted;
-  } else if ((b0 == 0xFE && b1 == 0xFF) || (b0 == 0 && b1 != 0) || (b0 != 0 && b0 != 0x100u && b1 == 0)) {
+  } else if ((b0 == 0xFE && b1 == 0xFF) || bigWithout || littleWithout) {
     // UTF-16 big-endian, or either order without a byte-order mark (told
     // by the zero bytes of ASCII text): read as such.
     std::string little(text.substr(b0 == 0xFE ? 2 : 0));
