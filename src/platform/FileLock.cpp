@@ -22,19 +22,7 @@
 namespace rimo::platform {
 namespace {
 
-// Opens (creating) a lock file that is the caller's own regular file;
-// invalid when it cannot be had or belongs to someone else.
-FileDescriptor OwnLockFile(int folder, const std::string& name) {
-  FileDescriptor fd(
-      openat(folder, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
-  if (!fd) return fd;
-  struct stat st {};
-  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    errno = EPERM;
-    return FileDescriptor();
-  }
-  return fd;
-}
+FileDescriptor OwnLockFile(int folder, const std::string& name) { return OpenOwnFile(folder, name, O_RDWR); }
 
 // The lock file for the file at folderPath + name in the user's private
 // folder: no other user can create, hold or replace it.

@@ -16,17 +16,8 @@ namespace rimo::platform {
 namespace {
 
 FileDescriptor OpenOwnLog(int folder, const std::string& name) {
-  FileDescriptor fd(openat(folder, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                           0600));
-  if (!fd) return fd;
-  struct stat st {};
-  // The user's own regular file only: not a FIFO whose reader would get the
-  // lines, not another user's file.
-  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-    errno = EPERM;
-    return FileDescriptor();
-  }
-  return fd;
+  // Not a FIFO whose reader would get the lines, not another user's file.
+  return OpenOwnFile(folder, name, O_WRONLY | O_APPEND);
 }
 
 }  // namespace

@@ -170,6 +170,17 @@ FileDescriptor OpenRegularFile(const std::string& path, int flags) {
   return fd;
 }
 
+FileDescriptor OpenOwnFile(int folder, const std::string& name, int flags) {
+  FileDescriptor fd(openat(folder, name.c_str(), flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+  if (!fd) return fd;
+  struct stat st {};
+  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+    errno = EPERM;
+    return FileDescriptor();
+  }
+  return fd;
+}
+
 FileDescriptor OpenFolder(const std::string& path) {
   const std::optional<Located> at = Walk(path, false, true, 0, 0);
   if (!at) return FileDescriptor();

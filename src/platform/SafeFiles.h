@@ -44,6 +44,12 @@ std::optional<Located> Locate(const std::string& path);
 // device). The descriptor reads in blocking mode.
 FileDescriptor OpenRegularFile(const std::string& path, int flags = 0);
 
+// Opens (creating, mode 0600) name in folder with flags added: never
+// through a link, without blocking, and only when it is a regular file of
+// the caller's own (EPERM otherwise): a lock or log no other user can
+// plant, read or hold.
+FileDescriptor OpenOwnFile(int folder, const std::string& name, int flags);
+
 // Opens the folder at path (a directory handle, O_RDONLY), links resolved
 // by the rule.
 FileDescriptor OpenFolder(const std::string& path);

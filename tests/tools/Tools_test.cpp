@@ -88,6 +88,20 @@ std::string Rimo(const std::string& args) {
   return "KELO_ROOT=" + Fixture::Get().KeloRoot() + " " + Tool("rimo") + " " + args;
 }
 
+std::string ServiceUrlRegistry(const rimo::testing::DataCenterProcess& center) {
+  return "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
+         "/pvtwmod/rest/\"\n";
+}
+
+// A copy of the fixture's machine whose registry names center.
+std::string OnlineRoot(const rimo::testing::DataCenterProcess& center) {
+  const std::string root = std::string(std::getenv("TMPDIR")) + "/online-root";
+  fs::copy(Fixture::Get().KeloRoot(), root, fs::copy_options::recursive);
+  fs::create_directories(root + "/etc/kelo");
+  WriteFile(root + "/etc/kelo/registry.reg", ServiceUrlRegistry(center));
+  return root;
+}
+
 TEST(RimoToolTest, SignedResponseIsPublishedInBothModes) {
   const auto& f = Fixture::Get();
   for (const char* options : {"--json", "--json --sync"}) {
@@ -182,12 +196,7 @@ TEST(RimoToolTest, QueryAndFetchAgainstTheDataCenter) {
   fs::copy_file(f.Path("good.xml"), answers + "/890.xml");
   rimo::testing::DataCenterProcess center(
       {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
-  const std::string root = std::string(std::getenv("TMPDIR")) + "/online-root";
-  fs::copy(f.KeloRoot(), root, fs::copy_options::recursive);
-  fs::create_directories(root + "/etc/kelo");
-  WriteFile(root + "/etc/kelo/registry.reg",
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
-                "/pvtwmod/rest/\"\n");
+  const std::string root = OnlineRoot(center);
   auto rimo = [&](const std::string& args) { return Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " " + args); };
   const Outcome fetched = rimo("--json fetch 12345678901234567890");
   EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
@@ -209,9 +218,7 @@ TEST(RimoToolTest, QueryAndFetchAgainstTheDataCenter) {
   EXPECT_NE(iniStyle.err.find("the registry file " + root + "/etc/kelo/registry.reg was not read whole: line 1: "),
             std::string::npos)
       << iniStyle.err;
-  WriteFile(root + "/etc/kelo/registry.reg",
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
-                "/pvtwmod/rest/\"\n");
+  WriteFile(root + "/etc/kelo/registry.reg", ServiceUrlRegistry(center));
   center.Stop();
   const Outcome down = rimo("query 12345678901234567893");
   EXPECT_EQ(down.exitCode, 1);
@@ -243,12 +250,7 @@ TEST(RimoToolTest, LargeResponseLoadsTheSameFromAFileAndFromTheDataCenter) {
   fs::copy_file(dir + "/large.xml", answers + "/890.xml");
   rimo::testing::DataCenterProcess center(
       {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
-  const std::string root = dir + "/online-root";
-  fs::copy(f.KeloRoot(), root, fs::copy_options::recursive);
-  fs::create_directories(root + "/etc/kelo");
-  WriteFile(root + "/etc/kelo/registry.reg",
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
-                "/pvtwmod/rest/\"\n");
+  const std::string root = OnlineRoot(center);
   const Outcome fetched =
       Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567890");
   EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
@@ -279,12 +281,7 @@ TEST(RimoToolTest, DataCenterTextIsPrintedEscaped) {
   WriteFile(answers + "/890.conf", "status=500\nbodyfile=faultdoc\n");
   rimo::testing::DataCenterProcess center(
       {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
-  const std::string root = dir + "/online-root";
-  fs::copy(f.KeloRoot(), root, fs::copy_options::recursive);
-  fs::create_directories(root + "/etc/kelo");
-  WriteFile(root + "/etc/kelo/registry.reg",
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + center.BaseUrl() +
-                "/pvtwmod/rest/\"\n");
+  const std::string root = OnlineRoot(center);
   auto rimo = [&](const std::string& args) { return Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " " + args); };
 
   const Outcome text = rimo("--quiet fetch 12345678901234567890");
