@@ -99,12 +99,35 @@ void KeepLibraryLoaded() {
 }
 
 // The follow-up card number, the ID from its 18th character on, is a path
-// segment of the request: "." or ".." would name another resource.
+// segment of the request: "." or ".." would name another resource, also
+// where a server takes a backslash or a slash look-alike for a separator,
+// a fullwidth full stop for a dot, or drops invisible characters.
 bool DotSegmentCardNumber(const wchar_t* userId) {
   const size_t length = std::wcslen(userId);
   if (length <= 17) return false;
-  const std::wstring_view card(userId + 17, length - 17);
-  return card == L"." || card == L"..";
+  std::wstring folded;
+  for (const wchar_t* c = userId + 17; *c != L'\0'; ++c) {
+    switch (*c) {
+      case L'\\': case 0x2215: case 0x2044: case 0x29F8: case 0xFF0F: case 0xFF3C:
+        folded.push_back(L'/');
+        break;
+      case 0xFF0E: case 0x3002: case 0xFF61: case 0x2024:
+        folded.push_back(L'.');
+        break;
+      case 0x00AD: case 0x200B: case 0x200C: case 0x200D: case 0x2060: case 0xFEFF:
+        break;
+      default:
+        folded.push_back(*c);
+    }
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = folded.find(L'/', start);
+    const std::wstring_view segment = std::wstring_view(folded).substr(start, slash == std::wstring::npos ? std::wstring::npos : slash - start);
+    if (segment == L"." || segment == L"..") return true;
+    if (slash == std::wstring::npos) return false;
+    start = slash + 1;
+  }
 }
 
 }  // namespace

@@ -87,9 +87,27 @@ using CurlPtr = std::unique_ptr<T, CurlDeleter>;
 std::wstring Wide(const std::string& s) { return platform::Utf8ToWide(s); }
 std::string Narrow(const std::wstring& s) { return platform::WideToUtf8(s); }
 
+// The host as a resolver would see it once IDNA folded it: the ideographic
+// and fullwidth full stops become '.', fullwidth ASCII becomes ASCII, ASCII
+// is lower-cased. Enough to see a reserved name behind such spellings.
+std::string FoldedHost(const std::string& host) {
+  const std::wstring wide = platform::Utf8ToWide(host);
+  std::string folded;
+  for (wchar_t c : wide) {
+    if (c == 0x3002 || c == 0xFF0E || c == 0xFF61) c = L'.';
+    if (c >= 0xFF01 && c <= 0xFF5E) c = static_cast<wchar_t>(c - 0xFEE0);
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (c < 0x80) {
+      folded.push_back(static_cast<char>(c));
+    } else {
+      folded += platform::WideToUtf8(std::wstring(1, c));
+    }
+  }
+  return folded;
+}
+
 bool ReservedInvalidName(const std::string& host) {
-  std::string lower;
-  for (char c : host) lower.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+  std::string lower = FoldedHost(host);
   while (!lower.empty() && lower.back() == '.') lower.pop_back();
   return lower == "invalid" || (lower.size() > 8 && lower.compare(lower.size() - 8, 8, ".invalid") == 0);
 }
@@ -114,12 +132,17 @@ struct KeloHttpComm::Transfer {
   size_t headerBytes = 0;
   int interimAnswers = 0;
   bool headerOverflow = false;
-  bool answering = false;  // the first header line of the answer has come
+  bool answering = false;         // the first header line of the answer has come
+  bool headersComplete = false;   // the blank line that ends the last answer's headers has come
+  bool stalled = false;           // no byte for the stall limit: the transfer was stopped
+  std::chrono::steady_clock::time_point lastProgress;
+  curl_off_t progressBytes = 0;
   long connections = 0;
   uint32_t appliedSecurityFlags = 0;
 
   static size_t OnBody(char* data, size_t size, size_t count, void* self);
   static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+  static int OnProgress(void* self, curl_off_t dltotal, curl_off_t dlnow, curl_off_t ultotal, curl_off_t ulnow);
   static int OnConnected(void* self, char*, char*, int, int);
   static CURLcode OnSslContext(CURL*, void* sslContext, void* self);
   static int OnClientCertRequest(SSL* ssl, X509**, EVP_PKEY**);
@@ -158,9 +181,11 @@ size_t KeloHttpComm::Transfer::OnHeader(char* data, size_t size, size_t count, v
   auto* t = static_cast<Transfer*>(self);
   const size_t n = size * count;
   t->headerBytes += n;
+  if ((n == 2 && data[0] == '\r' && data[1] == '\n') || (n == 1 && data[0] == '\n')) t->headersComplete = true;
   if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
     if (!t->answering) TraceStatus(kStatusReceivingResponse);
     t->answering = true;
+    t->headersComplete = false;
     // "HTTP/1.1 1xx": an interim answer before the real one.
     const char* space = static_cast<const char*>(std::memchr(data, ' ', n));
     if (space != nullptr && space + 1 < data + n && space[1] == '1') ++t->interimAnswers;
@@ -170,6 +195,23 @@ size_t KeloHttpComm::Transfer::OnHeader(char* data, size_t size, size_t count, v
     return 0;
   }
   return n;
+}
+
+int KeloHttpComm::Transfer::OnProgress(void* self, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+  // A stall is a time without a single byte arriving (curl's own low-speed
+  // check averages over seconds and notices late).
+  auto* t = static_cast<Transfer*>(self);
+  const auto now = std::chrono::steady_clock::now();
+  if (dlnow + ulnow != t->progressBytes) {
+    t->progressBytes = dlnow + ulnow;
+    t->lastProgress = now;
+    return 0;
+  }
+  if (now - t->lastProgress > std::chrono::milliseconds(t->owner->stallMs_)) {
+    t->stalled = true;
+    return 1;
+  }
+  return 0;
 }
 
 int KeloHttpComm::Transfer::OnConnected(void*, char*, char*, int, int) {
@@ -432,6 +474,7 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
   curl_easy_setopt(easy, CURLOPT_URL, first.c_str());
   std::string target;
   long connections = 0;
+  bool reachedHttps = secure_;
   for (int redirects = 0;; ++redirects) {
     const long remaining = RemainingMs();
     if (remaining <= 0) {
@@ -445,6 +488,10 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
     transfer.headerBytes = 0;
     transfer.interimAnswers = 0;
     transfer.answering = false;
+    transfer.headersComplete = false;
+    transfer.stalled = false;
+    transfer.progressBytes = 0;
+    transfer.lastProgress = std::chrono::steady_clock::now();
     const CURLcode code = curl_easy_perform(easy);
     long connects = 0;
     curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
@@ -452,6 +499,24 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
     transfer.connections += connects;
     failure->curlCode = code;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &failure->responseCode);
+    if (code == CURLE_ABORTED_BY_CALLBACK && transfer.stalled) {
+      std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "No byte arrived for %d ms.", stallMs_);
+      failure->curlCode = CURLE_OPERATION_TIMEDOUT;
+      return CURLE_OPERATION_TIMEDOUT;
+    }
+    if (code == CURLE_OK && !transfer.headersComplete) {
+      // The connection closed before the answer's headers were complete:
+      // no answer, whatever status line came.
+      std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "The connection closed before the answer was complete.");
+      failure->curlCode = CURLE_PARTIAL_FILE;
+      return CURLE_PARTIAL_FILE;
+    }
+    if (code == CURLE_RECV_ERROR && ErrnoInText(transfer.errorBuffer) == 0 &&
+        std::strstr(transfer.errorBuffer, "chunk") != nullptr) {
+      // A chunked body that does not follow its own framing: malformed.
+      failure->curlCode = CURLE_WEIRD_SERVER_REPLY;
+      return CURLE_WEIRD_SERVER_REPLY;
+    }
     if (code != CURLE_OK || failure->responseCode < 300 || failure->responseCode >= 400) return code;
     char* location = nullptr;
     curl_easy_getinfo(easy, CURLINFO_REDIRECT_URL, &location);
@@ -474,10 +539,12 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
       if (curl_url_get(parsed.get(), CURLUPART_HOST, &part, 0) == CURLUE_OK && part != nullptr) host = part;
       curl_free(part);
     }
-    if (scheme == "http" && secure_) {
+    if (scheme == "http" && (secure_ || reachedHttps)) {
+      // A request that was HTTPS at any hop never goes on in clear text.
       failure->redirectToHttp = true;
       return CURLE_UNSUPPORTED_PROTOCOL;
     }
+    if (scheme == "https") reachedHttps = true;
     if ((scheme != "http" && scheme != "https") || host.empty()) {
       std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "A redirect to an unusable address was refused.");
       failure->curlCode = CURLE_UNSUPPORTED_PROTOCOL;
@@ -659,6 +726,9 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, &Transfer::OnConnected);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(std::max(1, (stallMs_ + 999) / 1000)));
   curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(maxBodySize_));

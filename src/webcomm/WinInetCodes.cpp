@@ -58,6 +58,7 @@ uint32_t WinInetCodeOf(const CurlFailure& f) {
     case CURLE_WRITE_ERROR:
     case CURLE_TOO_MANY_REDIRECTS:
     case CURLE_BAD_CONTENT_ENCODING:
+    case CURLE_URL_MALFORMAT:
     // curl's own refusal of a header line too long to keep.
     case CURLE_OUT_OF_MEMORY:
       return kInetInvalidServerResponse;

@@ -233,6 +233,8 @@ TEST_P(HostQueryTest, RefusedUserIdsSendNothing) {
       // The follow-up card number (from the 18th character) would be a dot
       // segment of the request's path, however the ID spells it.
       L"12345678901234567.", L"12345678901234567..", L"1234567890123456\\..", L"1234567890123456\u2215..",
+      L"12345678901234567\\..", L"12345678901234567\u2215..", L"12345678901234567.\u2215",
+      L"12345678901234567\uFF0E\uFF0E", L"12345678901234567..\u200B",
       // Not Unicode: a lone surrogate, a value above U+10FFFF.
       std::wstring(L"12345678901234567") + static_cast<wchar_t>(0xD800) + L"0",
       std::wstring(L"12345678901234567") + static_cast<wchar_t>(0x110000) + L"0"};

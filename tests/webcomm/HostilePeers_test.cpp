@@ -202,6 +202,22 @@ std::vector<PeerCase> Cases() {
        kInetInvalidServerResponse, 1},
       {"closes without an answer", false, plain([](int fd) { rimo::testing::ReadHttpHead(fd); }),
        kInetConnectionAborted, 2},
+      {"a status line, then the connection closes", false, plain([ok](int fd) {
+         rimo::testing::ReadHttpHead(fd);
+         Send(fd, ok);
+       }),
+       kInetConnectionAborted, 2},
+      {"a chunked body with a chunk size that is no number", false, plain([](int fd) {
+         rimo::testing::ReadHttpHead(fd);
+         Send(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n");
+       }),
+       kInetInvalidServerResponse, 1},
+      {"a burst, then silence", false, plain([ok](int fd) {
+         rimo::testing::ReadHttpHead(fd);
+         Send(fd, ok + "Content-Length: 1000000\r\n\r\n" + std::string(200000, 'b'));
+         HoldOpen(fd, 5000);
+       }),
+       kInetTimeout, -1},
       {"resets in the middle of the body", false, plain([ok](int fd) {
          rimo::testing::ReadHttpHead(fd);
          Send(fd, ok + "Content-Length: 1000\r\n\r\n" + std::string(100, 'b'));
@@ -248,17 +264,48 @@ TEST_F(HostilePeerTest, EveryFailureEndsInTimeWithItsNumber) {
 TEST_F(HostilePeerTest, RedirectToAReservedNameIsNeverResolved) {
   // The first server redirects to a name under .invalid; curl would ask the
   // resolver for it. The refusal is at once, with 12007, and no second
-  // connection is made.
-  LoopbackServer server([](int fd) {
+  // connection is made; also where IDNA would fold the name into one.
+  for (const std::string host : {"rz.kelo.invalid", "RZ.KELO.INVALID.", "rz.kelo\xEF\xBC\x8Einvalid",
+                                 "rz.kelo\xE3\x80\x82invalid", "rz.kelo.\xEF\xBD\x89nvalid"}) {
+    SCOPED_TRACE(host);
+    LoopbackServer server([host](int fd) {
+      rimo::testing::ReadHttpHead(fd);
+      Send(fd, "HTTP/1.1 302 Found\r\nLocation: http://" + host + ":1/next\r\nContent-Length: 0\r\n\r\n");
+    });
+    KeloHttpComm http;
+    const HttpRequestResult r =
+        http.ExecuteHttpRequest(L"http://127.0.0.1:" + std::to_wstring(server.port()) + L"/x");
+    EXPECT_EQ(r.errorCode, kErrorTransport);
+    EXPECT_TRUE(r.wininetCode == kInetNameNotResolved || r.wininetCode == kInetInvalidServerResponse)
+        << r.wininetCode << " " << rimo::platform::WideToUtf8(r.message);
+    EXPECT_EQ(server.connections(), 1) << "never repeated";
+  }
+}
+
+TEST_F(HostilePeerTest, OnceHttpsARequestNeverGoesOnInClearText) {
+  // http -> https -> http: the second redirect is refused although the
+  // first URL was plain HTTP.
+  LoopbackServer clear([](int fd) {
     rimo::testing::ReadHttpHead(fd);
-    Send(fd, "HTTP/1.1 302 Found\r\nLocation: http://rz.kelo.invalid:1/next\r\nContent-Length: 0\r\n\r\n");
+    Send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+  });
+  const int clearPort = clear.port();
+  LoopbackServer secure(OverTls([clearPort](SSL* ssl, int) {
+    ReadTlsHead(ssl);
+    const std::string answer = "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" + std::to_string(clearPort) +
+                               "/clear\r\nContent-Length: 0\r\n\r\n";
+    SSL_write(ssl, answer.data(), static_cast<int>(answer.size()));
+  }));
+  const int securePort = secure.port();
+  LoopbackServer first([securePort](int fd) {
+    rimo::testing::ReadHttpHead(fd);
+    Send(fd, "HTTP/1.1 302 Found\r\nLocation: https://127.0.0.1:" + std::to_string(securePort) +
+                 "/secure\r\nContent-Length: 0\r\n\r\n");
   });
   KeloHttpComm http;
-  const HttpRequestResult r = http.ExecuteHttpRequest(L"http://127.0.0.1:" + std::to_wstring(server.port()) + L"/x");
-  EXPECT_EQ(r.errorCode, kErrorTransport);
-  EXPECT_EQ(r.wininetCode, kInetNameNotResolved);
-  EXPECT_EQ(server.connections(), 1) << "never repeated";
-  EXPECT_NE(r.message.find(L"reserved"), std::wstring::npos) << rimo::platform::WideToUtf8(r.message);
+  const HttpRequestResult r = http.ExecuteHttpRequest(L"http://127.0.0.1:" + std::to_wstring(first.port()) + L"/x");
+  EXPECT_EQ(r.wininetCode, kInetHttpsToHttp) << rimo::platform::WideToUtf8(r.message);
+  EXPECT_EQ(clear.connections(), 0) << "nothing reached the clear-text server";
 }
 
 // In a network and mount namespace of its own, with a DNS stand-in on

@@ -26,8 +26,11 @@ bool Decode(const std::string& text, size_t at, char32_t* c, size_t* length) {
   return true;
 }
 
+// Controls, the line and paragraph separators (a line break to some
+// terminals), the bidirectional embeddings, overrides and isolates.
 bool Unsafe(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
 }
 
 std::string Hex(const char* format, unsigned value) {
