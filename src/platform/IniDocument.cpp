@@ -71,6 +71,11 @@ IniDocument IniDocument::Parse(std::string_view text) {
   } else if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") {
     text.remove_prefix(3);
     doc.byteOrderMark_ = true;
+  } else if (text.find('\0') != std::string_view::npos) {
+    // 8-bit text with zero bytes: a rewrite could read back as UTF-16 (or
+    // cut the file short for other readers); read, never rewritten.
+    doc.raw_ = std::string(text);
+    doc.writable_ = false;
   }
   doc.trailingNewline_ = text.empty() || text.back() == '\n';
   const size_t firstBreak = text.find('\n');
