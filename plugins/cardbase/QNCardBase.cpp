@@ -5,6 +5,10 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -25,8 +29,19 @@ QN_EXPORT int32_t QNCardbase_ReadCertificates(int32_t /*which*/, int32_t, int32_
   if (buffer == nullptr || length == nullptr) return kNotFound;
   const char* path = std::getenv("KELO_CARD_CERT");
   if (path == nullptr || path[0] == '\0') return kNotFound;
-  std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path, "rb"), &std::fclose);
-  if (file == nullptr) return kNotFound;
+  // Without blocking, and only a regular file: a FIFO never stalls the read.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return kNotFound;
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return kNotFound;
+  }
+  std::unique_ptr<FILE, decltype(&std::fclose)> file(fdopen(fd, "rb"), &std::fclose);
+  if (file == nullptr) {
+    close(fd);
+    return kNotFound;
+  }
   X509* cert = PEM_read_X509(file.get(), nullptr, nullptr, nullptr);
   if (cert == nullptr) {
     std::rewind(file.get());

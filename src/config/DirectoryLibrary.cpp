@@ -240,9 +240,10 @@ void DirectoryLibrary::AppendLine(const std::string& file, const std::string& te
   // The log's folder is made when a line is written, private, and only in a
   // folder of the caller's own. Lines that cannot be written are dropped.
   const std::string folder = file.substr(0, file.rfind('/') + 1);
-  if (!platform::IsDirectory(folder) && (!platform::BelongsToCaller(folder) || !platform::MakeFolders(folder, 0700, 0700))) {
-    return;
-  }
+  // Only into a folder of the caller's own: never another user's, even one
+  // the caller can write to (root with another user's HOME).
+  if (!platform::BelongsToCaller(folder)) return;
+  if (!platform::IsDirectory(folder) && !platform::MakeFolders(folder, 0700, 0700)) return;
   platform::LogLimits limits;
   limits.lockTimeoutMs = kLockWaitMs;
   limits.timeoutMarker = "-----> _InternTrace: Timeout bei WaitForSingleObject, eigentliche Trace-Zeile folgt:";

@@ -145,8 +145,8 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
     }
     if (!lock.Serialized()) {
       TraceWriteFormat(rimo::diag::Warning, category_,
-                       L"Das Dateisystem der INI-Datei [%S] kennt keine Sperren: das Schreiben wird nicht mit anderen "
-                       L"Prozessen abgestimmt.",
+                       L"Für die INI-Datei [%S] ist keine Sperre zu haben (Dateisystem ohne Sperren, oder jede Sperrdatei "
+                       L"gehört einem anderen Benutzer): das Schreiben wird nicht mit anderen Prozessen abgestimmt.",
                        filePath_);
     } else if (lock.PrivateLock()) {
       TraceWriteFormat(rimo::diag::Warning, category_,

@@ -59,11 +59,20 @@ bool Writable(const std::string& folder) {
 // caller, and either the caller's own that no one else can write to, or
 // sticky, so that no user can rename, replace or delete another's files. A
 // missing folder counts when the caller may make it (sticky) in its parent.
+// Root's or the caller's: no other user can rename, replace or empty it.
+bool OwnedSafely(const struct stat& st) { return st.st_uid == 0 || st.st_uid == geteuid(); }
+
 bool SafeSharedFolder(const std::string& folder, const std::string& parent) {
+  // The parent must be root's or the caller's and writable by no one else,
+  // or someone could swap the kind's folder itself.
+  const std::optional<struct stat> up = platform::StatNoForeignLinks(WithoutSlash(parent));
+  if (!up || !S_ISDIR(up->st_mode) || !OwnedSafely(*up) || (up->st_mode & (S_IWGRP | S_IWOTH)) != 0) return false;
   const std::optional<struct stat> st = platform::StatNoForeignLinks(WithoutSlash(folder));
   if (!st) return errno == ENOENT && Writable(parent);
-  if (!S_ISDIR(st->st_mode) || !Writable(folder)) return false;
+  if (!S_ISDIR(st->st_mode) || !Writable(folder) || !OwnedSafely(*st)) return false;
   if (st->st_uid == geteuid() && (st->st_mode & (S_IWGRP | S_IWOTH)) == 0) return true;
+  // A folder another user owns could be emptied by that user: only root's
+  // or the caller's sticky folder keeps every user's files theirs.
   return (st->st_mode & S_ISVTX) != 0;
 }
 

@@ -96,13 +96,17 @@ FileWriteLock::FileWriteLock(const std::string& path, int timeoutMs) {
     // user's private lock serializes this user's writers all the same.
     fd = PrivateLockFile(at->folderPath, at->name);
     if (!fd) {
-      error_ = errno != 0 ? errno : EPERM;
+      // No lock can be had that no other user holds: the write goes on
+      // unserialized (still atomic) rather than never.
+      serialized_ = false;
+      held_ = true;
       return;
     }
     privateLock_ = true;
   }
   if (flock(fd.Get(), LOCK_EX | LOCK_NB) == 0) {
     fd_ = std::move(fd);
+    held_ = true;
     return;
   }
   if (errno == ENOLCK || errno == EOPNOTSUPP || errno == EINVAL) {
@@ -110,6 +114,7 @@ FileWriteLock::FileWriteLock(const std::string& path, int timeoutMs) {
     // atomically, but nothing serializes it with other writers.
     serialized_ = false;
     fd_ = std::move(fd);
+    held_ = true;
     return;
   }
   if (errno != EWOULDBLOCK && errno != EINTR) {
@@ -121,6 +126,7 @@ FileWriteLock::FileWriteLock(const std::string& path, int timeoutMs) {
     return;
   }
   fd_ = std::move(fd);
+  held_ = true;
 }
 
 FileWriteLock::~FileWriteLock() = default;  // closing the lock file releases the flock

@@ -16,7 +16,8 @@ bool LockExclusive(int fd, int timeoutMs);
 // user's own (created 0600, never through a link, opened without
 // blocking); when the one beside the file cannot be used (another user's,
 // a FIFO, no right to create it), a lock file in the user's private folder
-// serializes the user's own writers instead. A lock held by another
+// serializes the user's own writers instead; when neither can be had (a
+// squatted private folder), the write goes on unserialized. A lock held by another
 // process is waited for in the kernel's queue until timeoutMs, not polled.
 // On a file system without locks the object counts as held but not
 // serialized. Released by the destructor, or by the kernel when the
@@ -28,7 +29,9 @@ class FileWriteLock {
   FileWriteLock(const FileWriteLock&) = delete;
   FileWriteLock& operator=(const FileWriteLock&) = delete;
 
-  bool Held() const { return fd_.Valid(); }
+  // True when the write may go on: locked, or (no lock to be had that no
+  // one else holds, or no locks on the file system) unserialized.
+  bool Held() const { return held_; }
   // False when the file system has no locks: the write goes on unserialized.
   bool Serialized() const { return serialized_; }
   // True when the private lock stands in for the one beside the file.
@@ -38,6 +41,7 @@ class FileWriteLock {
 
  private:
   FileDescriptor fd_;
+  bool held_ = false;
   bool serialized_ = true;
   bool privateLock_ = false;
   int error_ = 0;

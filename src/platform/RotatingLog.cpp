@@ -16,8 +16,12 @@ namespace rimo::platform {
 namespace {
 
 FileDescriptor OpenOwnLog(int folder, const std::string& name) {
-  // Not a FIFO whose reader would get the lines, not another user's file.
-  return OpenOwnFile(folder, name, O_WRONLY | O_APPEND);
+  // Not a FIFO whose reader would get the lines, not another user's file;
+  // and private, whatever mode an older log had.
+  FileDescriptor fd = OpenOwnFile(folder, name, O_WRONLY | O_APPEND);
+  struct stat st {};
+  if (fd && fstat(fd.Get(), &st) == 0 && (st.st_mode & 077) != 0) fchmod(fd.Get(), 0600);
+  return fd;
 }
 
 }  // namespace

@@ -319,9 +319,33 @@ TEST_F(SharedMachineTest, LockFileOfAnotherUserDoesNotBlock) {
   EXPECT_EQ(OwnerOf(data + "Status/." + kUserId + ".ini.lock"), b_.uid) << "the planted file is not used";
 }
 
+TEST_F(SharedMachineTest, SharedFolderAnotherUserMadeIsNotTrusted) {
+  // B made the data folder (its Response and Status sticky): B could still
+  // empty or swap them, so A's files go to A's own folder.
+  const std::string data = root_ + kData;
+  Shell("mkdir -p " + root_ + "/var/lib/Quandel/Daten && chmod 1777 " + root_ + "/var/lib/Quandel/Daten " + root_ +
+        "/var/lib/Quandel && chmod 0755 " + root_ + "/var " + root_ + "/var/lib");
+  Shell("setpriv --reuid=" + std::to_string(b_.uid) + " --regid=" + std::to_string(b_.gid) +
+        " --clear-groups sh -c 'umask 022 && mkdir -p " + data + "Response " + data + "Status && chmod 1777 " + data +
+        "Response " + data + "Status'");
+  ASSERT_EQ(OwnerOf(data), b_.uid);
+  const Outcome run = Rimo(&a_, "fetch " + std::string(kUserId));
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_FALSE(fs::exists(data + "Response/" + std::string(kUserId) + ".xml"));
+  EXPECT_NE(run.out.find("response file:        " + HomeOf(a_) + "/.local/share/"), std::string::npos) << run.out;
+}
+
 TEST_F(SharedMachineTest, RootWithAnotherUsersHomeCreatesNothingThere) {
   PackageLayout();
   const std::string home = HomeOf(a_);
+  // A's state folder for logs exists, and the registry switches the log on
+  // into a folder that is not root's own.
+  Shell("setpriv --reuid=" + std::to_string(a_.uid) + " --regid=" + std::to_string(a_.gid) +
+        " --clear-groups mkdir -p " + home + "/.local/state/Quandel/Log");
+  const std::string foreignLog = HomeOf(b_);
+  WriteFile(root_ + "/etc/kelo/registry.reg", ReadFile(root_ + "/etc/kelo/registry.reg") +
+                                                  "\"LogVia_InternTrace\"=\"ein\"\n\"LogVia_InternTraceDirectory\"=\"" +
+                                                  foreignLog + "\"\n");
   const std::string before = Listing(home);
   const Outcome run = Rimo(nullptr, "fetch " + std::string(kUserId), "", &a_);
   EXPECT_EQ(run.exitCode, 0) << run.err;

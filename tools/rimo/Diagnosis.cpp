@@ -75,24 +75,41 @@ Diagnosis::Diagnosis() {
   if (std::getenv("KELO_TRACE") != nullptr) return;
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/rimo-trace-XXXXXX";
-  const int fd = mkstemp(pattern.data());
+  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return;
-  close(fd);
+  // The trace is written through this very file, held open: named by
+  // /proc/self/fd, no other user can swap it for a link or a FIFO in a
+  // temp folder they can write to.
+  traceFd_ = fd;
   traceFile_ = pattern;
+  const std::string held = "/proc/self/fd/" + std::to_string(fd);
   setenv("KELO_TRACE", "*=4", 1);
-  setenv("KELO_TRACE_FILE", traceFile_.c_str(), 1);
+  setenv("KELO_TRACE_FILE", held.c_str(), 1);
 }
 
 Diagnosis::~Diagnosis() {
-  if (!traceFile_.empty()) unlink(traceFile_.c_str());
+  if (traceFd_ < 0) return;
+  // Removed only while the name is still this file.
+  struct stat named {};
+  struct stat held {};
+  if (lstat(traceFile_.c_str(), &named) == 0 && fstat(traceFd_, &held) == 0 && named.st_ino == held.st_ino &&
+      named.st_dev == held.st_dev) {
+    unlink(traceFile_.c_str());
+  }
+  close(traceFd_);
 }
 
 std::string Diagnosis::TraceText() const {
-  if (traceFile_.empty()) return {};
-  std::ifstream in(traceFile_);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
+  if (traceFd_ < 0) return {};
+  std::string text;
+  char buffer[65536];
+  for (off_t at = 0;;) {
+    const ssize_t n = pread(traceFd_, buffer, sizeof buffer, at);
+    if (n <= 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
+  return text;
 }
 
 std::string Diagnosis::LoadReason(const std::string& file) const {

@@ -29,6 +29,7 @@ class Diagnosis {
                           const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const;
 
   std::string traceFile_;
+  int traceFd_ = -1;
 };
 
 // What keeps FILE from being read as a response file; empty when nothing.
