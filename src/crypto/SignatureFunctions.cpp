@@ -198,15 +198,6 @@ ChainStatus VerifyAgainst(X509* leaf, const CertPath& trusted) {
   return status;
 }
 
-// The issuer through which the last chain check of a certificate on this
-// thread held: the root test that follows it looks at that very issuer, so
-// a link or cross certificate never stands in for a root whose own chain
-// did not verify.
-struct VerifiedIssuer {
-  std::shared_ptr<X509> leaf;
-  std::shared_ptr<X509> issuer;
-};
-thread_local VerifiedIssuer tLastVerified;
 
 // The first path through the store on which leaf's chain holds; empty when
 // none does (or the budget ran out).
@@ -328,7 +319,6 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
   // that holds is proof enough, but running out before one does refuses.
   IssuerSearch::Budget budget(IssuerSearch::kCheckBudget);
   bool first = true;
-  tLastVerified = VerifiedIssuer{};
   auto tryPath = [&](const CertPath& path) {
     // The chain check verifies each link of the path once more.
     if (!IssuerSearch::Spend(path.size())) return true;
@@ -336,7 +326,10 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
     if (!tried.built) return false;
     if (first || tried.error == kTrustNoError) status = tried;
     first = false;
-    if (tried.error == kTrustNoError && !path.empty()) tLastVerified = {cert, path.front()};
+    if (tried.error == kTrustNoError && !path.empty()) {
+      status.leaf = cert;
+      status.issuer = path.front();
+    }
     return tried.error == kTrustNoError;
   };
   if (IssuerSearch::VisitPaths(cert.get(), tryPath) == 0) {
@@ -364,6 +357,8 @@ ChainStatus SignatureFunctions::BuildChain(const uint8_t* certificate, uint32_t 
 bool SignatureFunctions::VerifyCertificateChain(const uint8_t* certificate, uint32_t certificateLength) {
   RIMO_METHOD_TRACE(kWebComm, L"SignatureFunctions::VerifyCertificateChain");
   const ChainStatus chain = BuildChain(certificate, certificateLength);
+  lastLeaf_ = chain.leaf;
+  lastIssuer_ = chain.issuer;
   if (!chain.built) return false;
   const bool valid = chain.error == kTrustNoError;
   if (valid) {
@@ -396,10 +391,9 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
   // still holds it, or the same search again. None when no chain holds or
   // the search ran out of checks.
   CertPath issuers;
-  const VerifiedIssuer& last = tLastVerified;
-  if (last.issuer != nullptr && last.leaf != nullptr && X509_cmp(last.leaf.get(), cert.get()) == 0) {
+  if (lastIssuer_ != nullptr && lastLeaf_ != nullptr && X509_cmp(lastLeaf_.get(), cert.get()) == 0) {
     for (const auto& candidate : RootStore::Candidates(X509_get_issuer_name(cert.get()))) {
-      if (candidate == last.issuer) issuers.push_back(candidate);
+      if (candidate == lastIssuer_) issuers.push_back(candidate);
     }
   }
   if (issuers.empty()) {

@@ -1,7 +1,10 @@
 // Signature, chain and root-store checks on OpenSSL.
 #pragma once
 
+#include <openssl/x509.h>
+
 #include <cstdint>
+#include <memory>
 
 #include "crypto/ISignatureFunctions.h"
 
@@ -30,9 +33,13 @@ struct ChainStatus {
   bool built = false;
   uint32_t error = 0;
   uint32_t info = 0;
+  // When the chain held: the certificate and its issuer on the path that held.
+  std::shared_ptr<X509> leaf;
+  std::shared_ptr<X509> issuer;
 };
 
-// Stateless apart from the shared, read-only root store; thread-safe.
+// Keeps only the issuer of its last chain check, for the root test that
+// follows it; one thread at a time per object (the component's worker).
 class SignatureFunctions final : public ISignatureFunctions {
  public:
   bool VerifySignature(const uint8_t* data, uint32_t dataLength, const uint8_t* signature, uint32_t signatureLength,
@@ -46,6 +53,13 @@ class SignatureFunctions final : public ISignatureFunctions {
   static ChainStatus BuildChain(const uint8_t* certificate, uint32_t certificateLength);
   // The trust bit of an X509_V_ERR_* code; 0 for codes without one.
   static uint32_t TrustBitOf(int verifyError);
+
+ private:
+  // The issuer through which the last chain check held: the root test that
+  // follows it looks at that very issuer, so a link or cross certificate
+  // never stands in for a root whose own chain did not verify.
+  std::shared_ptr<X509> lastLeaf_;
+  std::shared_ptr<X509> lastIssuer_;
 };
 
 }  // namespace rimo::crypto
