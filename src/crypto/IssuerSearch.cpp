@@ -165,23 +165,10 @@ bool Extend(X509* cert, CertPath* current, size_t* visited, const IssuerSearch::
   return false;
 }
 
-void KeepSignedBy(X509* cert, CertPath* candidates) {
-  candidates->erase(std::remove_if(candidates->begin(), candidates->end(),
-                                   [cert](const std::shared_ptr<X509>& c) { return !IssuerSearch::SignedBy(cert, c.get()); }),
-                    candidates->end());
-}
-
 }  // namespace
 
 CertPath IssuerSearch::Issuers(X509* cert) {
   CertPath candidates = RootStore::Candidates(X509_get_issuer_name(cert));
-  Order(cert, &candidates);
-  return candidates;
-}
-
-CertPath IssuerSearch::VerifiedIssuers(X509* cert) {
-  CertPath candidates = RootStore::Candidates(X509_get_issuer_name(cert));
-  KeepSignedBy(cert, &candidates);
   Order(cert, &candidates);
   return candidates;
 }

@@ -27,9 +27,6 @@ class IssuerSearch {
   // order: never exclude. Signatures are not checked here.
   static CertPath Issuers(X509* cert);
 
-  // The same, but every candidate's key must verify cert's signature.
-  static CertPath VerifiedIssuers(X509* cert);
-
   // Visits the paths from leaf up through the store, best first, until
   // visit returns true, at most kMaxPaths of at most kMaxDepth issuers. A
   // path ends at a self-signed certificate, or where no issuer is found

@@ -25,6 +25,7 @@ namespace {
 
 using testing::SharedPki;
 using testing::TrustCenterSandbox;
+using testing::VerificationCode;
 
 const std::string kSsn = "12345678901234567890";
 
@@ -130,14 +131,6 @@ pki::Bytes PaddedHash(const std::string& data, size_t size) {
   return block;
 }
 
-uint32_t Code(const std::string& document) {
-  xml::KeloUtilities utilities;
-  SignatureFunctions signature;
-  xml::CTcResponseXml doc(std::make_shared<platform::MemoryStream>(document.data(), document.size()), &utilities,
-                          &signature);
-  doc.Parse();
-  return doc.VerificationError();
-}
 
 std::string Container(const pki::Cert& signer) {
   return pki::MakeContainer("JA", "NEIN", {{"SIG", pki::CertificateText(signer)}});
@@ -180,7 +173,7 @@ TEST(KeyStrengthTest, DegenerateExponentsAreRefusedAsSignerAndInChain) {
       // The forgery that needs no key: right for e = 1, wrong for the rest.
       parts.signatureBase64 = pki::Base64(c.signingKey != nullptr ? pki::SignSha1(c.signingKey, container)
                                                                   : PaddedHash(container, modulusBytes));
-      EXPECT_EQ(Code(pki::MakeTcResponse(parts)), c.asSigner) << "as the signer";
+      EXPECT_EQ(VerificationCode(pki::MakeTcResponse(parts)), c.asSigner) << "as the signer";
     }
     {  // An intermediate of the maker's name in the store, issued by the root.
       TrustCenterSandbox sandbox;
@@ -194,7 +187,7 @@ TEST(KeyStrengthTest, DegenerateExponentsAreRefusedAsSignerAndInChain) {
           pki::Issue(pki::SignerProfile(pki::kSignerLocality), p.otherSignerKey, intermediate, issuing);
       const std::string response =
           pki::MakeTcResponse(pki::SignContainer(Container(signer), p.otherSignerKey, signer, kSsn, kSsn));
-      EXPECT_EQ(Code(response), c.asIntermediate) << "as an intermediate";
+      EXPECT_EQ(VerificationCode(response), c.asIntermediate) << "as an intermediate";
     }
   }
 }

@@ -30,6 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using testing::SharedPki;
 using testing::TrustCenterSandbox;
+using testing::VerificationCode;
 
 const std::string kSsn = "12345678901234567890";
 
@@ -67,14 +68,6 @@ std::string Response(const pki::Cert& signer, const pki::Key& signerKey) {
   return pki::MakeTcResponse(pki::SignContainer(container, signerKey, signer, kSsn, kSsn));
 }
 
-uint32_t Code(const std::string& document) {
-  xml::KeloUtilities utilities;
-  SignatureFunctions signature;
-  xml::CTcResponseXml doc(std::make_shared<platform::MemoryStream>(document.data(), document.size()), &utilities,
-                          &signature);
-  doc.Parse();
-  return doc.VerificationError();
-}
 
 struct StoreCase {
   const char* name;
@@ -258,7 +251,7 @@ TEST(RootSelectionTest, OutcomeDoesNotDependOnTheOrderOfTheLinks) {
       SCOPED_TRACE(std::string(c.name) + ", installed in the order " + orderText);
       TrustCenterSandbox sandbox(RIMO_LIB_DIR, false);
       for (size_t i : order) sandbox.Install(c.store[i]);
-      EXPECT_EQ(Code(c.response), c.code);
+      EXPECT_EQ(VerificationCode(c.response), c.code);
     }
   }
 }
@@ -278,7 +271,7 @@ TEST(RootSelectionTest, CrowdedStoreGivesTheSameOutcomeOnEveryLoad) {
   const std::string response = Response(p.genuine.signer, p.genuine.signerKey);
   for (int load = 0; load < 3; ++load) {
     SCOPED_TRACE("load " + std::to_string(load + 1));
-    EXPECT_EQ(Code(response), 0u);
+    EXPECT_EQ(VerificationCode(response), 0u);
   }
 }
 
@@ -308,7 +301,7 @@ struct GenuineStore {
 TEST(RootStoreFreshnessTest, EveryChangeCountsForTheVeryNextLoad) {
   GenuineStore s;
   const std::string response = Response(SharedPki::Get().genuine.signer, SharedPki::Get().genuine.signerKey);
-  ASSERT_EQ(Code(response), 0u);
+  ASSERT_EQ(VerificationCode(response), 0u);
 
   struct Step {
     const char* what;
@@ -328,7 +321,7 @@ TEST(RootStoreFreshnessTest, EveryChangeCountsForTheVeryNextLoad) {
   for (const Step& step : steps) {
     SCOPED_TRACE(step.what);
     step.change();
-    EXPECT_EQ(Code(response), step.code);
+    EXPECT_EQ(VerificationCode(response), step.code);
   }
 }
 
@@ -337,11 +330,11 @@ TEST(RootStoreFreshnessTest, RootRewrittenLongAfterItWasReadIsReadAgain) {
   const std::string response = Response(SharedPki::Get().genuine.signer, SharedPki::Get().genuine.signerKey);
   // Past the file times' granularity, the store trusts what it read...
   platform::AdvanceClockForTesting(2100);
-  ASSERT_EQ(Code(response), 0u);
-  ASSERT_EQ(Code(response), 0u);
+  ASSERT_EQ(VerificationCode(response), 0u);
+  ASSERT_EQ(VerificationCode(response), 0u);
   // ... until the file is no longer the one it read.
   WriteInPlace(s.pem, s.impostorPem);
-  EXPECT_EQ(Code(response), 2u);
+  EXPECT_EQ(VerificationCode(response), 2u);
 }
 
 TEST(RootStoreFreshnessTest, StoreMadeByOpensslRehashIsRead) {
@@ -352,7 +345,7 @@ TEST(RootStoreFreshnessTest, StoreMadeByOpensslRehashIsRead) {
   std::ofstream(sandbox.StoreDir() + "/other.pem") << pki::ToPem(Root("CA QUANDEL", KeyNo(0)));
   std::ofstream(sandbox.StoreDir() + "/quandel.pem") << pki::ToPem(p.genuine.root);
   ASSERT_EQ(system(("openssl rehash " + sandbox.StoreDir() + " 2>/dev/null").c_str()), 0);
-  EXPECT_EQ(Code(Response(p.genuine.signer, p.genuine.signerKey)), 0u);
+  EXPECT_EQ(VerificationCode(Response(p.genuine.signer, p.genuine.signerKey)), 0u);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "support/TrustCenterFixture.h"
 
+#include "xml/TcResponseXml.h"
+
+#include "crypto/SignatureFunctions.h"
+
 namespace rimo::testing {
 
 const SharedPki& SharedPki::Get() {
@@ -17,6 +21,15 @@ TrustCenterSandbox::TrustCenterSandbox(const std::string& libDir, bool installRo
   box_.WriteRegistry(RegKey("SOFTWARE\\QUANDEL Kelo Compact", "\"ProgKey\"=\"" + libDir + "\""));
   std::filesystem::create_directories(StoreDir());
   if (installRoot) Install(SharedPki::Get().genuine.root);
+}
+
+uint32_t VerificationCode(const std::string& document) {
+  xml::KeloUtilities utilities;
+  crypto::SignatureFunctions signature;
+  xml::CTcResponseXml doc(std::make_shared<platform::MemoryStream>(document.data(), document.size()), &utilities,
+                          &signature);
+  doc.Parse();
+  return doc.VerificationError();
 }
 
 }  // namespace rimo::testing

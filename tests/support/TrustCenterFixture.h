@@ -2,6 +2,7 @@
 // one test PKI generated per test program.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -17,6 +18,11 @@ struct SharedPki {
   pki::Key otherSignerKey;
   static const SharedPki& Get();
 };
+
+// The verification code of a TC response checked with the real signature,
+// chain, locality and root checks against the current root store: 0 when it
+// passes, else the first check that failed.
+uint32_t VerificationCode(const std::string& document);
 
 class TrustCenterSandbox {
  public:
