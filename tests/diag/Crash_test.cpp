@@ -172,7 +172,9 @@ TEST_F(CrashTest, SwitchesRestartOnlyKelohost) {
       EXPECT_NE(ended.err.find("KeloHost-Prozess muss neu gestartet werden"), std::string::npos) << ended.err;
       // The new kelohost records its start.
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!fs::exists(record) && std::chrono::steady_clock::now() < deadline) {
+      // Waits for the record's content, not only its name: the new process
+      // may be between creating the file and writing it.
+      while ((!fs::exists(record) || ReadFile(record).empty()) && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }
       ASSERT_TRUE(fs::exists(record));
