@@ -382,6 +382,11 @@ TEST_F(HostilePeerTest, RedirectToAReservedNameAsksNoResolver) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     setenv("RIMO_RESOLVER_CHILD", "1", 1);
+    // LeakSanitizer's exit-time tracer crashed now and then in this child
+    // (namespaces of its own); the scenario checks no memory, so its leak
+    // check is left out.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(asan != nullptr ? asan : "") + ":detect_leaks=0").c_str(), 1);
     const std::string filter = "--gtest_filter=HostilePeerTest.RedirectToAReservedNameAsksNoResolver";
     execl("/proc/self/exe", "child", filter.c_str(), static_cast<char*>(nullptr));
     _exit(127);
