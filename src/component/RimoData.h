@@ -10,16 +10,17 @@
 #include <thread>
 #include <vector>
 
+#include "component/DataCenterQuery.h"
 #include "component/DataTask.h"
+#include "component/ResponseChecks.h"
+#include "component/ResponseStore.h"
+#include "component/StatusIniWriter.h"
+#include "component/StatusPublisher.h"
 #include "config/RimoPaths.h"
 #include "config/WizardProperties.h"
-#include "crypto/ICertFunctions.h"
-#include "crypto/ISignatureFunctions.h"
 #include "platform/ByteStream.h"
 #include "platform/Registry.h"
 #include "webcomm/KeloHttpComm.h"
-#include "xml/KeloUtilities.h"
-#include "xml/TcResponseXml.h"
 #include "rimo/RimoData.h"
 
 namespace rimo::component {
@@ -61,43 +62,20 @@ class RimoData final : public IRimoData {
 
  private:
   static int DataWorkerThreadProc(RimoData* component);
-  void CreateUtilitiesObjects();
   int ObserveTaskQueue();
   void ExecuteTask(DataTask task);
   void WaitForTask();
 
   void ExecuteGetFromFile(const wchar_t* path);
   void ExecuteGetFromRz(const wchar_t* userId);
-  void ExecuteQueryResponse(const wchar_t* userId);
+  // Asks the data center, stores a verified response when the settings say
+  // so, and records the outcome on the status object and for the status INI.
+  QueryResult ExecuteQueryResponse(const wchar_t* userId);
   // The query task: a stored response that still verifies makes the
   // request needless; otherwise the data center is asked.
   void ExecuteQueryTask(const wchar_t* userId);
-  bool StoredResponseVerifies(const wchar_t* userId);
-  // The TC response parsed and passed through every check; null otherwise.
-  std::unique_ptr<xml::CTcResponseXml> Verify(const std::vector<uint8_t>& response);
-  // Resets the whole status record and sets the query's start state.
-  void StartQueryRecord();
-  void RecordQueryOutcome(const wchar_t* userId);
-  // Publishes a parsed, verified response: container, flags, serials.
-  void Publish(xml::CTcResponseXml& response);
-  void UpdateStatusIni(const wchar_t* userId);
-
-  // The data-center query's steps.
-  std::wstring CreateRestUrl(const wchar_t* userId);
-  bool CreateUserAgent();
-  // The TC response carried by the envelope in stream; empty when none.
-  std::vector<uint8_t> GetTcResponseFromStream(std::shared_ptr<platform::IByteStream> stream);
-  void GetResponseErrorDetails(std::shared_ptr<platform::IByteStream> stream);
-  void SetErrorIdFromCodes(int32_t httpStatus, uint32_t detail);
-  // A query that failed like an unreadable envelope: (status, 99000), kind 8.
-  void ReportUnreadableAnswer(int32_t httpStatus);
-  void WriteResponseFile(const wchar_t* userId, const std::vector<uint8_t>& bytes);
-  std::vector<uint8_t> ReadHttpBody();
-  bool IsInAlertPeriod();
   // Reads, checks and publishes the TC response in stream.
   void GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream);
-  // The response bytes the last query left in the status object.
-  std::vector<uint8_t> ReceivedResponse();
 
   // Refuse an argument that does not fit: reported at once in synchronous
   // mode, in queue order in asynchronous mode. True when it was refused.
@@ -110,25 +88,18 @@ class RimoData final : public IRimoData {
   // Runs one interface call's work; nothing it throws leaves it.
   template <typename Work>
   void Guarded(const wchar_t* call, Work work);
-  std::wstring ResponseFilePath(const wchar_t* userId);
 
   IScDataStatus* status_;
   // Service objects; they outlive the worker, which is joined first.
   config::CRimoPaths paths_;
-  // The response the last query verified, for the load that follows it.
-  std::unique_ptr<xml::CTcResponseXml> verified_;
-  // What the last query ended with, for its own status INI update.
-  struct QueryRecord {
-    std::wstring userId;
-    int32_t outcome = 2;
-    std::wstring errorId;
-  } lastQuery_;
+  ResponseChecks checks_;
+  StatusPublisher publisher_;
+  ResponseStore store_;
+  StatusIniWriter statusIni_;
   config::CWizardProperties wizardSettings_;
-  std::unique_ptr<xml::IKeloUtilities> utilities_;
-  std::unique_ptr<crypto::ISignatureFunctions> signature_;
-  std::unique_ptr<crypto::ICertFunctions> certFunctions_;
-  std::unique_ptr<WebCommLib::KeloHttpComm> http_;
+  WebCommLib::KeloHttpComm http_;
   platform::RegistryFile registry_;
+  DataCenterQuery query_;
   std::thread worker_;
   std::mutex wakeMutex_;
   std::condition_variable wakeCondition_;

@@ -1,0 +1,128 @@
+#include "component/StatusPublisher.h"
+
+#include "diag/MethodTrace.h"
+#include "diag/Trace.h"
+#include "platform/ByteStream.h"
+#include "rimo/RimoStatusCodes.h"
+#include "status/ScopedLocks.h"
+#include "xml/ResponseContainerXml.h"
+
+namespace rimo::component {
+
+using diag::TraceWriteFormat;
+using diag::category::kDataDll;
+using status::ListLock;
+using status::StatusLock;
+
+namespace {
+
+constexpr wchar_t kFileNotOpened[] = L"Die Datei konnte nicht geöffnet werden.";
+constexpr wchar_t kNoUrlErrorId[] = L"INT-99001";
+
+}  // namespace
+
+void StatusPublisher::SetBusy(bool busy) {
+  StatusLock lock(status_);
+  status_->SetBusy(busy);
+}
+
+void StatusPublisher::StartQuery() {
+  StatusLock lock(status_);
+  status_->ResetStatus();
+  status_->SetErrorKind(codes::kErrorNone);
+  status_->SetErrorId(L"");
+  status_->SetUserMessage(L"");
+  status_->SetFaultId(L"");
+  status_->SetHttpStatus(0);
+  status_->SetRequestError(0);
+  status_->SetResponseLength(0);
+  status_->SetResponseData(nullptr, 0);
+  status_->SetCurrentSerial(L"");
+  status_->SetNewSerial(L"");
+  status_->SetKeyChange(false);
+  status_->SetSwitchOnActivation(false);
+  status_->SetQueryOutcome(codes::kOutcomeNoResult);
+  status_->SetStateCode(codes::kStateQueryStarted);
+}
+
+void StatusPublisher::QueryEnded(const QueryResult& result) {
+  StatusLock lock(status_);
+  status_->SetHttpStatus(result.httpStatus);
+  status_->SetRequestError(static_cast<int32_t>(result.requestError));
+  if (!result.response.empty()) {
+    status_->SetResponseLength(static_cast<int32_t>(result.response.size()));
+    status_->SetResponseData(result.response.data(), static_cast<int32_t>(result.response.size()));
+  }
+  if (!result.userMessage.empty()) status_->SetUserMessage(result.userMessage.c_str());
+  if (!result.faultId.empty()) status_->SetFaultId(result.faultId.c_str());
+  if (!result.errorId.empty()) status_->SetErrorId(result.errorId.c_str());
+  if (result.errorKind != codes::kErrorNone) status_->SetErrorKind(result.errorKind);
+  status_->SetQueryOutcome(result.outcome);
+  status_->SetStateCode(result.stateCode);
+}
+
+void StatusPublisher::RefusedUserId() {
+  StartQuery();
+  QueryResult refused;
+  refused.errorKind = codes::kErrorRequest;
+  refused.errorId = kNoUrlErrorId;
+  QueryEnded(refused);
+}
+
+void StatusPublisher::RefusedPath() {
+  StatusLock lock(status_);
+  status_->SetStateCode(codes::kStateFileLoadStarted);
+  status_->SetUserMessage(kFileNotOpened);
+}
+
+void StatusPublisher::FileLoadStarted() {
+  StatusLock lock(status_);
+  status_->SetStateCode(codes::kStateFileLoadStarted);
+}
+
+void StatusPublisher::FileNotOpened() {
+  StatusLock lock(status_);
+  status_->SetUserMessage(kFileNotOpened);
+}
+
+void StatusPublisher::ResetRecord() {
+  StatusLock lock(status_);
+  status_->ResetStatus();
+}
+
+void StatusPublisher::VerificationFailed() {
+  StatusLock lock(status_);
+  status_->SetErrorKind(codes::kErrorVerification);
+}
+
+void StatusPublisher::Publish(xml::CTcResponseXml& response, ResponseChecks& checks) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::Publish");
+  uint32_t length = 0;
+  const uint8_t* bytes = response.GetResponseContainer(&length);
+  auto containerStream = std::make_shared<platform::MemoryStream>(bytes, length);
+
+  // Lock order: the status object first, then its certificate list.
+  StatusLock statusLock(status_);
+  ICertificateList* list = status_->GetCertificateList();
+  ListLock listLock(list);
+  xml::CResponseContainerXml container(containerStream, checks.Utilities(), checks.Signature(), list);
+  if (container.Parse()) {
+    status_->SetKeyChange(container.KeyChange() == 1);
+    status_->SetSwitchOnActivation(container.SwitchOnActivation());
+    const bool verified = response.Integrity();
+    status_->SetCurrentSerial(verified ? response.CurrentSerial()->c_str() : nullptr);
+    status_->SetNewSerial(verified ? response.NewSerial()->c_str() : nullptr);
+    status_->SetStateCode(codes::kStatePublished);
+  } else {
+    // A container that failed publishes nothing, not even the
+    // certificates read before the failure.
+    TraceWriteFormat(diag::Error, kDataDll,
+                     L"Der Response-Container konnte nicht gelesen werden (Fehler [%d]). Es werden keine "
+                     L"Zertifikate übernommen.",
+                     static_cast<int>(container.ErrorCode()));
+    if (list != nullptr) list->ClearList();
+    status_->SetErrorKind(codes::kErrorVerification);
+  }
+}
+
+}  // namespace rimo::component

@@ -1,0 +1,49 @@
+// The only writer of the status object: each job's record, as one step per
+// lock, so that a host polling between Lock and Unlock never sees half of a
+// step.
+#pragma once
+
+#include <cstdint>
+
+#include "component/DataCenterQuery.h"
+#include "component/ResponseChecks.h"
+#include "rimo/RimoData.h"
+#include "xml/TcResponseXml.h"
+
+namespace rimo::component {
+
+class StatusPublisher {
+ public:
+  // The status object is not owned and must outlive this object.
+  explicit StatusPublisher(IScDataStatus* status) : status_(status) {}
+
+  IScDataStatus* Status() const { return status_; }
+
+  void SetBusy(bool busy);
+
+  // A query's start: the whole record reset, nothing of an earlier job left
+  // to be taken for this one's, and the query's start state.
+  void StartQuery();
+  // What the query ended with, the response bytes included.
+  void QueryEnded(const QueryResult& result);
+  // A user ID that cannot be used ends like a failed query.
+  void RefusedUserId();
+
+  // A path that cannot be used ends like a file that cannot be opened.
+  void RefusedPath();
+
+  // A file load's steps.
+  void FileLoadStarted();
+  void FileNotOpened();
+  void ResetRecord();
+  void VerificationFailed();
+
+  // Publishes a parsed, verified response: certificates, flags, serials and
+  // the published state; a container that cannot be read publishes nothing.
+  void Publish(xml::CTcResponseXml& response, ResponseChecks& checks);
+
+ private:
+  IScDataStatus* status_;
+};
+
+}  // namespace rimo::component
