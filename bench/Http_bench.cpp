@@ -15,6 +15,7 @@
 #include "crypto/RootStore.h"
 #include "support/DataCenterProcess.h"
 #include "webcomm/KeloHttpComm.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace {
 
@@ -158,7 +159,9 @@ void BM_FetchSynchronous(benchmark::State& state) {
   component::RimoData component(&status, 0);
   for (auto _ : state) {
     component.LoadRimoResponseFromRZ(L"12345678901234567890");
-    if (status.GetStateCode() != 6002 || status.GetErrorKind() != 0) state.SkipWithError("not published");
+    if (status.GetStateCode() != rimo::codes::kStatePublished || status.GetErrorKind() != rimo::codes::kErrorNone) {
+      state.SkipWithError("not published");
+    }
   }
 }
 

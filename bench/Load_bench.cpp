@@ -17,6 +17,7 @@
 #include "BenchSupport.h"
 #include "rimo/RimoData.h"
 #include "xml/KeloUtilities.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace {
 
@@ -94,7 +95,7 @@ void BM_LoadSynchronous(benchmark::State& state) {
   const std::wstring path(r.path.begin(), r.path.end());
   for (auto _ : state) {
     component->LoadRimoResponseFromFile(path.c_str());
-    if (status->GetErrorKind() != 0) state.SkipWithError("response not published");
+    if (status->GetErrorKind() != rimo::codes::kErrorNone) state.SkipWithError("response not published");
   }
   lib.destroy(component);
   lib.deleteStatus(status);

@@ -6,6 +6,7 @@
 
 #include "support/RecordingStatus.h"
 #include "support/TraceRecorder.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace rimo::component {
 namespace {
@@ -126,18 +127,18 @@ TEST(RimoDataTest, ArgumentsThatDoNotFitAreRefusedAndReported) {
     {
       RecordingStatus status;
       { RimoData(&status, flag).LoadRimoResponseFromRZ(id21.c_str()); }
-      EXPECT_EQ(status.GetErrorKind(), 8);
+      EXPECT_EQ(status.GetErrorKind(), codes::kErrorRequest);
       EXPECT_STREQ(status.GetErrorId(), L"INT-99001");
     }
     {
       RecordingStatus status;
       { RimoData(&status, flag).QueryRimoResponse(nullptr); }
-      EXPECT_EQ(status.GetErrorKind(), 8);
+      EXPECT_EQ(status.GetErrorKind(), codes::kErrorRequest);
     }
     {
       RecordingStatus status;
       { RimoData(&status, flag).LoadRimoResponseFromFile(path260.c_str()); }
-      EXPECT_EQ(status.GetStateCode(), 6004);
+      EXPECT_EQ(status.GetStateCode(), codes::kStateFileLoadStarted);
       EXPECT_STREQ(status.GetUserMessage(), L"Die Datei konnte nicht geöffnet werden.");
     }
     EXPECT_EQ(Count(recorder, "Ein neuer Task"), 0u);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/HostLibrary.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace rimo::host {
 namespace {
@@ -47,8 +48,8 @@ TEST_F(HostApiTest, DeleteRefusesNullForeignAndStalePointers) {
   // Each object handed to the other delete is refused and left intact.
   EXPECT_FALSE(lib_.destroy(reinterpret_cast<IRimoData*>(status)));
   EXPECT_FALSE(lib_.deleteStatus(reinterpret_cast<IScDataStatus*>(component)));
-  status->SetStateCode(6001);
-  EXPECT_EQ(status->GetStateCode(), 6001);
+  status->SetStateCode(codes::kStateQueryStarted);
+  EXPECT_EQ(status->GetStateCode(), codes::kStateQueryStarted);
 
   EXPECT_TRUE(lib_.destroy(component));
   EXPECT_FALSE(lib_.destroy(component)) << "a second delete of the same pointer";
@@ -60,8 +61,8 @@ TEST_F(HostApiTest, NullStatusGivesNoComponent) { EXPECT_EQ(lib_.create(nullptr,
 
 TEST_F(HostApiTest, NewStatusObjectAnswersItsInitialValues) {
   IScDataStatus* s = lib_.createStatus();
-  EXPECT_EQ(s->GetQueryOutcome(), 2);
-  EXPECT_EQ(s->GetStateCode(), 0);
+  EXPECT_EQ(s->GetQueryOutcome(), codes::kOutcomeNoResult);
+  EXPECT_EQ(s->GetStateCode(), codes::kStateNone);
   EXPECT_EQ(s->GetUserMessage(), nullptr);
   ASSERT_NE(s->GetCertificateList(), nullptr);
   EXPECT_EQ(s->GetCertificateList()->Count(), 0u);
@@ -77,7 +78,7 @@ TEST_F(HostApiTest, RefusedUserIdIsReportedInBothModes) {
     // Reported in queue order: at the latest when the queue has drained.
     EXPECT_TRUE(lib_.destroy(c));
     s->Lock();
-    EXPECT_EQ(s->GetErrorKind(), 8);
+    EXPECT_EQ(s->GetErrorKind(), codes::kErrorRequest);
     EXPECT_STREQ(s->GetErrorId(), L"INT-99001");
     s->Unlock();
     EXPECT_TRUE(lib_.deleteStatus(s));

@@ -27,6 +27,7 @@
 #include "status/CertificateList.h"
 #include "support/TempDir.h"
 #include "support/TraceRecorder.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace {
 // Allocations to let pass on this thread before one fails; -1: none fails.
@@ -113,7 +114,7 @@ class HostFaultTest : public ::testing::TestWithParam<uint8_t> {
     const int32_t state = status_->GetStateCode();
     const unsigned count = status_->GetCertificateList()->Count();
     status_->Unlock();
-    return state == 6002 ? static_cast<int32_t>(count) : -1;
+    return state == codes::kStatePublished ? static_cast<int32_t>(count) : -1;
   }
 
   HostLibrary lib_;
@@ -188,7 +189,7 @@ TEST_P(HostFaultTest, FifoGivenAsTheResponseFileIsRefusedWithoutBlocking) {
   }
   EXPECT_TRUE(load.get());
   status_->Lock();
-  EXPECT_EQ(status_->GetStateCode(), 6004);
+  EXPECT_EQ(status_->GetStateCode(), codes::kStateFileLoadStarted);
   EXPECT_STREQ(status_->GetUserMessage(), L"Die Datei konnte nicht geöffnet werden.");
   status_->Unlock();
 }

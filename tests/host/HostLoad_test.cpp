@@ -12,6 +12,7 @@
 #include "host/HostLibrary.h"
 #include "pki/Pki.h"
 #include "support/TempDir.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace rimo::host {
 namespace {
@@ -116,8 +117,8 @@ class HostLoadTest : public ::testing::TestWithParam<uint8_t> {
 
 TEST_P(HostLoadTest, GenuineResponseIsPublished) {
   Shown s = Load(Write("r.xml", Genuine(GoodContainer())));
-  EXPECT_EQ(s.stateCode, 6002);
-  EXPECT_EQ(s.errorKind, 0);
+  EXPECT_EQ(s.stateCode, codes::kStatePublished);
+  EXPECT_EQ(s.errorKind, codes::kErrorNone);
   EXPECT_TRUE(s.keyChange) << "the flag stands for the value of NEIN";
   EXPECT_FALSE(s.switchOn);
   EXPECT_EQ(s.current, L"12345678901234567890");
@@ -165,16 +166,16 @@ TEST_P(HostLoadTest, RefusedResponsesLeaveAResetRecord) {
     ASSERT_EQ(Load(Write("good.xml", Genuine(GoodContainer()))).types.size(), 2u);
     Shown s = Load(Write("r.xml", c.document));
     EXPECT_EQ(s.errorKind, c.errorKind);
-    EXPECT_EQ(s.stateCode, 6004) << "a refused response is never published";
+    EXPECT_EQ(s.stateCode, codes::kStateFileLoadStarted) << "a refused response is never published";
     EXPECT_TRUE(s.types.empty());
     EXPECT_EQ(s.userMessage, L"<null>");
   }
 }
 
 TEST_P(HostLoadTest, MissingFileChangesOnlyMessageAndState) {
-  ASSERT_EQ(Load(Write("good.xml", Genuine(GoodContainer()))).stateCode, 6002);
+  ASSERT_EQ(Load(Write("good.xml", Genuine(GoodContainer()))).stateCode, codes::kStatePublished);
   Shown s = Load(dir_.path() + "/missing.xml");
-  EXPECT_EQ(s.stateCode, 6004);
+  EXPECT_EQ(s.stateCode, codes::kStateFileLoadStarted);
   EXPECT_EQ(s.userMessage, L"Die Datei konnte nicht geöffnet werden.");
   EXPECT_EQ(s.types.size(), 2u) << "no reset: the earlier certificates stay";
   EXPECT_EQ(s.current, L"12345678901234567890");
@@ -188,8 +189,8 @@ TEST_P(HostLoadTest, ContentAfterTheResponseIsIgnored) {
                                    std::string("<!-- c -->\x01junk<"), genuine}) {
     SCOPED_TRACE(::testing::PrintToString(after.substr(0, 20)));
     Shown s = Load(Write("r.xml", genuine + after));
-    EXPECT_EQ(s.stateCode, 6002);
-    EXPECT_EQ(s.errorKind, 0);
+    EXPECT_EQ(s.stateCode, codes::kStatePublished);
+    EXPECT_EQ(s.errorKind, codes::kErrorNone);
     EXPECT_EQ(s.types.size(), 2u);
   }
 }
@@ -204,7 +205,7 @@ TEST_P(HostLoadTest, RefusalIsReportedInTheOrderOfTheCalls) {
   component->LoadRimoResponseFromFile(tooLong.c_str());
   lib_.destroy(component);
   Shown s = Read(status_);
-  EXPECT_EQ(s.stateCode, 6004);
+  EXPECT_EQ(s.stateCode, codes::kStateFileLoadStarted);
   EXPECT_EQ(s.userMessage, L"Die Datei konnte nicht geöffnet werden.");
 }
 

@@ -234,20 +234,20 @@ TEST_P(HostQueryTest, RefusedUserIdsSendNothing) {
     lib_.deleteStatus(status_);
     status_ = lib_.createStatus();
     const Shown s = Query(id);
-    EXPECT_EQ(s.errorKind, 8);
+    EXPECT_EQ(s.errorKind, codes::kErrorRequest);
     EXPECT_EQ(s.errorId, L"INT-99001");
-    EXPECT_EQ(s.outcome, 2);
+    EXPECT_EQ(s.outcome, codes::kOutcomeNoResult);
   }
   EXPECT_TRUE(center_->Requests().empty());
 }
 
 TEST_P(HostQueryTest, TransportFailureAfterASuccessShowsNoOldResponse) {
-  ASSERT_EQ(Fetch(Id(L"890")).outcome, 0);
+  ASSERT_EQ(Fetch(Id(L"890")).outcome, codes::kOutcomeReceived);
   PointAt("https://127.0.0.1:" + std::to_string(center_->port() == 1 ? 2 : 1) + "/pvtwmod/rest/");
   const Shown s = Fetch(Id(L"890"));
-  EXPECT_EQ(s.outcome, 2) << "the query starts from no result";
+  EXPECT_EQ(s.outcome, codes::kOutcomeNoResult) << "the query starts from no result";
   EXPECT_EQ(s.responseLength, 0);
-  EXPECT_EQ(s.errorKind, 8);
+  EXPECT_EQ(s.errorKind, codes::kErrorRequest);
   EXPECT_EQ(s.errorId, L"000-12029");
   EXPECT_EQ(s.requestError, 12029);
 }
@@ -255,15 +255,15 @@ TEST_P(HostQueryTest, TransportFailureAfterASuccessShowsNoOldResponse) {
 TEST_P(HostQueryTest, FetchPublishesStoresAndRecords) {
   const std::wstring id = Id(L"890");
   const Shown s = Fetch(id);
-  EXPECT_EQ(s.stateCode, 6002);
-  EXPECT_EQ(s.errorKind, 0);
+  EXPECT_EQ(s.stateCode, codes::kStatePublished);
+  EXPECT_EQ(s.errorKind, codes::kErrorNone);
   EXPECT_EQ(s.certificates, 2u);
   EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine) << "stored unchanged";
   EXPECT_EQ(ReadFile(StatusIni(id)), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
 
   // A query for a user whose response file exists sends nothing.
   const Shown again = Query(id);
-  EXPECT_EQ(again.outcome, 0);
+  EXPECT_EQ(again.outcome, codes::kOutcomeReceived);
   EXPECT_EQ(center_->Requests(1).size(), 1u);
 }
 
@@ -305,7 +305,7 @@ TEST_P(HostQueryTest, WithoutStoreResponseNothingIsWrittenToDisk) {
   Wizard("60", "7", false);
   const std::wstring id = Id(L"890");
   const Shown s = Fetch(id);
-  EXPECT_EQ(s.stateCode, 6002);
+  EXPECT_EQ(s.stateCode, codes::kStatePublished);
   EXPECT_EQ(s.certificates, 2u);
   EXPECT_FALSE(fs::exists(ResponseFile(id)));
 }
@@ -354,24 +354,24 @@ TEST_P(HostQueryTest, JobsInSequenceOnOneStatusObjectEachStartClean) {
   // Success, then a fault: nothing of the success remains.
   ASSERT_EQ(Fetch(Id(L"890")).certificates, 2u);
   const Shown fault = Query(Id(L"500"));
-  EXPECT_EQ(fault.outcome, 2);
-  EXPECT_EQ(fault.errorKind, 5);
+  EXPECT_EQ(fault.outcome, codes::kOutcomeNoResult);
+  EXPECT_EQ(fault.errorKind, codes::kErrorFault);
   EXPECT_EQ(fault.faultId, L"RZ-4711");
   EXPECT_EQ(fault.certificates, 0u);
   EXPECT_EQ(fault.responseLength, 0);
   // The fault, then a success: nothing of the fault remains.
   const Shown success = Fetch(Id(L"890"));
-  EXPECT_EQ(success.outcome, 0);
-  EXPECT_EQ(success.stateCode, 6002);
-  EXPECT_EQ(success.errorKind, 0);
+  EXPECT_EQ(success.outcome, codes::kOutcomeReceived);
+  EXPECT_EQ(success.stateCode, codes::kStatePublished);
+  EXPECT_EQ(success.errorKind, codes::kErrorNone);
   EXPECT_EQ(success.errorId, L"<null>");
   EXPECT_EQ(success.faultId, L"<null>");
   EXPECT_EQ(success.userMessage, L"<null>");
   EXPECT_EQ(success.certificates, 2u);
   // A success, then a refused ID: ends like a failed query.
   const Shown refused = Query(L"..");
-  EXPECT_EQ(refused.outcome, 2);
-  EXPECT_EQ(refused.errorKind, 8);
+  EXPECT_EQ(refused.outcome, codes::kOutcomeNoResult);
+  EXPECT_EQ(refused.errorKind, codes::kErrorRequest);
   EXPECT_EQ(refused.errorId, L"INT-99001");
   EXPECT_EQ(refused.certificates, 0u);
   EXPECT_EQ(refused.responseLength, 0);
@@ -401,8 +401,8 @@ TEST_P(HostQueryTest, UnverifiedResponseIsNeitherStoredNorRecordedAsASuccess) {
       fs::remove(StatusIni(id));
       const size_t before = center_->Requests().size();
       const Shown s = fetch ? Fetch(id) : Query(id);
-      EXPECT_EQ(s.outcome, 2);
-      EXPECT_EQ(s.errorKind, 3);
+      EXPECT_EQ(s.outcome, codes::kOutcomeNoResult);
+      EXPECT_EQ(s.errorKind, codes::kErrorVerification);
       EXPECT_EQ(s.errorId, L"200-99000");
       EXPECT_EQ(s.responseLength, 0);
       EXPECT_EQ(s.certificates, 0u);
@@ -416,14 +416,14 @@ TEST_P(HostQueryTest, UnverifiedResponseIsNeitherStoredNorRecordedAsASuccess) {
 
 TEST_P(HostQueryTest, StoredResponseThatNoLongerVerifiesIsAskedForAgain) {
   const std::wstring id = Id(L"890");
-  ASSERT_EQ(Fetch(id).outcome, 0);
+  ASSERT_EQ(Fetch(id).outcome, codes::kOutcomeReceived);
   ASSERT_TRUE(fs::exists(ResponseFile(id)));
   const size_t before = center_->Requests().size();
-  EXPECT_EQ(Query(id).outcome, 0);
+  EXPECT_EQ(Query(id).outcome, codes::kOutcomeReceived);
   EXPECT_EQ(center_->Requests().size(), before) << "a stored response that verifies needs no request";
   const std::string stored = ReadFile(ResponseFile(id));
   WriteFile(ResponseFile(id), stored.substr(0, stored.size() / 2));
-  EXPECT_EQ(Query(id).outcome, 0);
+  EXPECT_EQ(Query(id).outcome, codes::kOutcomeReceived);
   EXPECT_EQ(center_->Requests(before + 1).size(), before + 1) << "a request for the truncated file";
   EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine) << "stored anew";
 }
@@ -432,7 +432,7 @@ TEST_P(HostQueryTest, EachQueryRecordsItsOwnOutcomeWhateverRanBefore) {
   // B's response is stored; A's query fails. Asked A then B on one
   // component, each user's status INI records that user's own outcome.
   const std::wstring a = Id(L"500"), b = Id(L"890");
-  ASSERT_EQ(Fetch(b).outcome, 0);
+  ASSERT_EQ(Fetch(b).outcome, codes::kOutcomeReceived);
   fs::remove(StatusIni(a));
   fs::remove(StatusIni(b));
   Run([&](IRimoData* c) {
@@ -454,8 +454,8 @@ TEST_P(HostQueryTest, TcResponseTextInPiecesIsReadWhole) {
     SCOPED_TRACE(card[2] == L'1' ? "split by a comment" : "in CDATA");
     const std::wstring id = Id(card);
     const Shown s = Fetch(id);
-    EXPECT_EQ(s.outcome, 0);
-    EXPECT_EQ(s.stateCode, 6002);
+    EXPECT_EQ(s.outcome, codes::kOutcomeReceived);
+    EXPECT_EQ(s.stateCode, codes::kStatePublished);
     EXPECT_EQ(s.certificates, 2u);
     EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine);
   }

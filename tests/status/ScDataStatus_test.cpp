@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "support/ForeignHolder.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace rimo::status {
 namespace {
@@ -18,11 +19,11 @@ class ForeignHolder : public testing::ForeignHolder {
 
 TEST(ScDataStatusTest, NewRecordIsEmptyWithQueryOutcomeTwo) {
   ScDataStatus s;
-  EXPECT_EQ(s.GetQueryOutcome(), 2);
-  EXPECT_EQ(s.GetErrorKind(), 0);
+  EXPECT_EQ(s.GetQueryOutcome(), codes::kOutcomeNoResult);
+  EXPECT_EQ(s.GetErrorKind(), codes::kErrorNone);
   EXPECT_FALSE(s.GetChanged());
   EXPECT_FALSE(s.GetBusy());
-  EXPECT_EQ(s.GetStateCode(), 0);
+  EXPECT_EQ(s.GetStateCode(), codes::kStateNone);
   EXPECT_EQ(s.GetHttpStatus(), 0);
   EXPECT_EQ(s.GetRequestError(), 0);
   EXPECT_EQ(s.GetResponseLength(), 0);
@@ -43,9 +44,9 @@ TEST(ScDataStatusTest, OnlyRealChangesRaiseTheChangeFlag) {
     const char* name;
     void (*set)(ScDataStatus&);
   } setters[] = {
-      {"ErrorKind", [](ScDataStatus& s) { s.SetErrorKind(3); }},
+      {"ErrorKind", [](ScDataStatus& s) { s.SetErrorKind(codes::kErrorVerification); }},
       {"Busy", [](ScDataStatus& s) { s.SetBusy(true); }},
-      {"StateCode", [](ScDataStatus& s) { s.SetStateCode(6001); }},
+      {"StateCode", [](ScDataStatus& s) { s.SetStateCode(codes::kStateQueryStarted); }},
       {"HttpStatus", [](ScDataStatus& s) { s.SetHttpStatus(200); }},
       {"RequestError", [](ScDataStatus& s) { s.SetRequestError(12029); }},
       {"KeyChange", [](ScDataStatus& s) { s.SetKeyChange(true); }},
@@ -71,39 +72,39 @@ TEST(ScDataStatusTest, OnlyRealChangesRaiseTheChangeFlag) {
 
 TEST(ScDataStatusTest, QueryOutcomeNeverRaisesTheChangeFlag) {
   ScDataStatus s;
-  s.SetQueryOutcome(0);
-  EXPECT_EQ(s.GetQueryOutcome(), 0);
+  s.SetQueryOutcome(codes::kOutcomeReceived);
+  EXPECT_EQ(s.GetQueryOutcome(), codes::kOutcomeReceived);
   EXPECT_FALSE(s.GetChanged());
 }
 
 TEST(ScDataStatusTest, ForeignLockHolderMakesSettersAndLockingGettersEmpty) {
   ScDataStatus s;
-  s.SetErrorKind(4);
+  s.SetErrorKind(codes::kErrorNoPackage);
   s.SetBusy(true);
   s.SetUserMessage(L"kept");
   {
     ForeignHolder holder(s);
-    s.SetStateCode(6001);
+    s.SetStateCode(codes::kStateQueryStarted);
     s.SetUserMessage(L"lost");
-    EXPECT_EQ(s.GetStateCode(), 0);
+    EXPECT_EQ(s.GetStateCode(), codes::kStateNone);
     EXPECT_EQ(s.GetUserMessage(), nullptr);
     EXPECT_EQ(s.GetCertificateList(), nullptr);
     EXPECT_FALSE(s.GetKeyChange());
     // These never take the lock.
-    EXPECT_EQ(s.GetErrorKind(), 4);
+    EXPECT_EQ(s.GetErrorKind(), codes::kErrorNoPackage);
     EXPECT_TRUE(s.GetBusy());
     EXPECT_TRUE(s.GetChanged());
-    EXPECT_EQ(s.GetQueryOutcome(), 2);
+    EXPECT_EQ(s.GetQueryOutcome(), codes::kOutcomeNoResult);
   }
-  EXPECT_EQ(s.GetStateCode(), 0);
+  EXPECT_EQ(s.GetStateCode(), codes::kStateNone);
   EXPECT_STREQ(s.GetUserMessage(), L"kept");
 }
 
 TEST(ScDataStatusTest, TheHoldingThreadCanSetAndGetWhileLocked) {
   ScDataStatus s;
   s.Lock();
-  s.SetStateCode(6001);
-  EXPECT_EQ(s.GetStateCode(), 6001);
+  s.SetStateCode(codes::kStateQueryStarted);
+  EXPECT_EQ(s.GetStateCode(), codes::kStateQueryStarted);
   s.Unlock();
 }
 
@@ -113,10 +114,10 @@ TEST(ScDataStatusTest, UnlockByAThreadThatDoesNotHoldTheLockIsIgnored) {
   s.Lock();
   std::thread([&] {
     s.Unlock();
-    s.SetStateCode(1);  // still held by the main thread
+    s.SetStateCode(codes::kStateQueryStarted);  // still held by the main thread
   }).join();
   s.Unlock();
-  EXPECT_EQ(s.GetStateCode(), 0);
+  EXPECT_EQ(s.GetStateCode(), codes::kStateNone);
 }
 
 TEST(ScDataStatusTest, SerialSettersIgnoreNullAndStoreEmptyAsNull) {
@@ -136,27 +137,27 @@ TEST(ScDataStatusTest, ResetClearsOnlyWhatItOwns) {
   s.GetCertificateList()->AddCertificate(L"T", L"C");
   s.SetKeyChange(true);
   s.SetSwitchOnActivation(true);
-  s.SetErrorKind(3);
+  s.SetErrorKind(codes::kErrorVerification);
   s.SetBusy(true);
   s.SetUserMessage(L"m");
   s.SetCurrentSerial(L"c");
   s.SetNewSerial(L"n");
-  s.SetStateCode(6002);
-  s.SetQueryOutcome(0);
+  s.SetStateCode(codes::kStatePublished);
+  s.SetQueryOutcome(codes::kOutcomeReceived);
   s.SetResponseLength(2);
   s.SetResponseData(reinterpret_cast<const uint8_t*>("ab"), 2);
   s.ResetStatus();
   EXPECT_TRUE(s.GetCertificateList()->IsEmpty());
   EXPECT_FALSE(s.GetChanged());
   EXPECT_FALSE(s.GetKeyChange());
-  EXPECT_EQ(s.GetErrorKind(), 0);
+  EXPECT_EQ(s.GetErrorKind(), codes::kErrorNone);
   EXPECT_FALSE(s.GetBusy());
   EXPECT_EQ(s.GetUserMessage(), nullptr);
   EXPECT_TRUE(s.GetSwitchOnActivation());
   EXPECT_STREQ(s.GetCurrentSerial(), L"c");
   EXPECT_STREQ(s.GetNewSerial(), L"n");
-  EXPECT_EQ(s.GetStateCode(), 6002);
-  EXPECT_EQ(s.GetQueryOutcome(), 0);
+  EXPECT_EQ(s.GetStateCode(), codes::kStatePublished);
+  EXPECT_EQ(s.GetQueryOutcome(), codes::kOutcomeReceived);
   EXPECT_EQ(s.GetResponseLength(), 2);
   EXPECT_NE(s.GetResponseData(), nullptr);
 }

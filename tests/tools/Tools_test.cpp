@@ -16,6 +16,7 @@
 #include "pki/Pki.h"
 #include "support/DataCenterProcess.h"
 #include "support/TempDir.h"
+#include "rimo/RimoStatusCodes.h"
 
 namespace {
 
@@ -108,7 +109,8 @@ TEST(RimoToolTest, SignedResponseIsPublishedInBothModes) {
     SCOPED_TRACE(options);
     const Outcome run = Shell(Rimo(std::string(options) + " load " + f.Path("good.xml")));
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_NE(run.out.find("\"stateCode\":6002"), std::string::npos) << run.out;
+    const std::string published = "\"stateCode\":" + std::to_string(rimo::codes::kStatePublished);
+    EXPECT_NE(run.out.find(published), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("\"published\":true"), std::string::npos);
     EXPECT_NE(run.out.find("\"currentSerial\":\"12345678901234567890\""), std::string::npos);
     EXPECT_NE(run.out.find("CN=CA QUANDEL"), std::string::npos);
@@ -200,12 +202,12 @@ TEST(RimoToolTest, QueryAndFetchAgainstTheDataCenter) {
   auto rimo = [&](const std::string& args) { return Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " " + args); };
   const Outcome fetched = rimo("--json fetch 12345678901234567890");
   EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
-  EXPECT_NE(fetched.out.find("\"queryOutcome\":0"), std::string::npos) << fetched.out;
+  EXPECT_NE(fetched.out.find("\"queryOutcome\":" + std::to_string(rimo::codes::kOutcomeReceived)), std::string::npos) << fetched.out;
   EXPECT_NE(fetched.out.find("\"published\":true"), std::string::npos);
   EXPECT_NE(fetched.out.find("Response/12345678901234567890.xml\""), std::string::npos);
   const Outcome none = rimo("fetch 12345678901234567891");
   EXPECT_EQ(none.exitCode, 3);
-  EXPECT_NE(none.out.find("query outcome:        1"), std::string::npos) << none.out;
+  EXPECT_NE(none.out.find("query outcome:        " + std::to_string(rimo::codes::kOutcomeNoPackage)), std::string::npos) << none.out;
   const Outcome queried = rimo("query 12345678901234567892");
   EXPECT_EQ(queried.exitCode, 3);
   const Outcome tooShort = rimo("query 1234");

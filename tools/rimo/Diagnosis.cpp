@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <vector>
+#include "rimo/RimoStatusCodes.h"
 
 namespace rimo::tool {
 namespace {
@@ -174,9 +175,9 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
            "': a user ID has 18 to 20 characters, must be usable as a file name, and its "
            "characters from the 18th on may not be \".\" or \"..\"";
   }
-  if (errorKind == 5) return "the data center refused: " + userMessage + " (" + errorId + ")";
+  if (errorKind == codes::kErrorFault) return "the data center refused: " + userMessage + " (" + errorId + ")";
   if (!errorId.empty()) return "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
-  if (errorKind == 3) return LoadReason("the received response");
+  if (errorKind == codes::kErrorVerification) return LoadReason("the received response");
   if (httpStatus != 0 && httpStatus != 200 && httpStatus != 204 && httpStatus != 212) {
     return "the data center answered with the unexpected HTTP status " + std::to_string(httpStatus);
   }

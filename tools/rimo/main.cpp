@@ -25,12 +25,14 @@
 #include "rimo/RimoData.h"
 #include "rimo/Diagnosis.h"
 #include "rimo/SafeText.h"
+#include "rimo/RimoStatusCodes.h"
 
 #ifndef RIMO_VERSION
 #define RIMO_VERSION "0"
 #endif
 
 namespace {
+namespace codes = rimo::codes;
 
 using rimo::tool::Diagnosis;
 
@@ -87,10 +89,10 @@ const char* ErrorKindMeaning(int32_t kind) {
 const char* StateMeaning(int32_t code) {
   switch (code) {
     case 0: return "nothing done";
-    case 6001: return "data-center query started";
-    case 6002: return "response received or published";
-    case 6003: return "query ended with an unexpected HTTP status";
-    case 6004: return "loading a response file started";
+    case codes::kStateQueryStarted: return "data-center query started";
+    case codes::kStatePublished: return "response received or published";
+    case codes::kStateUnexpectedStatus: return "query ended with an unexpected HTTP status";
+    case codes::kStateFileLoadStarted: return "loading a response file started";
     default: return "unknown";
   }
 }
@@ -141,11 +143,17 @@ CertInfo Describe(const CertificateRecord& r) {
 }
 
 struct Published {
-  int32_t stateCode = 0, errorKind = 0, httpStatus = 0, requestError = 0, queryOutcome = 2, responseLength = 0;
+  int32_t stateCode = codes::kStateNone, errorKind = codes::kErrorNone, httpStatus = 0, requestError = 0;
+  int32_t queryOutcome = codes::kOutcomeNoResult, responseLength = 0;
   bool keyChange = false, switchOnActivation = false;
   std::string userMessage, currentSerial, newSerial, errorId, faultId;
   std::string userMessageJson, currentSerialJson, newSerialJson, errorIdJson, faultIdJson;
   std::vector<CertInfo> certs;
+
+  // A response was published: its state, no error, and certificates.
+  bool Shown() const {
+    return stateCode == codes::kStatePublished && errorKind == codes::kErrorNone && !certs.empty();
+  }
 };
 
 Published Snapshot(IScDataStatus* s) {
@@ -258,7 +266,7 @@ void PrintJson(std::ostream& out, const std::string& command, const Published& p
       << ",\"switchOnActivation\":" << (p.switchOnActivation ? "true" : "false")
       << ",\"currentSerial\":" << p.currentSerialJson << ",\"newSerial\":" << p.newSerialJson
       << ",\"userMessage\":" << p.userMessageJson << ",\"published\":"
-      << (p.stateCode == 6002 && p.errorKind == 0 && !p.certs.empty() ? "true" : "false");
+      << (p.Shown() ? "true" : "false");
   if (command != "load") {
     out << ",\"queryOutcome\":" << p.queryOutcome << ",\"errorId\":" << p.errorIdJson
         << ",\"httpStatus\":" << p.httpStatus << ",\"requestError\":" << p.requestError
@@ -315,10 +323,10 @@ class Progress {
         status_->Lock();
         const int32_t state = status_->GetStateCode();
         status_->Unlock();
-        std::string now = !busy && state == 0 ? "queued"
-                          : state == 6001     ? "asking the data center"
-                          : state == 6004     ? "loading and verifying " + what
-                                              : "working";
+        std::string now = !busy && state == codes::kStateNone         ? "queued"
+                          : state == codes::kStateQueryStarted    ? "asking the data center"
+                          : state == codes::kStateFileLoadStarted ? "loading and verifying " + what
+                                                                  : "working";
         if (now != last) {
           std::fprintf(stderr, "rimo: %s...\n", now.c_str());
           last = now;
@@ -446,13 +454,13 @@ int main(int argc, char** argv) {
 
   int exitCode = 1;
   if (command == "load") {
-    exitCode = p.stateCode == 6002 && p.errorKind == 0 && !p.certs.empty() ? 0 : 1;
-  } else if (p.queryOutcome == 1) {
+    exitCode = p.Shown() ? 0 : 1;
+  } else if (p.queryOutcome == codes::kOutcomeNoPackage) {
     exitCode = 3;
   } else if (command == "query") {
-    exitCode = p.queryOutcome == 0 ? 0 : 1;
+    exitCode = p.queryOutcome == codes::kOutcomeReceived ? 0 : 1;
   } else {
-    exitCode = p.queryOutcome == 0 && p.stateCode == 6002 && p.errorKind == 0 && !p.certs.empty() ? 0 : 1;
+    exitCode = p.queryOutcome == codes::kOutcomeReceived && p.Shown() ? 0 : 1;
   }
   std::string reason;
   if (command != "load" && exitCode != 1) {
