@@ -1,25 +1,18 @@
 #include "component/RimoData.h"
 
 #include <dlfcn.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <cwchar>
-#include <exception>
-#include <future>
-#include <system_error>
 
-#include "component/PendingReleases.h"
-#include "diag/ExceptionTranslator.h"
+#include "component/ExitGuard.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Module.h"
 #include "platform/Utf8.h"
 #include "platform/FileIo.h"
 #include "rimo/RimoStatusCodes.h"
-#include "status/ScopedLocks.h"
+#include "status/LiveStatusObjects.h"
 #include "xml/TcResponseXml.h"
 
 namespace rimo::component {
@@ -27,26 +20,13 @@ namespace rimo::component {
 using diag::TraceWrite;
 using diag::TraceWriteFormat;
 using diag::category::kDataDll;
-using status::StatusLock;  // also guards the task queue
 
 namespace {
 
-// The object whose synchronous call runs on this thread, if any.
-thread_local RimoData* t_inCall = nullptr;
-
-// A worker that releases its own object finishes after the host may think
-// the object gone: the library is then kept loaded for good, so that the
-// worker's last steps never run in unmapped code and no unload has to wait
-// for it.
+// A component deleted from inside (a host callback) finishes after the host
+// may think it gone: the library is then kept loaded for good, so that its
+// last steps never run in unmapped code and no unload has to wait for it.
 void KeepLibraryLoaded() {
-  // At exit, wait (briefly) for releasing workers before static objects,
-  // ours and the plug-ins', are destroyed under them.
-  static std::once_flag once;
-  std::call_once(once, [] {
-    // The state is made first, so that it is destroyed after the wait.
-    PendingReleases::WaitForAll(std::chrono::milliseconds(0));
-    std::atexit([] { PendingReleases::WaitForAll(std::chrono::seconds(10)); });
-  });
   Dl_info info{};
   if (dladdr(reinterpret_cast<const void*>(&KeepLibraryLoaded), &info) != 0 && info.dli_fname != nullptr) {
     dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
@@ -87,113 +67,90 @@ bool DotSegmentCardNumber(const wchar_t* userId) {
 
 }  // namespace
 
-RimoData::RimoData(IScDataStatus* status, uint8_t startWorker)
+DataCore::DataCore(IScDataStatus* status)
     : status_(status),
       checks_(&paths_),
-      publisher_(status),
+      publisher_(&status_),
       store_(paths_),
       statusIni_(checks_.CertFunctions()),
-      query_(http_, registry_, checks_) {
+      query_(http_, registry_, checks_),
+      engine_(status_, publisher_, [this](const DataTask& task) { ExecuteTask(task); }) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::RimoData");
   TraceWriteFormat(diag::Info, kDataDll, L"Event mit dem Namen %s wurde erzeugt.",
                    L"Quandel.Security.Rimo.DataTaskInQueue");
-  if (startWorker != 1) return;
-  try {
-    std::promise<long> started;
-    std::future<long> threadId = started.get_future();
-    // The thread owns the promise, so the constructor's return cannot pull it
-    // away while the value is being set.
-    worker_ = std::thread([this, started = std::move(started)]() mutable {
-      started.set_value(syscall(SYS_gettid));
-      {
-        // A fault on this thread leaves a dump behind (and, where the
-        // installation asks for it, restarts the host).
-        diag::ExceptionTranslator translator;
-        workerExitCode_.store(DataWorkerThreadProc(this));
-      }
-      if (releaseWhenWorkerEnds_.load()) {
-        // Deleted from a callback on this thread: released now that the
-        // worker has left the object.
-        // A host call still inside the object (queuing the task that led
-        // here, say) finishes first.
-        while (activeCalls_.load() != 0) std::this_thread::yield();
-        IScDataStatus* const status = status_;
-        worker_.detach();
-        delete this;
-        PendingReleases::Done(status);
-      }
-    });
-    TraceWriteFormat(diag::Info, kDataDll, L"DataWorkerThread wurde mit der ID[%d] erzeugt.",
-                     static_cast<int>(threadId.get()));
-  } catch (const std::system_error& e) {
-    TraceWriteFormat(diag::Error, kDataDll,
-                     L"DataWorkerThread konnte nicht erzeugt werden (%S). Die Aufträge werden "
-                     L"synchron ausgeführt.",
-                     e.what());
-  }
 }
 
-RimoData::~RimoData() {
-  RIMO_METHOD_TRACE(kDataDll, L"RimoData::~RimoData");
-  if (!worker_.joinable()) return;
-  RequestStop();
-  try {
-    worker_.join();
-  } catch (const std::system_error&) {
-    TraceWrite(diag::Error, kDataDll,
-               L"WaitForSingleObject wurde mit einem Fehler beendet - Der DataWorkerThread wurde "
-               L"nicht korrekt beendet.");
-    worker_.detach();
-  }
+std::shared_ptr<DataCore> DataCore::Make(IScDataStatus* status, bool asynchronous) {
+  std::shared_ptr<DataCore> core(new DataCore(status));
+  DataCore* const self = core.get();
+  // A worker whose object was released from inside may still hold locks on
+  // the host's status object; those that are ours are let go as it leaves.
+  auto onLeave = [self] {
+    if (self->status_.Detached()) self->GiveBackOwedLocks();
+  };
+  if (asynchronous && core->engine_.Start(core, onLeave)) ExitGuard::Watch(core);
+  return core;
 }
 
-void RimoData::RequestStop() {
-  try {
-    PushTask(TaskType::Stop, nullptr);
-  } catch (...) {
-    // No room for the Stop task: the flag ends the worker after the queue.
-    std::lock_guard<std::mutex> guard(wakeMutex_);
-    stopWhenIdle_ = true;
-    wakeSignalled_ = true;
-    wakeCondition_.notify_one();
-  }
-}
+DataCore::~DataCore() { RIMO_METHOD_TRACE(kDataDll, L"RimoData::~RimoData"); }
 
-bool RimoData::ReleaseWhenLeft() {
-  if (worker_.joinable() && std::this_thread::get_id() == worker_.get_id()) {
+void DataCore::Release() {
+  if (engine_.OnWorker() || InCallOnThisThread()) {
+    // A host callback: this thread cannot wait for the work it is part of.
     TraceWrite(diag::Info, kDataDll,
-               L"Das Objekt wird vom DataWorkerThread aus gelöscht und nach dessen Ende freigegeben.");
+               L"Das Objekt wird aus einem Rückruf gelöscht und nach dem Ende der laufenden Arbeit freigegeben.");
     KeepLibraryLoaded();
-    PendingReleases::Add(status_);
-    releaseWhenWorkerEnds_.store(true);
-    RequestStop();
-    return true;
+    Detach();
+    return;
   }
-  if (t_inCall == this) {
-    releaseAfterCall_ = true;
-    return true;
+  {
+    // A synchronous call on another thread finishes first.
+    std::unique_lock<std::mutex> lock(callsMutex_);
+    callsEnded_.wait(lock, [this] { return callers_.empty(); });
   }
-  return false;
+  if (!engine_.Started()) return;
+  engine_.RequestStop();
+  engine_.Join();
+}
+
+void DataCore::Detach() {
+  status_.Detach();
+  engine_.Abandon();
+  http_.Cancel();
+}
+
+void DataCore::StopForExit() { Detach(); }
+
+void DataCore::GiveBackOwedLocks() {
+  const DetachableStatus::Owed owed = status_.TakeOwedLocks();
+  status::LiveStatusObjects::ReleaseLocksHeldByThisThread(owed.record, owed.list);
+}
+
+bool DataCore::InCallOnThisThread() {
+  std::lock_guard<std::mutex> guard(callsMutex_);
+  return std::find(callers_.begin(), callers_.end(), std::this_thread::get_id()) != callers_.end();
 }
 
 template <typename Work>
-void RimoData::Guarded(const wchar_t* call, Work work) {
-  activeCalls_.fetch_add(1);
-  RimoData* const outer = t_inCall;
-  t_inCall = this;
+void DataCore::Guarded(const wchar_t* call, Work work) {
+  {
+    std::lock_guard<std::mutex> guard(callsMutex_);
+    callers_.push_back(std::this_thread::get_id());
+  }
   try {
     work();
   } catch (...) {
     TraceWriteFormat(diag::Critical, kDataDll, L"Beim Aufruf von %s ist ein Fehler aufgetreten.", call);
   }
-  t_inCall = outer;
-  // Deleted from a host callback during this call: released on the way out.
-  const bool release = releaseAfterCall_ && outer != this;
-  activeCalls_.fetch_sub(1);  // the last touch of this object by the call
-  if (release) delete this;
+  // Locks a detached call still held on the host's status object are let go
+  // where they are ours (a host object forwarding to one of ours).
+  if (status_.Detached()) GiveBackOwedLocks();
+  std::lock_guard<std::mutex> guard(callsMutex_);
+  callers_.erase(std::find(callers_.begin(), callers_.end(), std::this_thread::get_id()));
+  callsEnded_.notify_all();
 }
 
-bool RimoData::RefuseUserId(const wchar_t* userId) {
+bool DataCore::RefuseUserId(const wchar_t* userId) {
   const bool fits = userId != nullptr && std::wcslen(userId) <= kMaxUserIdLength;
   // An ID that could name another file or another request is refused as
   // well: nothing is sent.
@@ -209,22 +166,18 @@ bool RimoData::RefuseUserId(const wchar_t* userId) {
   return true;
 }
 
-void RimoData::Refuse(int32_t refusal) {
+void DataCore::Refuse(int32_t refusal) {
   if (IsAsynchronous()) {
     PushTask(refusal, nullptr);
   } else if (refusal == TaskType::RefusedUserId) {
-    ReportRefusedUserId();
+    // Ends like a failed query: nothing of an earlier job stays visible.
+    publisher_.RefusedUserId();
   } else {
-    ReportRefusedPath();
+    publisher_.RefusedPath();
   }
 }
 
-void RimoData::ReportRefusedUserId() {
-  // Ends like a failed query: nothing of an earlier job stays visible.
-  publisher_.RefusedUserId();
-}
-
-bool RimoData::RefusePath(const wchar_t* path) {
+bool DataCore::RefusePath(const wchar_t* path) {
   if (path != nullptr && std::wcslen(path) <= kMaxFilePathLength) return false;
   TraceWriteFormat(diag::Error, kDataDll,
                    L"Der Dateipfad ist länger als %d Zeichen und wird nicht verarbeitet.",
@@ -233,9 +186,8 @@ bool RimoData::RefusePath(const wchar_t* path) {
   return true;
 }
 
-void RimoData::ReportRefusedPath() { publisher_.RefusedPath(); }
 
-void RimoData::LoadRimoResponseFromFile(const wchar_t* path) {
+void DataCore::LoadRimoResponseFromFile(const wchar_t* path) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::LoadRimoResponseFromFile");
   Guarded(L"LoadRimoResponseFromFile", [&] {
     if (RefusePath(path)) return;
@@ -248,7 +200,7 @@ void RimoData::LoadRimoResponseFromFile(const wchar_t* path) {
   });
 }
 
-void RimoData::LoadRimoResponseFromRZ(const wchar_t* userId) {
+void DataCore::LoadRimoResponseFromRZ(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::LoadRimoResponseFromRZ");
   Guarded(L"LoadRimoResponseFromRZ", [&] {
     if (RefuseUserId(userId)) return;
@@ -263,7 +215,7 @@ void RimoData::LoadRimoResponseFromRZ(const wchar_t* userId) {
   });
 }
 
-void RimoData::QueryRimoResponse(const wchar_t* userId) {
+void DataCore::QueryRimoResponse(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::QueryRimoResponse");
   Guarded(L"QueryRimoResponse", [&] {
     if (RefuseUserId(userId)) return;
@@ -280,7 +232,7 @@ void RimoData::QueryRimoResponse(const wchar_t* userId) {
   });
 }
 
-void RimoData::ExecuteQueryTask(const wchar_t* userId) {
+void DataCore::ExecuteQueryTask(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteQueryTask");
   if (!store_.HoldsVerified(userId, checks_)) {
     ExecuteQueryResponse(userId);
@@ -293,7 +245,7 @@ void RimoData::ExecuteQueryTask(const wchar_t* userId) {
   statusIni_.QueryEnded(userId, present.outcome, present.errorId);
 }
 
-QueryResult RimoData::ExecuteQueryResponse(const wchar_t* userId) {
+QueryResult DataCore::ExecuteQueryResponse(const wchar_t* userId) {
   // Every query starts from a clean record: "no result", nothing of an
   // earlier job.
   publisher_.StartQuery();
@@ -307,7 +259,7 @@ QueryResult RimoData::ExecuteQueryResponse(const wchar_t* userId) {
   return result;
 }
 
-void RimoData::PushTask(int32_t type, const wchar_t* argument) {
+void DataCore::PushTask(int32_t type, const wchar_t* argument) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::PushTask");
   DataTask task;
   task.type = type;
@@ -341,72 +293,10 @@ void RimoData::PushTask(int32_t type, const wchar_t* argument) {
         break;
     }
   }
-  {
-    StatusLock lock(status_);
-    taskQueue_.push_back(task);
-  }
-  TraceWrite(diag::Detail, kDataDll,
-             L"Das Event zum Starten der Verarbeitung eines neuen Tasks wird signalisiert.");
-  {
-    // Signalled under the mutex: once it is released, this call no longer
-    // touches the condition, whatever the worker does next.
-    std::lock_guard<std::mutex> guard(wakeMutex_);
-    wakeSignalled_ = true;
-    wakeCondition_.notify_one();
-  }
+  engine_.Push(task);
 }
 
-void RimoData::WaitForTask() {
-  std::unique_lock<std::mutex> lock(wakeMutex_);
-  wakeCondition_.wait(lock, [this] { return wakeSignalled_; });
-  // Reset before the queue is drained: a push during the drain signals again.
-  wakeSignalled_ = false;
-}
-
-int RimoData::ObserveTaskQueue() {
-  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ObserveTaskQueue");
-  bool busy = false;
-  bool stopRequested = false;
-  while (!stopRequested) {
-    TraceWrite(diag::Detail, kDataDll, L"DataWorkerThread wartet auf einen Task.");
-    WaitForTask();
-    TraceWrite(diag::Detail, kDataDll, L"Task-Event wurde gesetzt.");
-    for (;;) {
-      DataTask task;
-      {
-        StatusLock lock(status_);
-        if (taskQueue_.empty()) break;
-        task = taskQueue_.front();
-        taskQueue_.pop_front();
-      }
-      if (!busy) {
-        TraceWrite(diag::Info, kDataDll, L"Thread wird als 'busy' gekennzeichnet.");
-        publisher_.SetBusy(true);
-        busy = true;
-      }
-      TraceWriteFormat(diag::Info, kDataDll, L"Task mit dem TaskTyp [%d] wurde aus der Queue gelesen.",
-                       task.type);
-      if (task.type == TaskType::Stop) {
-        stopRequested = true;
-      } else {
-        TraceWrite(diag::Info, kDataDll, L"Task wird verarbeitet.");
-        ExecuteTask(task);
-      }
-    }
-    {
-      std::lock_guard<std::mutex> guard(wakeMutex_);
-      if (stopWhenIdle_) stopRequested = true;
-    }
-    if (busy) {
-      TraceWrite(diag::Info, kDataDll, L"Der Status 'busy' wird zurückgesetzt.");
-      publisher_.SetBusy(false);
-      busy = false;
-    }
-  }
-  return 0;
-}
-
-void RimoData::ExecuteTask(DataTask task) {
+void DataCore::ExecuteTask(const DataTask& task) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteTask");
   // A task that fails leaves every lock free (they are scoped) and the
   // worker ready for the next one.
@@ -425,10 +315,10 @@ void RimoData::ExecuteTask(DataTask task) {
         statusIni_.Update(task.userId);
         break;
       case TaskType::RefusedPath:
-        ReportRefusedPath();
+        publisher_.RefusedPath();
         break;
       case TaskType::RefusedUserId:
-        ReportRefusedUserId();
+        publisher_.RefusedUserId();
         break;
       default:
         break;
@@ -439,18 +329,7 @@ void RimoData::ExecuteTask(DataTask task) {
   }
 }
 
-int RimoData::DataWorkerThreadProc(RimoData* component) {
-  RIMO_METHOD_TRACE(kDataDll, L"RimoData::DataWorkerThreadProc");
-  try {
-    return component->ObserveTaskQueue();
-  } catch (...) {
-    // Any exception ends the worker; the host still destroys the object.
-    TraceWrite(diag::Critical, kDataDll, L"Es ist ein Fehler im DataWorker-Thread aufgetreten!");
-    return 1;
-  }
-}
-
-void RimoData::ExecuteGetFromFile(const wchar_t* path) {
+void DataCore::ExecuteGetFromFile(const wchar_t* path) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteGetFromFile");
   publisher_.FileLoadStarted();
   TraceWrite(diag::Detail, kDataDll, L"Der Filestream wird erzeugt.");
@@ -476,7 +355,7 @@ void RimoData::ExecuteGetFromFile(const wchar_t* path) {
   GetCertsFromStream(std::move(stream));
 }
 
-void RimoData::ExecuteGetFromRz(const wchar_t* userId) {
+void DataCore::ExecuteGetFromRz(const wchar_t* userId) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::ExecuteGetFromRz");
   QueryResult result = ExecuteQueryResponse(userId);
   // Any other outcome was reported by the query itself.
@@ -484,7 +363,7 @@ void RimoData::ExecuteGetFromRz(const wchar_t* userId) {
   publisher_.Publish(*result.verified, checks_);
 }
 
-void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream) {
+void DataCore::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::GetCertsFromStream");
   publisher_.ResetRecord();
   xml::CTcResponseXml response(std::move(stream), checks_.Utilities(), checks_.Signature(), checks_.CertFunctions());
@@ -498,6 +377,26 @@ void RimoData::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream)
     return;
   }
   publisher_.Publish(response, checks_);
+}
+
+RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : core_(DataCore::Make(status, startWorker == 1)) {}
+
+RimoData::~RimoData() { core_->Release(); }
+
+// Each call holds the core: a delete from inside it frees this object only.
+void RimoData::LoadRimoResponseFromFile(const wchar_t* path) {
+  const std::shared_ptr<DataCore> core = core_;
+  core->LoadRimoResponseFromFile(path);
+}
+
+void RimoData::LoadRimoResponseFromRZ(const wchar_t* userId) {
+  const std::shared_ptr<DataCore> core = core_;
+  core->LoadRimoResponseFromRZ(userId);
+}
+
+void RimoData::QueryRimoResponse(const wchar_t* userId) {
+  const std::shared_ptr<DataCore> core = core_;
+  core->QueryRimoResponse(userId);
 }
 
 }  // namespace rimo::component

@@ -1,9 +1,9 @@
-// The component object: interface calls, task queue and worker thread.
+// The component object: the interface calls a host makes, and the core that
+// does their work, on the caller's thread or on a worker.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
-#include <deque>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,60 +12,70 @@
 
 #include "component/DataCenterQuery.h"
 #include "component/DataTask.h"
+#include "component/DetachableStatus.h"
 #include "component/ResponseChecks.h"
 #include "component/ResponseStore.h"
 #include "component/StatusIniWriter.h"
 #include "component/StatusPublisher.h"
+#include "component/TaskEngine.h"
 #include "config/RimoPaths.h"
 #include "config/WizardProperties.h"
 #include "platform/ByteStream.h"
 #include "platform/Registry.h"
-#include "webcomm/KeloHttpComm.h"
 #include "rimo/RimoData.h"
+#include "webcomm/KeloHttpComm.h"
 
 namespace rimo::component {
 
-// In asynchronous mode (startWorker == 1) each interface call queues tasks
-// and returns; one worker thread runs them in order. Otherwise each call runs
-// its work on the caller's thread. The queue is guarded by the status
-// object's lock. The status object is not owned and must outlive this object.
-// Destruction runs every queued task first. No exception leaves an
-// interface call or a task.
-class RimoData final : public IRimoData {
+// Everything of one component object. Shared by the object the host holds,
+// every interface call in flight and the worker, so that it lives until the
+// last of them has left, whichever that is.
+//
+// In asynchronous mode each interface call queues tasks and returns; the
+// worker runs them in order. Otherwise each call runs its work on the
+// caller's thread. No exception leaves an interface call or a task.
+class DataCore final : public std::enable_shared_from_this<DataCore> {
  public:
-  RimoData(IScDataStatus* status, uint8_t startWorker);
-  ~RimoData();
-  RimoData(const RimoData&) = delete;
-  RimoData& operator=(const RimoData&) = delete;
+  static std::shared_ptr<DataCore> Make(IScDataStatus* status, bool asynchronous);
+  ~DataCore();
+  DataCore(const DataCore&) = delete;
+  DataCore& operator=(const DataCore&) = delete;
 
-  void LoadRimoResponseFromFile(const wchar_t* path) override;
-  void LoadRimoResponseFromRZ(const wchar_t* userId) override;
-  void QueryRimoResponse(const wchar_t* userId) override;
+  void LoadRimoResponseFromFile(const wchar_t* path);
+  void LoadRimoResponseFromRZ(const wchar_t* userId);
+  void QueryRimoResponse(const wchar_t* userId);
 
-  bool IsAsynchronous() const { return worker_.joinable(); }
-  // 0 after a normal end of the worker, 1 after an exception, -1 while it runs.
-  int WorkerExitCode() const { return workerExitCode_.load(); }
-
+  bool IsAsynchronous() const { return engine_.Started(); }
+  int WorkerExitCode() const { return engine_.ExitCode(); }
   // Queues a task as the interface calls do; argument may be null (Stop).
   // The argument must fit the record (the interface calls check this).
   void PushTask(int32_t type, const wchar_t* argument);
 
-  // For a delete that arrives while this object is still running on the
-  // calling thread (a host callback on the worker, or inside a synchronous
-  // call): the object is released once it has left, and true is returned.
-  // False when nothing of it runs here, so the caller may delete it now.
-  bool ReleaseWhenLeft();
-
-  // Queues the Stop task; without room for it, a flag ends the worker once
-  // its queue is empty. Never throws.
-  void RequestStop();
+  // The host lets go of the object. From another thread: the calls still
+  // running finish, then the queued tasks run, then the worker ends. From
+  // inside (a host callback on the worker or within a call): the queued
+  // tasks are dropped, the running one makes no further call on the status
+  // object, and the rest goes when the last user has left.
+  void Release();
+  // The process is ending: nothing more is asked of the status object, the
+  // queue is dropped and the running request ends soon.
+  void StopForExit();
+  TaskEngine& Engine() { return engine_; }
 
  private:
-  static int DataWorkerThreadProc(RimoData* component);
-  int ObserveTaskQueue();
-  void ExecuteTask(DataTask task);
-  void WaitForTask();
+  DataCore(IScDataStatus* status);
 
+  // Runs one interface call's work; nothing it throws leaves it.
+  template <typename Work>
+  void Guarded(const wchar_t* call, Work work);
+  bool InCallOnThisThread();
+  void Detach();
+  // Locks this thread took through the host's status object before the
+  // detach and could not give back after it are given back where they
+  // reached a status object of ours.
+  void GiveBackOwedLocks();
+
+  void ExecuteTask(const DataTask& task);
   void ExecuteGetFromFile(const wchar_t* path);
   void ExecuteGetFromRz(const wchar_t* userId);
   // Asks the data center, stores a verified response when the settings say
@@ -81,15 +91,10 @@ class RimoData final : public IRimoData {
   // mode, in queue order in asynchronous mode. True when it was refused.
   bool RefuseUserId(const wchar_t* userId);
   bool RefusePath(const wchar_t* path);
-  void ReportRefusedUserId();
-  void ReportRefusedPath();
   // Reports refusal (RefusedUserId or RefusedPath) now, or queues it.
   void Refuse(int32_t refusal);
-  // Runs one interface call's work; nothing it throws leaves it.
-  template <typename Work>
-  void Guarded(const wchar_t* call, Work work);
 
-  IScDataStatus* status_;
+  DetachableStatus status_;
   // Service objects; they outlive the worker, which is joined first.
   config::CRimoPaths paths_;
   ResponseChecks checks_;
@@ -100,16 +105,35 @@ class RimoData final : public IRimoData {
   WebCommLib::KeloHttpComm http_;
   platform::RegistryFile registry_;
   DataCenterQuery query_;
-  std::thread worker_;
-  std::mutex wakeMutex_;
-  std::condition_variable wakeCondition_;
-  bool wakeSignalled_ = false;  // guarded by wakeMutex_
-  bool stopWhenIdle_ = false;   // guarded by wakeMutex_
-  std::deque<DataTask> taskQueue_;  // guarded by the status lock
-  std::atomic<int> workerExitCode_{-1};
-  std::atomic<bool> releaseWhenWorkerEnds_{false};
-  std::atomic<int> activeCalls_{0};  // interface calls inside this object
-  bool releaseAfterCall_ = false;  // touched only by the thread in the synchronous call
+  TaskEngine engine_;
+  // The threads inside an interface call of this object, once per call.
+  std::mutex callsMutex_;
+  std::condition_variable callsEnded_;
+  std::vector<std::thread::id> callers_;
+};
+
+// The object a host holds. Its calls keep the core alive while they run, so
+// a delete from inside one of them (a host callback) frees this object but
+// never the work still on the stack.
+class RimoData final : public IRimoData {
+ public:
+  RimoData(IScDataStatus* status, uint8_t startWorker);
+  // Releases the core: see DataCore::Release.
+  ~RimoData();
+  RimoData(const RimoData&) = delete;
+  RimoData& operator=(const RimoData&) = delete;
+
+  void LoadRimoResponseFromFile(const wchar_t* path) override;
+  void LoadRimoResponseFromRZ(const wchar_t* userId) override;
+  void QueryRimoResponse(const wchar_t* userId) override;
+
+  bool IsAsynchronous() const { return core_->IsAsynchronous(); }
+  // 0 after a normal end of the worker, 1 after an exception, -1 while it runs.
+  int WorkerExitCode() const { return core_->WorkerExitCode(); }
+  void PushTask(int32_t type, const wchar_t* argument) { core_->PushTask(type, argument); }
+
+ private:
+  std::shared_ptr<DataCore> core_;
 };
 
 }  // namespace rimo::component

@@ -4,15 +4,17 @@
 #include <new>
 #include <unordered_set>
 
-#include "component/PendingReleases.h"
+#include "component/ExitGuard.h"
 #include "component/RimoData.h"
 #include "diag/MethodTrace.h"
+#include "status/LiveStatusObjects.h"
 #include "status/ScDataStatus.h"
 
 namespace {
 
 using rimo::component::RimoData;
 using rimo::diag::category::kDataDll;
+using rimo::status::LiveStatusObjects;
 using rimo::status::ScDataStatus;
 
 // The objects these exports made and have not destroyed yet. A delete call
@@ -35,14 +37,10 @@ class LiveObjects {
   std::unordered_set<T*> objects_;
 };
 
-LiveObjects<IScDataStatus>& LiveStatusObjects() {
-  static LiveObjects<IScDataStatus> objects;
-  return objects;
-}
-
+// Never destroyed: a host may delete objects while the process exits.
 LiveObjects<IRimoData>& LiveComponentObjects() {
-  static LiveObjects<IRimoData> objects;
-  return objects;
+  static auto* objects = new LiveObjects<IRimoData>;
+  return *objects;
 }
 
 }  // namespace
@@ -55,7 +53,7 @@ RIMO_EXPORT IScDataStatus* CreateRimoDataStatusObject() {
   RIMO_METHOD_TRACE(kDataDll, L"CreateRimoDataStatusObject");
   try {
     auto status = std::make_unique<ScDataStatus>();
-    LiveStatusObjects().Add(status.get());
+    LiveStatusObjects::Add(status.get());
     return status.release();
   } catch (...) {
     return nullptr;
@@ -65,19 +63,22 @@ RIMO_EXPORT IScDataStatus* CreateRimoDataStatusObject() {
 RIMO_EXPORT bool DeleteRimoDataStatusObject(IScDataStatus* status) {
   RIMO_METHOD_TRACE(kDataDll, L"DeleteRimoDataStatusObject");
   try {
-    if (status == nullptr || !LiveStatusObjects().Remove(status)) return false;
+    if (status == nullptr || !LiveStatusObjects::BeginRemoval(status)) return false;
   } catch (...) {
     return false;
   }
-  // A component deleted from its own worker may still be finishing with it.
-  rimo::component::PendingReleases::WaitFor(status);
-  delete static_cast<ScDataStatus*>(status);
+  auto* own = static_cast<ScDataStatus*>(status);
+  // A worker still holding its lock (one whose component was deleted from a
+  // host callback) lets go of it when it leaves: wait for that.
+  own->AwaitRelease();
+  LiveStatusObjects::FinishRemoval(own);
+  delete own;
   return true;
 }
 
 RIMO_EXPORT IRimoData* CreateRimoDataObject(IScDataStatus* status, uint8_t startWorker) {
   RIMO_METHOD_TRACE(kDataDll, L"CreateRimoDataObject");
-  if (status == nullptr) return nullptr;
+  if (status == nullptr || rimo::component::ExitGuard::Exiting()) return nullptr;
   try {
     auto component = std::make_unique<RimoData>(status, startWorker);
     LiveComponentObjects().Add(component.get());
@@ -91,15 +92,12 @@ RIMO_EXPORT bool DeleteRimoDataObject(IRimoData* component) {
   RIMO_METHOD_TRACE(kDataDll, L"DeleteRimoDataObject");
   try {
     if (component == nullptr || !LiveComponentObjects().Remove(component)) return false;
-    auto* object = static_cast<RimoData*>(component);
-    // Still running on this thread (a host callback): released once it has left.
-    if (object->ReleaseWhenLeft()) return true;
-    delete object;
   } catch (...) {
-    // The object was taken out of the live set; what failed is its queue's
-    // stop request, which the destructor makes again.
     return false;
   }
+  // Waits for the work the object still has to do, unless the delete comes
+  // from inside that work (a host callback); see DataCore::Release.
+  delete static_cast<RimoData*>(component);
   return true;
 }
 

@@ -180,4 +180,13 @@ void CertificateList::DeleteEntry(Node* node, bool all) {
   delete node;
 }
 
+void CertificateList::AwaitRelease() {
+  lock_.Lock();
+  while (lock_.HeldByMe()) lock_.Unlock();
+}
+
+void CertificateList::ReleaseLockHeldByThisThread(int levels) {
+  for (; levels > 0 && lock_.HeldByMe(); --levels) lock_.Unlock();
+}
+
 }  // namespace rimo::status

@@ -34,6 +34,10 @@ class CertificateList final : public ICertificateList {
   bool TryLockObject() override;
   bool UnlockObject() override;
 
+  // As the status record's (see ScDataStatus).
+  void AwaitRelease();
+  void ReleaseLockHeldByThisThread(int levels);
+
  private:
   struct Node;
 

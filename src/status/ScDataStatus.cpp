@@ -111,6 +111,17 @@ void ScDataStatus::SetChanged(bool changed) { SetValue(changed_, changed, false)
 bool ScDataStatus::GetChanged() { return changed_.load(std::memory_order_relaxed); }
 void ScDataStatus::SetBusy(bool busy) { SetValue(busy_, busy, true); }
 bool ScDataStatus::GetBusy() { return busy_.load(std::memory_order_relaxed); }
+void ScDataStatus::AwaitRelease() {
+  lock_.Lock();
+  certificates_->AwaitRelease();
+  while (lock_.HeldByMe()) lock_.Unlock();
+}
+
+void ScDataStatus::ReleaseLocksHeldByThisThread(int record, int list) {
+  certificates_->ReleaseLockHeldByThisThread(list);
+  for (; record > 0 && lock_.HeldByMe(); --record) lock_.Unlock();
+}
+
 void ScDataStatus::Lock() { lock_.Lock(); }
 void ScDataStatus::Unlock() { lock_.Unlock(); }
 void ScDataStatus::SetUserMessage(const wchar_t* message) { SetText(userMessage_, message); }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/RecursiveLock.h"
+#include "status/CertificateList.h"
 #include "rimo/RimoData.h"
 
 namespace rimo::status {
@@ -22,6 +23,15 @@ class ScDataStatus : public IScDataStatus {
   ~ScDataStatus() override;
   ScDataStatus(const ScDataStatus&) = delete;
   ScDataStatus& operator=(const ScDataStatus&) = delete;
+
+  // Waits until no other thread holds the record's or its list's lock, and
+  // lets go of both where this thread holds them: the record may then be
+  // destroyed without pulling a lock from under anyone.
+  void AwaitRelease();
+  // Gives back up to record levels of the record's lock and list levels of
+  // the list's lock where this thread holds them (for a worker whose host
+  // stopped taking calls, say).
+  void ReleaseLocksHeldByThisThread(int record, int list);
 
   void ResetStatus() override;
   ICertificateList* GetCertificateList() override;
@@ -78,7 +88,7 @@ class ScDataStatus : public IScDataStatus {
 
   std::atomic<bool> changed_{false};
   platform::RecursiveLock lock_;
-  std::unique_ptr<ICertificateList> certificates_;
+  std::unique_ptr<CertificateList> certificates_;
   std::atomic<bool> keyChange_{false};
   std::atomic<bool> switchOnActivation_{false};
   std::atomic<int32_t> errorKind_{0};

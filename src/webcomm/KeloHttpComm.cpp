@@ -201,6 +201,7 @@ int KeloHttpComm::Transfer::OnProgress(void* self, curl_off_t, curl_off_t dlnow,
   // A stall is a time without a single byte arriving (curl's own low-speed
   // check averages over seconds and notices late).
   auto* t = static_cast<Transfer*>(self);
+  if (t->owner->cancelled_.load()) return 1;
   const auto now = std::chrono::steady_clock::now();
   if (dlnow + ulnow != t->progressBytes) {
     t->progressBytes = dlnow + ulnow;
@@ -477,7 +478,7 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
   bool reachedHttps = secure_;
   for (int redirects = 0;; ++redirects) {
     const long remaining = RemainingMs();
-    if (remaining <= 0) {
+    if (remaining <= 0 || cancelled_.load()) {
       failure->curlCode = CURLE_OPERATION_TIMEDOUT;
       std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "The request's time limit of %d ms is spent.", totalMs_);
       return CURLE_OPERATION_TIMEDOUT;
@@ -499,6 +500,11 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
     transfer.connections += connects;
     failure->curlCode = code;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &failure->responseCode);
+    if (code == CURLE_ABORTED_BY_CALLBACK && cancelled_.load()) {
+      std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "The request was cancelled.");
+      failure->curlCode = CURLE_OPERATION_TIMEDOUT;
+      return CURLE_OPERATION_TIMEDOUT;
+    }
     if (code == CURLE_ABORTED_BY_CALLBACK && transfer.stalled) {
       std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "No byte arrived for %d ms.", stallMs_);
       failure->curlCode = CURLE_OPERATION_TIMEDOUT;
@@ -646,8 +652,9 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
     }
     HandleInetEx("WebCommLib::KeloHttpComm::SendRequest", wininet, Wide(text), true);
     // An answer refused for its size or form, a refused redirect, a revoked
-    // or unverifiable certificate: the same again every time.
-    if (NeverRepeated(failure)) {
+    // or unverifiable certificate: the same again every time. A cancelled
+    // execution is never repeated either.
+    if (NeverRepeated(failure) || cancelled_.load()) {
       done_ = true;
       break;
     }

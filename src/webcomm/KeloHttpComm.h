@@ -6,6 +6,7 @@
 // repetitions and time-outs, and a result record with WinInet numbers.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -57,6 +58,10 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   int StallTimeoutOfLastExecution() const { return stallMs_; }
   int RequestTimeoutOfLastExecution() const { return totalMs_; }
   void SetMaxBodySize(size_t bytes);
+  // Ends the running execution as soon as libcurl next reports progress
+  // (within a fraction of a second) and makes every later one fail at once
+  // without sending. Safe from any thread.
+  void Cancel() { cancelled_.store(true); }
 
   uint32_t RequestFlags() const { return requestFlags_; }
   uint32_t SecurityFlags() const { return securityFlags_; }
@@ -131,6 +136,7 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   int connectMs_ = 0;
   int stallMs_ = 0;
   int totalMs_ = 0;
+  std::atomic<bool> cancelled_{false};
   std::chrono::steady_clock::time_point deadline_;
   rimo::platform::RegistryFile registry_;
 };

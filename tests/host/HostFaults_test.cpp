@@ -144,33 +144,50 @@ TEST_P(HostFaultTest, MemoryRunningOutInsideTheLockedRegionLeavesEverythingUsabl
   EXPECT_EQ(PublishedCount(), 2);
 }
 
-TEST_P(HostFaultTest, DeleteFromACallbackOnTheRunningThreadIsDeferred) {
-  ForwardingStatus host(status_);
-  IRimoData* component = lib_.create(&host, GetParam());
+// A host whose status object forwards to one of the library deletes the
+// component from inside a callback on its object while work is queued, then
+// frees both status objects: after the callback no call reaches the host's
+// object, the queued work is dropped, and the library's object can be
+// deleted (the worker lets go of its lock as it leaves).
+TEST_P(HostFaultTest, DeleteFromACallbackEndsEveryCallOnTheHostsObject) {
+  auto host = std::make_unique<ForwardingStatus>(status_);
+  IRimoData* component = lib_.create(host.get(), GetParam());
   std::atomic<bool> deleted{false};
   std::atomic<bool> result{false};
-  host.beforeSetStateCode = [&] {
-    if (!deleted.exchange(true)) result = lib_.destroy(component);
+  std::atomic<long> callsAtReturn{-1};
+  ForwardingStatus* const hostObject = host.get();
+  host->beforeSetStateCode = [&] {
+    if (deleted.exchange(true)) return;
+    result = lib_.destroy(component);
+    callsAtReturn = hostObject->calls.load();
   };
-  // The worker's last touch of the host's status object: the unlock after
-  // it cleared the busy flag at the end of the drain.
-  std::atomic<bool> idle{false};
-  std::promise<void> left;
-  host.afterSetBusy = [&](bool busy) {
-    if (!busy && deleted) idle = true;
-  };
-  host.afterUnlock = [&] {
-    if (idle.exchange(false)) left.set_value();
-  };
+  status_->Lock();  // in asynchronous mode every load is queued before the first runs
   component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
   if (GetParam() == 1) {
-    // The object goes on with its work after the delete, then is released.
-    ASSERT_EQ(left.get_future().wait_for(30s), std::future_status::ready);
+    component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
+    component->QueryRimoResponse(L"12345678901234567890");
   }
-  EXPECT_TRUE(deleted.load());
+  // Still the host's own: another thread's getter, which only tries the
+  // lock, gets nothing.
+  EXPECT_EQ(std::async(std::launch::async, [this] { return status_->GetStateCode(); }).get(), 0);
+  status_->Unlock();
+  if (GetParam() == 1) {
+    for (int i = 0; i < 3000 && !deleted.load(); ++i) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(deleted.load());
   EXPECT_TRUE(result.load());
-  EXPECT_EQ(PublishedCount(), 2);
   EXPECT_FALSE(lib_.destroy(component)) << "released already";
+  // Waits for the worker to let go of the library object's lock.
+  if (GetParam() == 0) {
+    EXPECT_TRUE(LocksAreFree());
+  }
+  ASSERT_TRUE(lib_.deleteStatus(status_));
+  status_ = nullptr;
+  EXPECT_EQ(hostObject->calls.load(), callsAtReturn.load()) << "a call reached the host's object after the callback";
+  host.reset();
+  // Anything of the component still running would touch freed memory now.
+  std::this_thread::sleep_for(200ms);
+  status_ = lib_.createStatus();
 }
 
 TEST_P(HostFaultTest, FifoGivenAsTheResponseFileIsRefusedWithoutBlocking) {

@@ -1,0 +1,70 @@
+#include "component/ExitGuard.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "component/RimoData.h"
+
+namespace rimo::component {
+namespace {
+
+// How long exit waits for all workers together; one that has not left by
+// then is left running (a bound on the host's exit, not an expected case:
+// the running request is ended at once).
+constexpr std::chrono::seconds kExitWait{10};
+
+struct Watched {
+  std::mutex mutex;
+  std::vector<std::weak_ptr<DataCore>> cores;
+  std::vector<std::shared_ptr<DataCore>> stillRunning;  // never released
+  std::atomic<bool> exiting{false};
+};
+
+// Never destroyed: used by the exit handler itself.
+Watched& TheWatched() {
+  static Watched* watched = new Watched;
+  return *watched;
+}
+
+void StopWorkersAtExit() {
+  Watched& w = TheWatched();
+  w.exiting.store(true);
+  std::vector<std::shared_ptr<DataCore>> live;
+  {
+    std::lock_guard<std::mutex> guard(w.mutex);
+    for (const auto& weak : w.cores) {
+      if (auto core = weak.lock()) live.push_back(std::move(core));
+    }
+    w.cores.clear();
+  }
+  for (const auto& core : live) core->StopForExit();
+  const auto deadline = std::chrono::steady_clock::now() + kExitWait;
+  for (const auto& core : live) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (core->Engine().WaitUntilLeft(std::max(left, std::chrono::milliseconds(0)))) {
+      core->Engine().Join();
+    } else {
+      // Still running: its last reference must not be dropped here.
+      std::lock_guard<std::mutex> guard(w.mutex);
+      w.stillRunning.push_back(core);
+    }
+  }
+}
+
+}  // namespace
+
+void ExitGuard::Watch(const std::shared_ptr<DataCore>& core) {
+  Watched& w = TheWatched();
+  static std::once_flag once;
+  std::call_once(once, [] { std::atexit(&StopWorkersAtExit); });
+  std::lock_guard<std::mutex> guard(w.mutex);
+  std::erase_if(w.cores, [](const std::weak_ptr<DataCore>& weak) { return weak.expired(); });
+  w.cores.push_back(core);
+}
+
+bool ExitGuard::Exiting() { return TheWatched().exiting.load(); }
+
+}  // namespace rimo::component

@@ -1,0 +1,24 @@
+// Workers and the end of the process: a host that returns from main or calls
+// exit() while workers run must not have static state destroyed under them.
+#pragma once
+
+#include <memory>
+
+namespace rimo::component {
+
+class DataCore;
+
+class ExitGuard {
+ public:
+  // Remembers core's worker. The first call arranges that exit stops every
+  // remembered worker (queue dropped, request ended) and waits for it to
+  // leave, before the static state it uses is destroyed: the handler is
+  // registered after the libraries the worker uses were initialised, and
+  // exit handlers run in reverse order. Our own static state is never
+  // destroyed.
+  static void Watch(const std::shared_ptr<DataCore>& core);
+  // True once the process has begun to exit.
+  static bool Exiting();
+};
+
+}  // namespace rimo::component

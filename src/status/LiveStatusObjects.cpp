@@ -1,0 +1,53 @@
+#include "status/LiveStatusObjects.h"
+
+#include <mutex>
+#include <unordered_map>
+
+namespace rimo::status {
+namespace {
+
+struct Registry {
+  std::mutex mutex;
+  std::unordered_map<IScDataStatus*, bool> objects;  // object, being removed
+};
+
+// Never destroyed: a worker may still let go of its locks while the process
+// exits.
+Registry& TheRegistry() {
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+}  // namespace
+
+void LiveStatusObjects::Add(ScDataStatus* status) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> guard(r.mutex);
+  r.objects[status] = false;
+}
+
+bool LiveStatusObjects::BeginRemoval(IScDataStatus* status) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> guard(r.mutex);
+  auto it = r.objects.find(status);
+  if (it == r.objects.end() || it->second) return false;
+  it->second = true;
+  return true;
+}
+
+void LiveStatusObjects::FinishRemoval(ScDataStatus* status) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> guard(r.mutex);
+  r.objects.erase(status);
+}
+
+void LiveStatusObjects::ReleaseLocksHeldByThisThread(int record, int list) {
+  if (record <= 0 && list <= 0) return;
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> guard(r.mutex);
+  for (auto& [status, removing] : r.objects) {
+    static_cast<ScDataStatus*>(status)->ReleaseLocksHeldByThisThread(record, list);
+  }
+}
+
+}  // namespace rimo::status
