@@ -149,7 +149,7 @@ RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : status_(status)
       {
         // A fault on this thread leaves a dump behind (and, where the
         // installation asks for it, restarts the host).
-        diag::ExceptionTranslator translator;
+        diag::ExceptionTranslator translator(&config::ComponentLogDirectory);
         workerExitCode_.store(DataWorkerThreadProc(this));
       }
       if (releaseWhenWorkerEnds_.load()) {
