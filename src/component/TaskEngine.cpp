@@ -6,6 +6,7 @@
 #include <future>
 #include <system_error>
 
+#include "config/DirectoryLibrary.h"
 #include "diag/ExceptionTranslator.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
@@ -44,7 +45,7 @@ bool TaskEngine::Start(std::shared_ptr<void> owner, std::function<void()> onLeav
       {
         // A fault on this thread leaves a dump behind (and, where the
         // installation asks for it, restarts the host).
-        diag::ExceptionTranslator translator;
+        diag::ExceptionTranslator translator(&config::ComponentLogDirectory);
         exitCode_.store(Run());
       }
       onLeave();

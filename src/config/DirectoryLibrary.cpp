@@ -1013,4 +1013,12 @@ bool CDB_CreateDirectory(const std::string& path) { return DirectoryLibrary::Ins
 std::wstring CDB_GetOsBuildNr(const wchar_t* path) { return DirectoryLibrary::Instance().GetOsBuildNr(path); }
 int32_t CDB_GetOsVersion() { return DirectoryLibrary::Instance().GetOsVersion(); }
 
+std::string ComponentLogDirectory() {
+  wchar_t dir[261] = {};
+  if (CDB_GetLogDir(L"P4100002", dir, 261, false) != kResultOk) return {};
+  std::string narrow = platform::WideToUtf8Exact(dir).value_or("");
+  if (!narrow.empty() && narrow.back() != '/') narrow.push_back('/');
+  return narrow;
+}
+
 }  // namespace rimo::config

@@ -158,4 +158,9 @@ bool CDB_CreateDirectory(const std::string& path);
 std::wstring CDB_GetOsBuildNr(const wchar_t* path);
 int32_t CDB_GetOsVersion();
 
+// This component's log directory (ending with '/') as CDB_GetLogDir finds it
+// without making it; empty when it finds none or the path is not UTF-8. The
+// crash translator's dump folder.
+std::string ComponentLogDirectory();
+
 }  // namespace rimo::config

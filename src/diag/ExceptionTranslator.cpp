@@ -18,14 +18,11 @@
 #include <memory>
 #include <mutex>
 
-#include "config/DirectoryLibrary.h"
-#include "config/RimoPaths.h"
 #include "diag/ProcessControl.h"
 #include "diag/Trace.h"
 #include "platform/ElfVersion.h"
 #include "platform/Folders.h"
 #include "platform/Registry.h"
-#include "platform/Utf8.h"
 
 namespace rimo::diag {
 namespace {
@@ -375,7 +372,7 @@ std::string ThisModulePath() {
 
 }  // namespace
 
-ExceptionTranslator::ExceptionTranslator() {
+ExceptionTranslator::ExceptionTranslator(LogFolderLookup packageLogFolder) {
   // Find a free slot and prepare everything the handler will need.
   for (int i = 0; i < kMaxThreads; ++i) {
     pid_t none = 0;
@@ -393,12 +390,7 @@ ExceptionTranslator::ExceptionTranslator() {
   // The dump folder is looked up, not made: a job that does not crash
   // leaves no folder behind. Without one, the user's own state folder takes
   // the dumps, made when the first is written.
-  wchar_t logDir[261] = {};
-  std::string narrowLog;
-  if (config::CDB_GetLogDir(L"P4100002", logDir, 261, false) == config::kResultOk) {
-    narrowLog = platform::WideToUtf8Exact(logDir).value_or("");
-    if (!narrowLog.empty() && narrowLog.back() != '/') narrowLog.push_back('/');
-  }
+  std::string narrowLog = packageLogFolder != nullptr ? packageLogFolder() : std::string();
   p.makeLogDir = false;
   if (narrowLog.empty() || !platform::IsDirectory(narrowLog)) {
     const std::string state = platform::SystemFolders().Folder(platform::FolderKind::LocalAppDataLow, false);

@@ -24,7 +24,13 @@ namespace rimo::diag {
 // (the worker holds one for its whole run).
 class ExceptionTranslator {
  public:
-  ExceptionTranslator();
+  // Gives the package's log directory, ending with '/'; empty when there is
+  // none. Looked up by a later layer, hence passed in.
+  using LogFolderLookup = std::string (*)();
+
+  // Calls packageLogFolder at most once, on this thread, while installing;
+  // null means no package log directory.
+  explicit ExceptionTranslator(LogFolderLookup packageLogFolder);
   ~ExceptionTranslator();
   ExceptionTranslator(const ExceptionTranslator&) = delete;
   ExceptionTranslator& operator=(const ExceptionTranslator&) = delete;

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "support/ConfigSandbox.h"
 #include "support/TempDir.h"
 
 namespace rimo::diag {
@@ -75,6 +77,18 @@ TEST(TraceSystemAdapterTest, FirstExistingCandidateIsLoadedAndBound) {
   std::stringstream content;
   content << in.rdbuf();
   EXPECT_NE(content.str().find("\t8\tKelo.Rimo.DataDll\tGrüße\n"), std::string::npos) << content.str();
+}
+
+// The directory library sits in a later layer and registers its lookup at
+// start-up; the search must still begin in the configured program directory.
+TEST(TraceSystemAdapterTest, DefaultSearchBeginsInTheConfiguredProgramDirectory) {
+  testing::ConfigSandbox box;
+  const std::string program = box.Path("opt/P4100002/bin");
+  std::filesystem::create_directories(program);
+  box.WriteRegistry(testing::RegKey("SOFTWARE\\QUANDEL Kelo Compact", "\"ProgKey\"=\"" + program + "\""));
+  const std::vector<std::string> candidates = TraceSystemAdapter::DefaultCandidates();
+  ASSERT_FALSE(candidates.empty());
+  EXPECT_EQ(candidates.front(), program + "/" + kTraceLibraryName);
 }
 
 }  // namespace
