@@ -15,12 +15,15 @@ done
 
 jobs=$(nproc)
 
+# RETRY=1 lets a failed test run once more (see the sanitizer run below).
 run_suite() {
   local dir=$1
   shift
+  local repeat=()
+  [ "${RETRY:-0}" -eq 1 ] && repeat=(--repeat until-pass:2)
   cmake -S . -B "$dir" -G Ninja -DRIMO_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j "$jobs"
-  ctest --test-dir "$dir" -j "$jobs" --output-on-failure
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure "${repeat[@]}"
 }
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -62,7 +65,10 @@ fi
 rm -rf "$unpacked" "$control"
 echo "package: $(ls build/rimodata_*.deb) with the library, plug-ins, tools and manual pages; its rimo loads a response"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer =="
-run_suite build-asan -DRIMO_SANITIZE=address,undefined -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
+# LeakSanitizer's exit-time tracer itself crashes now and then ("Tracer caught
+# signal 11", in a different test each time, after the test passed): such a
+# test gets a second run; a fault that shows each time still fails the suite.
+RETRY=1 run_suite build-asan -DRIMO_SANITIZE=address,undefined -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
 if [ "$tsan" -eq 1 ]; then
   echo "== ThreadSanitizer =="
   run_suite build-tsan -DRIMO_SANITIZE=thread -DRIMO_BUILD_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug
