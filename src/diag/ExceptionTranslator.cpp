@@ -414,10 +414,11 @@ ExceptionTranslator::ExceptionTranslator(LogFolderLookup packageLogFolder) {
               "." + std::to_string(v->parts[3]);
   }
   Copy(p.version, sizeof p.version, version);
-  // The switches count only for the package's host.
-  std::string lower = hostPath;
+  // The switches count only for the package's host program itself: its
+  // file name (without an extension), not any folder on its path.
+  std::string lower = dot == std::string::npos || dot == 0 ? base : base.substr(0, dot);
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  const bool keloHost = lower.find("kelohost") != std::string::npos && !hostPath.empty() && hostPath[0] == '/';
+  const bool keloHost = lower == "kelohost" && !hostPath.empty() && hostPath[0] == '/';
   platform::RegistryFile registry;
   p.showMessage = keloHost && SwitchOn(registry, "ShowCrashMessage");
   p.restart = keloHost && SwitchOn(registry, "ShouldRestartKeloHost");

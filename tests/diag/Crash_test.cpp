@@ -145,6 +145,9 @@ TEST_F(CrashTest, SwitchesRestartOnlyKelohost) {
   fs::create_directories(dir);
   fs::copy_file(kCrashHost, dir + "/kelohost");
   fs::copy_file(kCrashHost, dir + "/otherhost");
+  fs::create_directories(dir + "/in/kelohost");
+  fs::copy_file(kCrashHost, dir + "/in/kelohost/otherhost");
+  fs::copy_file(kCrashHost, dir + "/kelohostile");
   const std::string record = std::string(std::getenv("TMPDIR")) + "/starts.log";
   setenv("CRASH_HOST_RECORD", record.c_str(), 1);
   struct Case {
@@ -157,6 +160,10 @@ TEST_F(CrashTest, SwitchesRestartOnlyKelohost) {
        "kelohost", true},
       {"both on, another host", "\"ShowCrashMessage\"=dword:00000001\n\"ShouldRestartKeloHost\"=dword:00000001",
        "otherhost", false},
+      {"both on, another host in a folder named kelohost",
+       "\"ShowCrashMessage\"=dword:00000001\n\"ShouldRestartKeloHost\"=dword:00000001", "in/kelohost/otherhost", false},
+      {"both on, a host whose name only begins with kelohost",
+       "\"ShowCrashMessage\"=dword:00000001\n\"ShouldRestartKeloHost\"=dword:00000001", "kelohostile", false},
       {"string values", "\"ShowCrashMessage\"=\"1\"\n\"ShouldRestartKeloHost\"=\"1\"", "kelohost", false},
       {"low 16 bits 0", "\"ShowCrashMessage\"=dword:00010000\n\"ShouldRestartKeloHost\"=dword:00010000", "kelohost",
        false},
