@@ -19,14 +19,16 @@ constexpr std::chrono::seconds kExitWait{10};
 struct Watched {
   std::mutex mutex;
   std::vector<std::weak_ptr<DataCore>> cores;
-  std::vector<std::shared_ptr<DataCore>> stillRunning;  // never released
+  std::vector<std::shared_ptr<DataCore>> stillRunning;  // kept to the end
   std::atomic<bool> exiting{false};
 };
 
-// Never destroyed: used by the exit handler itself.
+// Made before the exit handler is registered, so destroyed after it ran.
+// (Never-destroyed state would count as leaked once a host unloads the
+// library.)
 Watched& TheWatched() {
-  static Watched* watched = new Watched;
-  return *watched;
+  static Watched watched;
+  return watched;
 }
 
 void StopWorkersAtExit() {

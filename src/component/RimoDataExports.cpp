@@ -37,10 +37,9 @@ class LiveObjects {
   std::unordered_set<T*> objects_;
 };
 
-// Never destroyed: a host may delete objects while the process exits.
 LiveObjects<IRimoData>& LiveComponentObjects() {
-  static auto* objects = new LiveObjects<IRimoData>;
-  return *objects;
+  static LiveObjects<IRimoData> objects;
+  return objects;
 }
 
 }  // namespace
@@ -80,8 +79,11 @@ RIMO_EXPORT IRimoData* CreateRimoDataObject(IScDataStatus* status, uint8_t start
   RIMO_METHOD_TRACE(kDataDll, L"CreateRimoDataObject");
   if (status == nullptr || rimo::component::ExitGuard::Exiting()) return nullptr;
   try {
+    // Made before the component registers its exit handler, so that the
+    // set outlives that handler.
+    LiveObjects<IRimoData>& live = LiveComponentObjects();
     auto component = std::make_unique<RimoData>(status, startWorker);
-    LiveComponentObjects().Add(component.get());
+    live.Add(component.get());
     return component.release();
   } catch (...) {
     return nullptr;

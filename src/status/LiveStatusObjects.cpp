@@ -11,11 +11,11 @@ struct Registry {
   std::unordered_map<IScDataStatus*, bool> objects;  // object, being removed
 };
 
-// Never destroyed: a worker may still let go of its locks while the process
-// exits.
+// Made before any component exists (its first status object makes it), so
+// destroyed only after the exit handler has stopped every worker.
 Registry& TheRegistry() {
-  static Registry* registry = new Registry;
-  return *registry;
+  static Registry registry;
+  return registry;
 }
 
 }  // namespace
