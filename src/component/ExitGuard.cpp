@@ -8,6 +8,11 @@
 
 #include "component/RimoData.h"
 
+// The C++ runtime's registration of exit handlers, bound to this library:
+// the handler also runs when a host unloads the library, never after.
+extern "C" int __cxa_atexit(void (*handler)(void*), void* argument, void* library);
+extern "C" void* __dso_handle;
+
 namespace rimo::component {
 namespace {
 
@@ -31,7 +36,7 @@ Watched& TheWatched() {
   return watched;
 }
 
-void StopWorkersAtExit() {
+void StopWorkersAtExit(void*) {
   Watched& w = TheWatched();
   w.exiting.store(true);
   std::vector<std::shared_ptr<DataCore>> live;
@@ -61,7 +66,7 @@ void StopWorkersAtExit() {
 void ExitGuard::Watch(const std::shared_ptr<DataCore>& core) {
   Watched& w = TheWatched();
   static std::once_flag once;
-  std::call_once(once, [] { std::atexit(&StopWorkersAtExit); });
+  std::call_once(once, [] { __cxa_atexit(&StopWorkersAtExit, nullptr, &__dso_handle); });
   std::lock_guard<std::mutex> guard(w.mutex);
   std::erase_if(w.cores, [](const std::weak_ptr<DataCore>& weak) { return weak.expired(); });
   w.cores.push_back(core);
