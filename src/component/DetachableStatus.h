@@ -22,7 +22,6 @@ class DetachableStatus final : public IScDataStatus {
   // do nothing, getters answer 0, false or null, and Lock does not wait.
   void Detach() { detached_.store(true); }
   bool Detached() const { return detached_.load(); }
-  IScDataStatus* Target() const { return target_; }
 
   // The locks this thread took on the target's record and list before the
   // detach and could not give back after it: what is still owed to a

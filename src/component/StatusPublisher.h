@@ -17,8 +17,6 @@ class StatusPublisher {
   // The status object is not owned and must outlive this object.
   explicit StatusPublisher(IScDataStatus* status) : status_(status) {}
 
-  IScDataStatus* Status() const { return status_; }
-
   void SetBusy(bool busy);
 
   // A query's start: the whole record reset, nothing of an earlier job left
