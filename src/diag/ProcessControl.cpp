@@ -9,6 +9,7 @@
 #include <cwchar>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
@@ -48,6 +49,50 @@ int32_t Spawn(const char* program, char* const argv[]) {
 
 }  // namespace
 
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> words;
+  std::string word;
+  bool inWord = false;
+  bool quoted = false;
+  for (size_t i = 0; i < line.size();) {
+    const char c = line[i];
+    if (c == '\\') {
+      size_t n = 0;
+      while (i < line.size() && line[i] == '\\') {
+        ++n;
+        ++i;
+      }
+      if (i < line.size() && line[i] == '"') {
+        // 2n backslashes and a quote: n backslashes, the quote delimits;
+        // 2n+1: n backslashes and a literal quote.
+        word.append(n / 2, '\\');
+        if (n % 2 == 1) {
+          word.push_back('"');
+          ++i;
+        }
+      } else {
+        word.append(n, '\\');
+      }
+      inWord = true;
+    } else if (c == '"') {
+      quoted = !quoted;
+      inWord = true;
+      ++i;
+    } else if ((c == ' ' || c == '\t') && !quoted) {
+      if (inWord) words.push_back(std::move(word));
+      word.clear();
+      inWord = false;
+      ++i;
+    } else {
+      word.push_back(c);
+      inWord = true;
+      ++i;
+    }
+  }
+  if (inWord) words.push_back(std::move(word));
+  return words;
+}
+
 int32_t TC_StartProcessAsyncA(const char* path) {
   RIMO_METHOD_TRACE(kThreadControl, L"ThreadControl::TC_StartProcessAsyncA");
   if (path == nullptr) return ThreadControl::StartProcess(nullptr, nullptr);
@@ -71,24 +116,37 @@ int32_t ThreadControl::StartProcess(const wchar_t* program, const wchar_t* param
     }
     // A call with parameters but no program is refused: there is no shell to
     // read a command line.
-    std::wstring path = program != nullptr ? program : L"";
-    if (path.size() >= 2 && path.front() == L'"' && path.back() == L'"') {
-      path = path.substr(1, path.size() - 2);
-    } else {
-      TraceWriteFormat(Info, kThreadControl, L"Prozess-Name wurde gequoted: <\"%s\">.", path.c_str());
+    const std::wstring given = program != nullptr ? program : L"";
+    const size_t limit = given.size() + 260;
+    if (parameters != nullptr && std::wcslen(parameters) >= limit - 1) {
+      TraceWriteFormat(Error, kThreadControl, L"Die Parameter sind zu lang! Maximal <%zu>, tatsächlich <%zu> Zeichen.",
+                       limit - 2, std::wcslen(parameters));
+      return kStartBadParameters;
     }
-    if (path.empty() || path.front() != L'/') {
+    // One leading and one trailing quote are not part of the path.
+    std::wstring path = given;
+    if (!path.empty() && path.front() == L'"') path.erase(0, 1);
+    if (!path.empty() && path.back() == L'"') path.pop_back();
+    if (path.size() < 2 || path.front() != L'/') {
       TraceWrite(Error, kThreadControl,
                  L"Der übergebene Dateiname wurde nicht absolut angegeben! Der Prozess wird nicht gestartet!");
       return kStartBadParameters;
     }
+    std::wstring quoted = given;
+    if (quoted.front() != L'"') quoted.insert(quoted.begin(), L'"');
+    if (quoted.size() < 2 || quoted.back() != L'"') quoted.push_back(L'"');
+    if (quoted != given) TraceWriteFormat(Info, kThreadControl, L"Prozess-Name wurde gequoted: <%s>.", quoted.c_str());
     const auto narrow = platform::WideToUtf8Exact(path);
-    if (!narrow) return kStartBadParameters;
-    std::string argument = parameters != nullptr ? platform::WideToUtf8(parameters) : std::string();
-    TraceWriteFormat(Info, kThreadControl, L"Der Programmaufruf <\"%s\" %s> wird gestartet.", path.c_str(),
-                     parameters != nullptr ? parameters : L"");
-    char* argv[] = {const_cast<char*>(narrow->c_str()), argument.empty() ? nullptr : argument.data(), nullptr};
-    const int32_t rc = Spawn(narrow->c_str(), argv);
+    const auto arguments = platform::WideToUtf8Exact(parameters != nullptr ? parameters : L"");
+    if (!narrow || !arguments) return kStartBadParameters;
+    const std::wstring commandLine = quoted + L" " + (parameters != nullptr ? parameters : L"");
+    TraceWriteFormat(Info, kThreadControl, L"Der Programmaufruf <%s> wird gestartet.", commandLine.c_str());
+    std::vector<std::string> words = SplitCommandLine(*arguments);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(narrow->c_str()));
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    const int32_t rc = Spawn(narrow->c_str(), argv.data());
     if (rc != kStartOk) {
       TraceWriteFormat(Error, kThreadControl, L"CreateProcess() lieferte <%d> zurück!", errno);
       return rc;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace rimo::diag {
 
@@ -11,15 +13,21 @@ inline constexpr int32_t kStartBadParameters = 1000;
 inline constexpr int32_t kStartFailed = 1002;
 inline constexpr int32_t kStartNoMemory = 1003;
 
-// Starts the program at path (absolute: it begins with '/', after one pair
-// of surrounding double quotes is removed) without arguments. 0 started,
+// The words of a command line's arguments: blanks and tabs separate them,
+// double quotes group them; before a quote, 2n backslashes give n and the
+// quote delimits, 2n+1 give n and a literal quote; other backslashes stay.
+std::vector<std::string> SplitCommandLine(const std::string& line);
+
+// Starts the program at path (absolute: it begins with '/', after one leading
+// and one trailing double quote are removed) without arguments. 0 started,
 // 1000 no or a relative path, 1002 the start failed, 1003 no memory.
 int32_t TC_StartProcessAsyncA(const char* path);
 
 class ThreadControl {
  public:
-  // The work of TC_StartProcessAsyncA; parameters (may be null) become the
-  // program's one argument.
+  // The work of TC_StartProcessAsyncA; parameters (may be null) are split
+  // into the program's arguments as a command line is. Parameters longer than
+  // the program path plus 258 characters are refused with 1000.
   static int32_t StartProcess(const wchar_t* program, const wchar_t* parameters);
 
   // Starts an absolute program path without arguments, with a clean signal

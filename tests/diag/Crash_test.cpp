@@ -18,6 +18,7 @@
 #include "diag/ExceptionTranslator.h"
 #include "diag/ProcessControl.h"
 #include "support/TempDir.h"
+#include "support/TraceRecorder.h"
 
 extern char** environ;
 
@@ -205,32 +206,111 @@ TEST_F(CrashTest, FaultOnAHostThreadStaysTheHosts) {
   EXPECT_TRUE(Dumps().empty());
 }
 
-TEST(ProcessStartTest, PathsAndResults) {
-  const std::string dir = std::string(std::getenv("TMPDIR")) + "/with blank";
-  fs::create_directories(dir);
-  const std::string record = std::string(std::getenv("TMPDIR")) + "/ran.log";
-  WriteFile(dir + "/prog.sh", "#!/bin/sh\necho \"ran $#\" >> '" + record + "'\n");
-  chmod((dir + "/prog.sh").c_str(), 0700);
-  auto ranTimes = [&](size_t times) {
+// What the started program got: one line per start, its arguments joined by '|'.
+class ProcessStartTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(dir_);
+    WriteFile(dir_ + "/prog.sh", "#!/bin/sh\nIFS='|'; printf '%s\\n' \"$#:$*\" >> '" + record_ + "'\n");
+    chmod((dir_ + "/prog.sh").c_str(), 0700);
+  }
+  // The record once it has n lines (or after ten seconds).
+  std::string Record(size_t n) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
-      const std::string text = fs::exists(record) ? ReadFile(record) : "";
-      if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= times ||
+      const std::string text = fs::exists(record_) ? ReadFile(record_) : "";
+      if (static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) >= n ||
           std::chrono::steady_clock::now() >= deadline) {
         return text;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+  }
+  const std::string dir_ = std::string(std::getenv("TMPDIR")) + "/with blank";
+  const std::string record_ = std::string(std::getenv("TMPDIR")) + "/ran.log";
+};
+
+TEST_F(ProcessStartTest, PathsQuotesAndTheirTraces) {
+  const std::string prog = dir_ + "/prog.sh";
+  struct Case {
+    const char* name;
+    std::string path;
+    int32_t result;
+    const char* quotedTrace;  // the path in the "gequoted" line; null when there is none
+  } cases[] = {
+      {"a blank in a directory", prog, kStartOk, "\"/"},
+      {"in quotes", "\"" + prog + "\"", kStartOk, nullptr},
+      {"a leading quote only", "\"" + prog, kStartOk, "\"/"},
+      {"a trailing quote only", prog + "\"", kStartOk, "\"/"},
+      {"relative", "with blank/prog.sh", kStartBadParameters, nullptr},
+      {"relative in quotes", "\"with blank/prog.sh\"", kStartBadParameters, nullptr},
+      {"a quote alone", "\"", kStartBadParameters, nullptr},
+      {"empty", "", kStartBadParameters, nullptr},
+      {"a program that is not there", "/nonexistent/program", kStartFailed, "\"/nonexistent/program\""},
   };
-  EXPECT_EQ(TC_StartProcessAsyncA("with blank/prog.sh"), kStartBadParameters);
-  EXPECT_EQ(TC_StartProcessAsyncA(nullptr), kStartBadParameters);
-  EXPECT_EQ(TC_StartProcessAsyncA("/nonexistent/program"), kStartFailed);
+  size_t started = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    rimo::testing::TraceRecorder recorder({{"*", 16}});
+    EXPECT_EQ(TC_StartProcessAsyncA(c.path.c_str()), c.result);
+    const auto quoted = recorder.Matching("gequoted");
+    if (c.quotedTrace == nullptr) {
+      EXPECT_TRUE(quoted.empty()) << quoted.front();
+    } else {
+      ASSERT_EQ(quoted.size(), 1u);
+      EXPECT_NE(quoted[0].find(std::string("<") + c.quotedTrace), std::string::npos) << quoted[0];
+      EXPECT_NE(quoted[0].find("\">."), std::string::npos) << quoted[0];
+    }
+    if (c.result == kStartBadParameters) {
+      EXPECT_EQ(recorder.Matching("nicht absolut").size(), 1u);
+      EXPECT_TRUE(recorder.Matching("wird gestartet").empty());
+    }
+    if (c.result == kStartOk) {
+      ++started;
+      EXPECT_EQ(recorder.Matching("Der Programmaufruf <\"" + prog + "\" > wird gestartet.").size(), 1u);
+      Record(started);
+    }
+  }
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_FALSE(fs::exists(record)) << "nothing was started";
-  EXPECT_EQ(TC_StartProcessAsyncA((dir + "/prog.sh").c_str()), kStartOk);
-  EXPECT_EQ(ranTimes(1), "ran 0\n") << "a blank in a directory, no arguments";
-  EXPECT_EQ(TC_StartProcessAsyncA(("\"" + dir + "/prog.sh\"").c_str()), kStartOk);
-  EXPECT_EQ(ranTimes(2), "ran 0\nran 0\n") << "quotes are removed, not passed on";
+  std::string expected;
+  for (size_t i = 0; i < started; ++i) expected += "0:\n";
+  EXPECT_EQ(Record(started), expected) << "each start without arguments, the quotes not passed on";
+  EXPECT_EQ(TC_StartProcessAsyncA(nullptr), kStartBadParameters);
+}
+
+TEST_F(ProcessStartTest, ParametersAreSplitAsACommandLine) {
+  const std::wstring prog = std::wstring(dir_.begin(), dir_.end()) + L"/prog.sh";
+  struct Case {
+    const wchar_t* parameters;
+    const char* arguments;
+  } cases[] = {
+      {L"", "0:"},
+      {L"one", "1:one"},
+      {L"  one \t two  ", "2:one|two"},
+      {L"\"two words\" third", "2:two words|third"},
+      {L"a\"b c\"d", "1:ab cd"},
+      {L"\\\"quoted\\\"", "1:\"quoted\""},
+      {L"back\\\\\"slash x\"", "1:back\\slash x"},
+      {L"C:\\dir\\file", "1:C:\\dir\\file"},
+      {L"\"\"", "1:"},
+  };
+  std::string expected;
+  size_t n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.parameters)));
+    EXPECT_EQ(ThreadControl::StartProcess(prog.c_str(), c.parameters), kStartOk);
+    expected += std::string(c.arguments) + "\n";
+    EXPECT_EQ(Record(++n), expected);
+  }
+  // Up to the program path's length plus 258 characters; longer is refused.
+  EXPECT_EQ(ThreadControl::StartProcess(prog.c_str(), std::wstring(prog.size() + 258, L'x').c_str()), kStartOk);
+  expected += "1:" + std::string(prog.size() + 258, 'x') + "\n";
+  EXPECT_EQ(Record(++n), expected);
+  EXPECT_EQ(ThreadControl::StartProcess(prog.c_str(), std::wstring(prog.size() + 259, L'x').c_str()),
+            kStartBadParameters);
+  EXPECT_EQ(ThreadControl::StartProcess(nullptr, nullptr), kStartBadParameters);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(Record(n), expected) << "nothing more was started";
 }
 
 }  // namespace
