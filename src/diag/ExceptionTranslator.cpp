@@ -15,6 +15,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -31,6 +32,8 @@ constexpr int kSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL};
 constexpr int kMaxThreads = 64;
 constexpr size_t kAltStackSize = 256 * 1024;
 constexpr size_t kMaxHistory = 512;
+constexpr int kMaxShifts = 16;
+constexpr long kZoneHorizon = 2L * 366 * 86400;
 constexpr char kMarker[] = "_AppCrashDump_";
 constexpr char kOptionsKey[] = "Software\\QUANDEL Kelo compact\\Options";
 constexpr char kCaption[] = " KeloHost-Prozess muss neu gestartet werden ";
@@ -51,8 +54,12 @@ struct Prepared {
   char hostExtension[64];
   char version[64];
   bool showMessage;
-  bool restart;
-  long utcOffset;
+  const PreparedStart* restart;  // null when the host is not restarted
+  // The zone's UTC offsets from the worker's start on: offset[i] holds from
+  // shiftFrom[i] (shiftFrom[0] is the earliest time) until the next shift.
+  long shiftFrom[kMaxShifts];
+  long offset[kMaxShifts];
+  int shifts;
   void* altStack;
   // Scratch space for the history: directory entries and their names.
   char* scratch;
@@ -126,8 +133,8 @@ bool Matches(const char* pattern, const char* name) {
   return *pattern == *name && Matches(pattern + 1, name + 1);
 }
 
-// The local date and time of t, from an offset known in advance
-// (localtime_r is not async-signal-safe).
+// The civil date and time of t seconds since the epoch (the caller adds the
+// zone's offset: localtime_r is not async-signal-safe).
 void CivilTime(long t, int* year, int* month, int* day, int* hour, int* minute, int* second) {
   long days = t / 86400;
   long rest = t % 86400;
@@ -207,6 +214,41 @@ void ClearHistory(const char* logDir, bool newNaming, size_t keep, char* scratch
   close(dir);
 }
 
+long OffsetAt(const Prepared& p, long t) {
+  long result = p.offset[0];
+  for (int i = 1; i < p.shifts && p.shiftFrom[i] <= t; ++i) result = p.offset[i];
+  return result;
+}
+
+long ZoneOffset(time_t t) {
+  struct tm local {};
+  return localtime_r(&t, &local) != nullptr ? local.tm_gmtoff : 0;
+}
+
+// The zone's shifts from now until the horizon: the offset sampled once a
+// day, each change located to the second. Rules that change twice within
+// one day are seen as no change.
+void LoadZone(Prepared& p, time_t now) {
+  p.shifts = 1;
+  p.offset[0] = ZoneOffset(now);
+  p.shiftFrom[0] = std::numeric_limits<long>::min();
+  for (time_t day = now; day < now + kZoneHorizon && p.shifts < kMaxShifts; day += 86400) {
+    const long before = p.offset[p.shifts - 1];
+    const time_t next = day + 86400;
+    const long after = ZoneOffset(next);
+    if (after == before) continue;
+    time_t lo = day;  // offset before
+    time_t hi = next;  // offset after
+    while (hi - lo > 1) {
+      const time_t mid = lo + (hi - lo) / 2;
+      (ZoneOffset(mid) == before ? lo : hi) = mid;
+    }
+    p.shiftFrom[p.shifts] = hi;
+    p.offset[p.shifts] = after;
+    ++p.shifts;
+  }
+}
+
 Prepared* SlotOf(pid_t tid) {
   for (Prepared& p : g_slots) {
     if (p.tid.load(std::memory_order_acquire) == tid) return &p;
@@ -268,7 +310,7 @@ void WriteDump(Prepared& p, int sig, siginfo_t* info, pid_t tid) {
   struct timespec now {};
   clock_gettime(CLOCK_REALTIME, &now);
   int year, month, day, hour, minute, second;
-  CivilTime(now.tv_sec + p.utcOffset, &year, &month, &day, &hour, &minute, &second);
+  CivilTime(now.tv_sec + OffsetAt(p, now.tv_sec), &year, &month, &day, &hour, &minute, &second);
   char nameBuffer[2048];
   Text name(nameBuffer, sizeof nameBuffer);
   name << p.logDir << p.category << "__" << p.hostName << p.hostExtension << "__V" << p.version << kMarker;
@@ -336,8 +378,8 @@ void OnFault(int sig, siginfo_t* info, void* context) {
     text << kCaption << "\n" << kMessage << "\n";
     WriteAll(STDERR_FILENO, text.c_str(), text.size());
   }
-  if (p->restart) {
-    ThreadControl::SpawnPrepared(p->hostPath);
+  if (p->restart != nullptr) {
+    p->restart->Start();
     _exit(255);  // the exit code -1
   }
   DieWith(sig);
@@ -421,11 +463,9 @@ ExceptionTranslator::ExceptionTranslator(LogFolderLookup packageLogFolder) {
   const bool keloHost = lower == "kelohost" && !hostPath.empty() && hostPath[0] == '/';
   platform::RegistryFile registry;
   p.showMessage = keloHost && SwitchOn(registry, "ShowCrashMessage");
-  p.restart = keloHost && SwitchOn(registry, "ShouldRestartKeloHost");
-  const time_t now = time(nullptr);
-  struct tm local {};
-  localtime_r(&now, &local);
-  p.utcOffset = local.tm_gmtoff;
+  if (keloHost && SwitchOn(registry, "ShouldRestartKeloHost")) restart_ = PreparedStart::Prepare(hostPath);
+  p.restart = restart_.get();
+  LoadZone(p, time(nullptr));
   p.handling.store(0);
   p.scratch = static_cast<char*>(std::malloc(kScratchSize));
   p.altStack = std::malloc(kAltStackSize);
@@ -458,6 +498,7 @@ ExceptionTranslator::~ExceptionTranslator() {
   std::free(p.scratch);
   p.altStack = nullptr;
   p.scratch = nullptr;
+  p.restart = nullptr;
   p.tid.store(0, std::memory_order_release);
 }
 

@@ -10,15 +10,20 @@
 // the host; otherwise the signal takes its default action. A fault on any
 // other thread goes to the handler that was installed before.
 //
-// Everything the handler needs is computed when a thread installs it; the
-// handler itself uses only async-signal-safe calls.
+// Everything the handler needs is computed when a thread installs it (the
+// restart's spawn settings and environment, the zone's offsets for the next
+// two years); the handler itself never allocates and uses only
+// async-signal-safe calls.
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace rimo::diag {
+
+class PreparedStart;
 
 // Installs the translator for the calling thread for as long as it lives
 // (the worker holds one for its whole run).
@@ -45,6 +50,7 @@ class ExceptionTranslator {
 
  private:
   int slot_ = -1;
+  std::unique_ptr<PreparedStart> restart_;
 };
 
 }  // namespace rimo::diag

@@ -23,22 +23,34 @@ using category::kThreadControl;
 
 namespace {
 
-int32_t Spawn(const char* program, char* const argv[]) {
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_t actions;
-  if (posix_spawnattr_init(&attributes) != 0) return kStartFailed;
-  posix_spawn_file_actions_init(&actions);
-  // The new program starts clean: no blocked signals, default actions for
-  // what a crash handler catches, and no descriptor but the standard three.
+// The new program starts clean: no blocked signals, default actions for
+// what a crash handler catches, a session of its own, and no descriptor but
+// the standard three. Both objects are initialised when this returns true.
+bool InitStart(posix_spawnattr_t* attributes, posix_spawn_file_actions_t* actions) {
+  if (posix_spawnattr_init(attributes) != 0) return false;
+  if (posix_spawn_file_actions_init(actions) != 0) {
+    posix_spawnattr_destroy(attributes);
+    return false;
+  }
   sigset_t none;
   sigemptyset(&none);
   sigset_t defaults;
   sigemptyset(&defaults);
   for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGPIPE, SIGINT, SIGTERM}) sigaddset(&defaults, sig);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  if (posix_spawnattr_setsigmask(attributes, &none) != 0 || posix_spawnattr_setsigdefault(attributes, &defaults) != 0 ||
+      posix_spawnattr_setflags(attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID) != 0 ||
+      posix_spawn_file_actions_addclosefrom_np(actions, 3) != 0) {
+    posix_spawn_file_actions_destroy(actions);
+    posix_spawnattr_destroy(attributes);
+    return false;
+  }
+  return true;
+}
+
+int32_t Spawn(const char* program, char* const argv[]) {
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_t actions;
+  if (!InitStart(&attributes, &actions)) return kStartFailed;
   pid_t pid = -1;
   const int rc = posix_spawn(&pid, program, &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
@@ -160,9 +172,31 @@ int32_t ThreadControl::StartProcess(const wchar_t* program, const wchar_t* param
   }
 }
 
-int32_t ThreadControl::SpawnPrepared(const char* program) {
-  char* argv[] = {const_cast<char*>(program), nullptr};
-  return Spawn(program, argv);
+std::unique_ptr<PreparedStart> PreparedStart::Prepare(const std::string& program) {
+  if (program.empty() || program.front() != '/') return nullptr;
+  std::unique_ptr<PreparedStart> start(new PreparedStart);
+  if (!InitStart(&start->attributes_, &start->actions_)) return nullptr;
+  start->initialised_ = true;
+  start->program_ = program;
+  for (char** at = environ; at != nullptr && *at != nullptr; ++at) start->environment_.emplace_back(*at);
+  for (std::string& entry : start->environment_) start->envp_.push_back(entry.data());
+  start->envp_.push_back(nullptr);
+  start->argv_[0] = start->program_.data();
+  start->argv_[1] = nullptr;
+  return start;
+}
+
+PreparedStart::~PreparedStart() {
+  if (!initialised_) return;
+  posix_spawn_file_actions_destroy(&actions_);
+  posix_spawnattr_destroy(&attributes_);
+}
+
+int32_t PreparedStart::Start() const {
+  pid_t pid = -1;
+  return posix_spawn(&pid, program_.c_str(), &actions_, &attributes_, argv_, const_cast<char* const*>(envp_.data())) == 0
+             ? kStartOk
+             : kStartFailed;
 }
 
 }  // namespace rimo::diag

@@ -2,7 +2,10 @@
 // CreateProcess): posix_spawn, no shell, no inherited descriptors.
 #pragma once
 
+#include <spawn.h>
+
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -30,10 +33,33 @@ class ThreadControl {
   // the program path plus 258 characters are refused with 1000.
   static int32_t StartProcess(const wchar_t* program, const wchar_t* parameters);
 
-  // Starts an absolute program path without arguments, with a clean signal
-  // mask and default signal actions; only async-signal-safe calls (for the
-  // crash handler, which has checked the path before). 0 or 1002.
-  static int32_t SpawnPrepared(const char* program);
+};
+
+// The start of one program without arguments, prepared in advance (its
+// spawn settings, arguments and a copy of the environment as it was then),
+// so that Start neither allocates nor calls anything but async-signal-safe
+// functions: what a crash handler needs.
+class PreparedStart {
+ public:
+  // Null when the program path is not absolute or the settings cannot be made.
+  static std::unique_ptr<PreparedStart> Prepare(const std::string& program);
+  ~PreparedStart();
+  PreparedStart(const PreparedStart&) = delete;
+  PreparedStart& operator=(const PreparedStart&) = delete;
+
+  // 0 started, 1002 the start failed.
+  int32_t Start() const;
+
+ private:
+  PreparedStart() = default;
+
+  bool initialised_ = false;
+  posix_spawnattr_t attributes_;
+  posix_spawn_file_actions_t actions_;
+  std::string program_;
+  std::vector<std::string> environment_;
+  std::vector<char*> envp_;
+  char* argv_[2] = {};
 };
 
 }  // namespace rimo::diag

@@ -35,13 +35,22 @@ constexpr bool kThreadSanitizer = true;
 constexpr bool kThreadSanitizer = false;
 #endif
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kAllocatorTraps = false;
+#else
+constexpr bool kAllocatorTraps = true;
+#endif
+
 struct Ended {
   bool signaled;
   int code;  // exit status, or the signal
   std::string err;
+  bool hung = false;  // killed after 20 seconds
+  double seconds = 0;
 };
 
-// Runs program with args, standard error to a file, and waits for it.
+// Runs program with args, standard error to a file, and waits for it (a
+// child that hangs is killed after 20 seconds).
 Ended RunChild(const std::string& program, const std::vector<std::string>& args) {
   const std::string err = std::string(std::getenv("TMPDIR")) + "/child.err";
   std::vector<std::string> all = {program};
@@ -55,9 +64,21 @@ Ended RunChild(const std::string& program, const std::vector<std::string>& args)
   pid_t pid = -1;
   EXPECT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
+  const auto start = std::chrono::steady_clock::now();
   int status = 0;
-  waitpid(pid, &status, 0);
-  return {WIFSIGNALED(status), WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status), ReadFile(err)};
+  bool hung = false;
+  while (waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(20)) {
+      hung = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  return {WIFSIGNALED(status), WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status), ReadFile(err), hung,
+          took.count()};
 }
 
 std::string LogDir() { return std::string(std::getenv("XDG_STATE_HOME")) + "/Quandel/Log/Kelo/"; }
@@ -196,6 +217,84 @@ TEST_F(CrashTest, SwitchesRestartOnlyKelohost) {
     }
   }
   unsetenv("CRASH_HOST_RECORD");
+}
+
+// The handler writes its dump and restarts or ends without entering the
+// allocator, even when the fault happened inside it with its lock held.
+TEST_F(CrashTest, HandlerNeverEntersTheAllocator) {
+  if (!kAllocatorTraps) GTEST_SKIP() << "the sanitizer's allocator cannot be replaced";
+  const std::string dir = std::string(std::getenv("TMPDIR")) + "/bin";
+  fs::create_directories(dir);
+  fs::copy_file(kCrashHost, dir + "/kelohost");
+  const std::string record = std::string(std::getenv("TMPDIR")) + "/starts.log";
+  setenv("CRASH_HOST_RECORD", record.c_str(), 1);
+  Registry("\"ShowCrashMessage\"=dword:00000001\n\"ShouldRestartKeloHost\"=dword:00000001");
+  struct Case {
+    const char* trap;
+    bool restart;
+  } cases[] = {{"enter", true}, {"lock", true}, {"enter", false}, {"lock", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.trap) + (c.restart ? ", restarting kelohost" : ", another host"));
+    fs::remove_all(LogDir());
+    fs::remove(record);
+    setenv("CRASH_HOST_TRAP", c.trap, 1);
+    const Ended ended = RunChild(c.restart ? dir + "/kelohost" : kCrashHost, {"worker-fault"});
+    unsetenv("CRASH_HOST_TRAP");
+    ASSERT_FALSE(ended.hung) << "the handler hung";
+    std::printf("    %s, %s: ended after %.3f s\n", c.trap, c.restart ? "restart" : "default action", ended.seconds);
+    EXPECT_EQ(ended.err.find("allocator entered"), std::string::npos);
+    EXPECT_EQ(Dumps().size(), 1u);
+    if (c.restart) {
+      EXPECT_FALSE(ended.signaled);
+      EXPECT_EQ(ended.code, 255);
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while ((!fs::exists(record) || ReadFile(record).empty()) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      EXPECT_EQ(fs::exists(record) ? ReadFile(record) : "", "started\n") << "the new kelohost ran";
+    } else {
+      EXPECT_TRUE(ended.signaled);
+      EXPECT_EQ(ended.code, SIGSEGV);
+    }
+  }
+  unsetenv("CRASH_HOST_RECORD");
+}
+
+// A made-up zone whose daylight time (two hours ahead of its standard time)
+// begins two seconds after the host starts; the worker faults after that.
+TEST_F(CrashTest, DumpCarriesTheLocalTimeAfterAZoneShift) {
+  const time_t shift = time(nullptr) + 2;
+  const time_t standard = shift + 3600;  // the rule's time is given in standard time
+  struct tm at {};
+  gmtime_r(&standard, &at);
+  char zone[128];
+  std::snprintf(zone, sizeof zone, "XST-1XDT-3,%d/%02d:%02d:%02d,%d/00:00:00", at.tm_yday, at.tm_hour, at.tm_min,
+                at.tm_sec, (at.tm_yday + 30) % 365);
+  const char* previous = std::getenv("TZ");
+  const std::string saved = previous != nullptr ? previous : "";
+  setenv("TZ", zone, 1);
+  setenv("CRASH_HOST_DELAY_MS", "3500", 1);
+  const time_t before = time(nullptr);
+  const Ended ended = RunChild(kCrashHost, {"worker-fault"});
+  const time_t after = time(nullptr);
+  unsetenv("CRASH_HOST_DELAY_MS");
+  previous != nullptr ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+  EXPECT_TRUE(ended.signaled);
+  const auto dumps = Dumps();
+  ASSERT_EQ(dumps.size(), 1u);
+  std::smatch m;
+  const std::string name = dumps[0];
+  ASSERT_TRUE(std::regex_search(name, m, std::regex(R"((\d\d)\.(\d\d)\.(\d{4})\.(\d\d)\.(\d\d)\.(\d\d)\.dmp)")));
+  struct tm named {};
+  named.tm_mday = std::stoi(m[1]);
+  named.tm_mon = std::stoi(m[2]) - 1;
+  named.tm_year = std::stoi(m[3]) - 1900;
+  named.tm_hour = std::stoi(m[4]);
+  named.tm_min = std::stoi(m[5]);
+  named.tm_sec = std::stoi(m[6]);
+  const time_t crash = timegm(&named) - 3 * 3600;  // the name in daylight time, UTC+3
+  EXPECT_GE(crash, std::max(before, shift)) << zone << ": " << name;
+  EXPECT_LE(crash, after) << zone << ": " << name;
 }
 
 TEST_F(CrashTest, FaultOnAHostThreadStaysTheHosts) {
