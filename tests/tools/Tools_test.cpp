@@ -1,11 +1,16 @@
 // The command-line tools as a user runs them: the real binaries, their exit
 // status, their standard output and error.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,8 +20,11 @@
 
 #include "pki/Pki.h"
 #include "support/DataCenterProcess.h"
+#include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 #include "rimo/RimoStatusCodes.h"
+
+extern char** environ;
 
 namespace {
 
@@ -319,6 +327,53 @@ TEST(RimoToolTest, DataCenterTextIsPrintedEscaped) {
     EXPECT_NE(bad.err.find("is not valid UTF-8"), std::string::npos) << bad.err;
   }
   EXPECT_EQ(center.Requests().size(), 2u) << "only the two fetches reached the data center";
+}
+
+// Stopped by a signal while the data center stalls, rimo leaves nothing in
+// its temp folder: its private trace file has no name from the start.
+TEST(RimoToolTest, StoppedBySignalLeavesNoTraceFile) {
+  const std::string temp = std::string(std::getenv("TMPDIR")) + "/rimo-temp";
+  fs::create_directories(temp);
+  std::atomic<bool> done{false};
+  rimo::testing::LoopbackServer stalling([&](int fd) {
+    // Accepts and never answers, until the client goes away.
+    char buffer[256];
+    for (int i = 0; i < 1000 && !done; ++i) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 10) > 0 && read(fd, buffer, sizeof buffer) <= 0) return;
+    }
+  });
+  const std::string root = std::string(std::getenv("TMPDIR")) + "/stall-root";
+  fs::copy(Fixture::Get().KeloRoot(), root, fs::copy_options::recursive);
+  fs::create_directories(root + "/etc/kelo");
+  WriteFile(root + "/etc/kelo/registry.reg", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+                                             "\"RimoServiceUrl\"=\"https://127.0.0.1:" +
+                                                 std::to_string(stalling.port()) + "/pvtwmod/rest/\"\n");
+  for (int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    const int before = stalling.connections();
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::strncmp(*e, "TMPDIR=", 7) != 0 && std::strncmp(*e, "KELO_ROOT=", 10) != 0) env.emplace_back(*e);
+    }
+    env.push_back("TMPDIR=" + temp);
+    env.push_back("KELO_ROOT=" + root);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = Tool("rimo"), command = "fetch", id = "12345678901234567890";
+    char* argv[] = {program.data(), command.data(), id.data(), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    for (int i = 0; i < 1000 && stalling.connections() == before; ++i) usleep(10000);
+    ASSERT_GT(stalling.connections(), before) << "rimo reached the data center";
+    kill(pid, sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig);
+    EXPECT_TRUE(fs::is_empty(temp)) << fs::directory_iterator(temp)->path();
+  }
+  done = true;
 }
 
 TEST(ToolConventionsTest, VersionUsageOptionsAndWriteErrors) {

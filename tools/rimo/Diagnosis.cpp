@@ -78,26 +78,19 @@ Diagnosis::Diagnosis() {
   std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/rimo-trace-XXXXXX";
   const int fd = mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return;
-  // The trace is written through this very file, held open: named by
-  // /proc/self/fd, no other user can swap it for a link or a FIFO in a
-  // temp folder they can write to.
+  // The trace is written through this very file, held open and nameless
+  // from the start: named by /proc/self/fd, no other user can swap it for a
+  // link or a FIFO in a temp folder they can write to, and however rimo
+  // ends (a signal included), nothing is left behind.
+  unlink(pattern.c_str());
   traceFd_ = fd;
-  traceFile_ = pattern;
   const std::string held = "/proc/self/fd/" + std::to_string(fd);
   setenv("KELO_TRACE", "*=4", 1);
   setenv("KELO_TRACE_FILE", held.c_str(), 1);
 }
 
 Diagnosis::~Diagnosis() {
-  if (traceFd_ < 0) return;
-  // Removed only while the name is still this file.
-  struct stat named {};
-  struct stat held {};
-  if (lstat(traceFile_.c_str(), &named) == 0 && fstat(traceFd_, &held) == 0 && named.st_ino == held.st_ino &&
-      named.st_dev == held.st_dev) {
-    unlink(traceFile_.c_str());
-  }
-  close(traceFd_);
+  if (traceFd_ >= 0) close(traceFd_);
 }
 
 std::string Diagnosis::TraceText() const {
@@ -146,7 +139,7 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
     return "refused: the response lacks a part (serial numbers, signature, signer certificate or container)";
   }
   if (!container.empty()) return "refused: the response container could not be read (error " + container + ")";
-  if (traceFile_.empty()) return file + ": not published (set no KELO_TRACE to see the reason here)";
+  if (traceFd_ < 0) return file + ": not published (set no KELO_TRACE to see the reason here)";
   return file + ": not a TC response";
 }
 

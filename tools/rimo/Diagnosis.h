@@ -28,7 +28,6 @@ class Diagnosis {
   std::string QueryReason(const std::string& command, const std::string& argument, int32_t errorKind,
                           const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const;
 
-  std::string traceFile_;
   int traceFd_ = -1;
 };
 
