@@ -2,6 +2,7 @@
 // modes, against rimo-datacenter on 127.0.0.1 with a root store, a card
 // certificate and wizard settings made at test time.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include "platform/Utf8.h"
 #include "rimo/RimoStatusCodes.h"
 #include "support/DataCenterProcess.h"
+#include "support/LoopbackServer.h"
 #include "support/QueryOutcomes.h"
 #include "support/TempDir.h"
 
@@ -477,6 +479,108 @@ TEST(ResponseFileTest, KilledWriterLeavesTheOldOrTheNewFile) {
     const std::string content = ReadFile(path);
     ASSERT_TRUE(content == a || content == b) << "round " << round << ": " << content.size() << " bytes";
   }
+}
+
+// Deletes while the data center misbehaves, with every registry time-out at
+// one second: each queued query ends by its deadline, and the delete waits
+// for no more than that.
+class HostStopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = std::getenv("KELO_ROOT");
+    fs::create_directories(root_ + "/etc/ssl/certs");
+    pki::InstallRoot(Shared::Get().tc.root, root_ + "/etc/ssl/certs");
+    answers_ = root_ + "/answers";
+    fs::create_directories(answers_);
+    WriteFile(answers_ + "/891.conf", "delay_ms=40000\nbody=late\n");
+    WriteFile(answers_ + "/892.conf", "drip_ms=500\nbody=" + std::string(200, 'x') + "\n");
+    center_ = std::make_unique<DataCenterProcess>(
+        std::vector<std::string>{"--cert", Shared::Get().dir.path() + "/server.pem", "--key",
+                                 Shared::Get().dir.path() + "/server.key", "--answers", answers_});
+  }
+  void PointAt(const std::string& serviceUrl) {
+    WriteFile(root_ + "/etc/kelo/registry.reg",
+              "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+              "\"RimoServiceUrl\"=\"" + serviceUrl + "\"\n"
+              "\"HttpConnectTimeout\"=dword:000003e8\n\"HttpStallTimeout\"=dword:000003e8\n"
+              "\"HttpRequestTimeout\"=dword:000003e8\n");
+  }
+
+  std::string root_;
+  std::string answers_;
+  std::unique_ptr<DataCenterProcess> center_;
+};
+
+// A server that takes the connection and never says a word, until the
+// client goes away (or 45 seconds have passed).
+void Silent(int fd) {
+  char buffer[4096];
+  for (int i = 0; i < 4500; ++i) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 10) > 0 && read(fd, buffer, sizeof buffer) <= 0) return;
+  }
+}
+
+TEST_F(HostStopTest, DeleteAndUnloadEndWithinTheQueuedDeadlines) {
+  testing::LoopbackServer silent(&Silent);
+  struct Case {
+    const char* name;
+    std::string url;
+    const wchar_t* card;
+    int queued;
+  } cases[] = {
+      {"TCP accepted, TLS never answered", "https://127.0.0.1:" + std::to_string(silent.port()) + "/pvtwmod/rest/",
+       L"890", 1},
+      {"answers after 40 s, two more queries queued", center_->BaseUrl() + "/pvtwmod/rest/", L"891", 3},
+      {"sends 2 bytes a second", center_->BaseUrl() + "/pvtwmod/rest/", L"892", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    PointAt(c.url);
+    auto lib = std::make_unique<HostLibrary>();
+    ASSERT_TRUE(lib->ok());
+    IScDataStatus* status = lib->createStatus();
+    IRimoData* component = lib->create(status, 1);
+    const std::wstring id = kIdPrefix + c.card;
+    for (int i = 0; i < c.queued; ++i) component->LoadRimoResponseFromRZ(id.c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the first query is under way
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(lib->destroy(component));
+    EXPECT_TRUE(lib->deleteStatus(status));
+    lib.reset();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    std::printf("    %s: delete and unload took %.2f s (bound %d s)\n", c.name, took.count(), c.queued + 1);
+    EXPECT_LT(took.count(), 5.0) << "the queued deadlines were not kept";
+  }
+}
+
+// A delete from another thread while a synchronous call runs waits for the
+// call to end before it frees the object.
+TEST_F(HostStopTest, DeleteFromAnotherThreadWaitsForTheSynchronousCall) {
+  PointAt(center_->BaseUrl() + "/pvtwmod/rest/");
+  HostLibrary lib;
+  ASSERT_TRUE(lib.ok());
+  IScDataStatus* status = lib.createStatus();
+  IRimoData* component = lib.create(status, 0);
+  std::atomic<bool> callEnded{false};
+  std::atomic<bool> callStarted{false};
+  std::thread caller([&] {
+    const std::wstring id = kIdPrefix + L"891";
+    callStarted = true;
+    component->LoadRimoResponseFromRZ(id.c_str());
+    callEnded = true;
+  });
+  while (!callStarted) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(callEnded) << "the call holds out for its deadline";
+  EXPECT_TRUE(lib.destroy(component));
+  EXPECT_TRUE(callEnded) << "the delete returned before the call ended";
+  caller.join();
+  status->Lock();
+  EXPECT_EQ(status->GetErrorKind(), codes::kErrorRequest);
+  EXPECT_EQ(std::wstring(status->GetErrorId()), L"000-12002") << "timed out";
+  status->Unlock();
+  EXPECT_TRUE(lib.deleteStatus(status));
 }
 
 }  // namespace

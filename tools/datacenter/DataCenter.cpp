@@ -6,7 +6,9 @@
 #include <chrono>
 #include <fstream>
 #include <cstring>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
@@ -78,7 +80,17 @@ struct DataCenter::Impl {
   std::string setupError;
   std::unique_ptr<httplib::SSLServer> server;
   std::function<void(const std::string&)> logger;
+  // Delays and drips end early once the server is stopping, so that a stop
+  // never waits for an answer held back on purpose.
+  std::mutex stopMutex;
+  std::condition_variable stopped;
+  bool stopping = false;
 
+  // Waits ms; false when the server began stopping meanwhile.
+  bool Pause(long ms) {
+    std::unique_lock<std::mutex> lock(stopMutex);
+    return !stopped.wait_for(lock, std::chrono::milliseconds(ms), [this] { return stopping; });
+  }
   bool SetUpTls(SSL_CTX& ctx);
   void Answer(const httplib::Request& request, httplib::Response& response);
   void AnswerWithSettings(const std::map<std::string, std::string>& settings, httplib::Response& response);
@@ -109,8 +121,9 @@ bool DataCenter::Impl::SetUpTls(SSL_CTX& ctx) {
 
 void DataCenter::Impl::AnswerWithSettings(const std::map<std::string, std::string>& settings,
                                           httplib::Response& response) {
-  if (const long delay = Number(settings, "delay_ms"); delay > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+  if (const long delay = Number(settings, "delay_ms"); delay > 0 && !Pause(delay)) {
+    response.status = 503;
+    return;
   }
   if (auto it = settings.find("redirect"); it != settings.end()) {
     response.set_redirect(it->second, 302);
@@ -134,9 +147,8 @@ void DataCenter::Impl::AnswerWithSettings(const std::map<std::string, std::strin
   if (const long drip = Number(settings, "drip_ms"); drip > 0 && !body.empty()) {
     auto shared = std::make_shared<std::string>(std::move(body));
     response.set_content_provider(shared->size(), kXml,
-                                  [shared, drip](size_t offset, size_t, httplib::DataSink& sink) {
-                                    std::this_thread::sleep_for(std::chrono::milliseconds(drip));
-                                    return sink.write(shared->data() + offset, 1);
+                                  [this, shared, drip](size_t offset, size_t, httplib::DataSink& sink) {
+                                    return Pause(drip) && sink.write(shared->data() + offset, 1);
                                   });
     return;
   }
@@ -224,6 +236,13 @@ int DataCenter::Bind() {
 
 bool DataCenter::Serve() { return impl_->server->listen_after_bind(); }
 
-void DataCenter::Stop() { impl_->server->stop(); }
+void DataCenter::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(impl_->stopMutex);
+    impl_->stopping = true;
+  }
+  impl_->stopped.notify_all();
+  impl_->server->stop();
+}
 
 }  // namespace rimo::datacenter
