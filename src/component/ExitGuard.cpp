@@ -7,6 +7,12 @@
 #include <vector>
 
 #include "component/RimoData.h"
+#include "config/DirectoryLibrary.h"
+#include "crypto/OpenSslHandles.h"
+#include "diag/TraceSystemAdapter.h"
+#include "platform/Utf8.h"
+#include "webcomm/KeloHttpComm.h"
+#include "xml/XmlReader.h"
 
 // The C++ runtime's registration of exit handlers, bound to this library:
 // the handler also runs when a host unloads the library, never after.
@@ -36,6 +42,23 @@ Watched& TheWatched() {
   return watched;
 }
 
+// Process-wide state the workers use, made before the exit handler is
+// registered: what is made earlier is destroyed later, so all of it
+// outlives the handler, which stops the workers. (Caches are made when the
+// library loads; the card plug-ins stay loaded from their first load.)
+void MakeSharedStateFirst() {
+  crypto::InitialiseOpenSsl();
+  WebCommLib::KeloHttpComm::InitialiseLibraries();
+  xml::XmlReader::InitialiseLibrary();
+  diag::TraceSystemAdapter::Instance().Load();
+  config::DirectoryLibrary::Instance();
+  platform::Utf8CType();
+}
+
+// OpenSSL first of all, while the library loads: before any of its use could
+// register the cleanup.
+const bool g_openSslReady = (crypto::InitialiseOpenSsl(), true);
+
 void StopWorkersAtExit(void*) {
   Watched& w = TheWatched();
   w.exiting.store(true);
@@ -50,6 +73,12 @@ void StopWorkersAtExit(void*) {
   for (const auto& core : live) core->StopForExit();
   const auto deadline = std::chrono::steady_clock::now() + kExitWait;
   for (const auto& core : live) {
+    // A worker that called exit itself cannot leave before exit is done.
+    if (core->Engine().OnWorker()) {
+      std::lock_guard<std::mutex> guard(w.mutex);
+      w.stillRunning.push_back(core);
+      continue;
+    }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (core->Engine().WaitUntilLeft(std::max(left, std::chrono::milliseconds(0)))) {
       core->Engine().Join();
@@ -66,7 +95,10 @@ void StopWorkersAtExit(void*) {
 void ExitGuard::Watch(const std::shared_ptr<DataCore>& core) {
   Watched& w = TheWatched();
   static std::once_flag once;
-  std::call_once(once, [] { __cxa_atexit(&StopWorkersAtExit, nullptr, &__dso_handle); });
+  std::call_once(once, [] {
+    MakeSharedStateFirst();
+    __cxa_atexit(&StopWorkersAtExit, nullptr, &__dso_handle);
+  });
   std::lock_guard<std::mutex> guard(w.mutex);
   std::erase_if(w.cores, [](const std::weak_ptr<DataCore>& weak) { return weak.expired(); });
   w.cores.push_back(core);

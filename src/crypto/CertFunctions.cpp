@@ -38,8 +38,11 @@ CertFunctions::CertFunctions(const config::CRimoPaths* paths) : paths_(paths) { 
 void CertFunctions::LoadLibraries() {
   if (paths_ == nullptr) return;
   char path[260];
-  if (!cardBase_.IsOpen() && paths_->GetCardBaseLibraryPath(path, sizeof path)) cardBase_.Open(path);
-  if (!asn1_.IsOpen() && paths_->GetAsn1LibraryPath(path, sizeof path)) asn1_.Open(path);
+  // Kept loaded: a worker may still use them while the process ends, so
+  // their state must be made before the component's exit handler, at the
+  // first load, and not again with each object.
+  if (!cardBase_.IsOpen() && paths_->GetCardBaseLibraryPath(path, sizeof path)) cardBase_.Open(path, true);
+  if (!asn1_.IsOpen() && paths_->GetAsn1LibraryPath(path, sizeof path)) asn1_.Open(path, true);
 }
 
 bool CertFunctions::ParseCertificate(const uint8_t* der, uint32_t length, int32_t* handle) {

@@ -24,7 +24,7 @@ inline constexpr int32_t kCardBusy = 1050;
 }  // namespace plugin
 
 // Not thread-safe; one thread at a time per object. The plug-ins are loaded
-// by full path at construction and unloaded with the object.
+// by full path at construction and stay loaded for the process.
 class CertFunctions final : public ICertFunctions {
  public:
   explicit CertFunctions(const config::CRimoPaths* paths);

@@ -66,10 +66,10 @@ class SignatureMemory {
   std::unordered_map<Key, Outcome, Hash> results_;
 };
 
-SignatureMemory& Memory() {
-  static SignatureMemory memory;
-  return memory;
-}
+// Made when the library loads, so that it outlives the workers at exit.
+SignatureMemory g_memory;
+
+SignatureMemory& Memory() { return g_memory; }
 
 // The signature checks the current operation on this thread may still make
 // (those answered from memory are free); unlimited outside an operation.

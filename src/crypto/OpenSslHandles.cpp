@@ -17,13 +17,27 @@ X509Ptr ParseDer(const uint8_t* der, uint32_t length) {
   return cert;
 }
 
+namespace {
+
+// The certificates parsed last, most recent first. Made when the library
+// loads, so that they outlive the workers at exit.
+struct ParsedEntry {
+  std::vector<uint8_t> der;
+  std::shared_ptr<X509> cert;
+};
+std::mutex g_parsedMutex;
+std::vector<ParsedEntry> g_parsed;
+std::once_flag g_openSslOnce;
+
+}  // namespace
+
+void InitialiseOpenSsl() {
+  std::call_once(g_openSslOnce, [] { OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr); });
+}
+
 std::shared_ptr<X509> ParseDerCached(const uint8_t* der, uint32_t length) {
-  struct Entry {
-    std::vector<uint8_t> der;
-    std::shared_ptr<X509> cert;
-  };
-  static std::mutex mutex;
-  static std::vector<Entry> entries;  // most recent first
+  auto& mutex = g_parsedMutex;
+  auto& entries = g_parsed;
   constexpr size_t kCapacity = 8;
   if (der == nullptr || length == 0) return nullptr;
   {
@@ -40,7 +54,7 @@ std::shared_ptr<X509> ParseDerCached(const uint8_t* der, uint32_t length) {
   if (parsed == nullptr) return nullptr;
   std::shared_ptr<X509> cert(parsed.release(), &X509_free);
   std::lock_guard<std::mutex> guard(mutex);
-  entries.insert(entries.begin(), Entry{std::vector<uint8_t>(der, der + length), cert});
+  entries.insert(entries.begin(), ParsedEntry{std::vector<uint8_t>(der, der + length), cert});
   if (entries.size() > kCapacity) entries.pop_back();
   return cert;
 }

@@ -34,6 +34,12 @@ X509Ptr ParseDer(const uint8_t* der, uint32_t length);
 // certificate is shared and must not be changed.
 std::shared_ptr<X509> ParseDerCached(const uint8_t* der, uint32_t length);
 
+// Initialises OpenSSL without its exit-time cleanup, unless the process did
+// so before: the component's workers may still use it while the process
+// ends, and a cleanup registered after the component's exit handler would
+// run before that handler stops them.
+void InitialiseOpenSsl();
+
 // Drains the calling thread's OpenSSL error queue into one text.
 std::string DrainOpenSslErrors();
 

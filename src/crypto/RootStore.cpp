@@ -65,10 +65,10 @@ struct Cache {
   std::vector<std::pair<std::string, unsigned long>> hashes;  // name DER -> subject hash
 };
 
-Cache& TheCache() {
-  static Cache cache;
-  return cache;
-}
+// Made when the library loads, so that it outlives the workers at exit.
+Cache g_cache;
+
+Cache& TheCache() { return g_cache; }
 
 // "<8 hex digits>.<decimal>"; CRL entries ("<hash>.r<N>") are not roots.
 bool ParseEntryName(const char* name, unsigned long* hash) {

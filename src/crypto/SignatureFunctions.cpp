@@ -144,13 +144,18 @@ uint32_t WeakLinks(STACK_OF(X509)* chain) {
 // A store trusting exactly the certificates of one path, kept for the next
 // check of the same path: the root store hands out the same certificate
 // objects while their files are unchanged, and new ones when they change.
+// The stores made last, most recent first. Made when the library loads, so
+// that they outlive the workers at exit.
+struct StoreEntry {
+  CertPath path;
+  std::shared_ptr<X509_STORE> store;
+};
+std::mutex g_storesMutex;
+std::vector<StoreEntry> g_stores;
+
 std::shared_ptr<X509_STORE> StoreFor(const CertPath& trusted) {
-  struct Entry {
-    CertPath path;
-    std::shared_ptr<X509_STORE> store;
-  };
-  static std::mutex mutex;
-  static std::vector<Entry> entries;  // most recent first
+  auto& mutex = g_storesMutex;
+  auto& entries = g_stores;
   constexpr size_t kCapacity = 8;
   {
     std::lock_guard<std::mutex> guard(mutex);
@@ -168,7 +173,7 @@ std::shared_ptr<X509_STORE> StoreFor(const CertPath& trusted) {
   X509_STORE_set_check_issued(made.get(), &IssuerSearch::CheckIssued);
   std::shared_ptr<X509_STORE> store(made.release(), &X509_STORE_free);
   std::lock_guard<std::mutex> guard(mutex);
-  entries.insert(entries.begin(), Entry{trusted, store});
+  entries.insert(entries.begin(), StoreEntry{trusted, store});
   if (entries.size() > kCapacity) entries.pop_back();
   return store;
 }

@@ -48,26 +48,29 @@ std::string XdgOr(const char* variable, const char* homeRelative) {
   return home.empty() ? std::string() : home + "/" + homeRelative;
 }
 
+// The last KELO_ROOT seen and what it resolved to. Made when the library
+// loads, so that they outlive the workers at exit.
+std::mutex g_rootMutex;
+std::string g_lastRawRoot;
+std::string g_lastResolvedRoot;
+
 }  // namespace
 
 std::string KeloRoot() {
   // A relative value is made absolute against the working directory at the
   // time it is first seen, so that every later lookup agrees even when the
   // working directory changes.
-  static std::mutex mutex;
-  static std::string lastRaw;
-  static std::string lastResolved;
   std::string raw = Env("KELO_ROOT");
-  std::lock_guard<std::mutex> guard(mutex);
-  if (raw == lastRaw) return lastResolved;
+  std::lock_guard<std::mutex> guard(g_rootMutex);
+  if (raw == g_lastRawRoot) return g_lastResolvedRoot;
   std::string root = raw;
   if (!root.empty() && root[0] != '/') {
     char cwd[4096];
     if (getcwd(cwd, sizeof cwd) != nullptr) root = std::string(cwd) + "/" + root;
   }
   while (!root.empty() && root.back() == '/') root.pop_back();
-  lastRaw = std::move(raw);
-  lastResolved = root;
+  g_lastRawRoot = std::move(raw);
+  g_lastResolvedRoot = root;
   return root;
 }
 

@@ -60,10 +60,10 @@ LoadedLibrary& LoadedLibrary::operator=(LoadedLibrary&& other) noexcept {
   return *this;
 }
 
-bool LoadedLibrary::Open(const std::string& path) {
+bool LoadedLibrary::Open(const std::string& path, bool keepLoaded) {
   Close();
   if (path.empty() || path[0] != '/') return false;
-  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | (keepLoaded ? RTLD_NODELETE : 0));
   return handle_ != nullptr;
 }
 

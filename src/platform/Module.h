@@ -19,8 +19,8 @@ std::string ThisModuleDirectory();
 bool FileExists(const std::string& path);
 
 // Owns a handle from dlopen. Loads only by full path (a name without '/' is
-// refused so that no search path is ever consulted). Never unloads unless
-// Release() is called: the component keeps libraries for the process lifetime.
+// refused so that no search path is ever consulted); unloads with the object
+// unless asked to keep the library loaded.
 class LoadedLibrary {
  public:
   LoadedLibrary() = default;
@@ -31,8 +31,10 @@ class LoadedLibrary {
   LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
   // Loads path; false (and no handle) when it is not an absolute path or
-  // cannot be loaded.
-  bool Open(const std::string& path);
+  // cannot be loaded. With keepLoaded, the library stays loaded for the rest
+  // of the process once it was loaded, whatever closes it: its static state
+  // is made once, at its first load, and ends only when the process does.
+  bool Open(const std::string& path, bool keepLoaded = false);
   // Address of symbol, or null.
   void* Symbol(const char* name) const;
   bool IsOpen() const { return handle_ != nullptr; }

@@ -238,10 +238,10 @@ class ResolvedPaths {
   std::unordered_map<std::string, std::pair<dev_t, ino_t>> objects_;
 };
 
-ResolvedPaths& Resolved() {
-  static ResolvedPaths paths;
-  return paths;
-}
+// Made when the library loads, so that it outlives the workers at exit.
+ResolvedPaths g_resolved;
+
+ResolvedPaths& Resolved() { return g_resolved; }
 
 }  // namespace
 

@@ -70,9 +70,10 @@ int ErrnoInText(const char* text) {
   return 0;
 }
 
+std::once_flag g_curlOnce;
+
 void InitialiseCurl() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  std::call_once(g_curlOnce, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
 struct CurlDeleter {
@@ -319,6 +320,8 @@ void KeloHttpComm::SetTimeouts(int connectMs, int stallMs, int totalMs) {
 }
 
 void KeloHttpComm::SetMaxBodySize(size_t bytes) { maxBodySize_ = bytes; }
+
+void KeloHttpComm::InitialiseLibraries() { InitialiseCurl(); }
 
 std::string KeloHttpComm::SystemUserAgent() {
   struct utsname name {};

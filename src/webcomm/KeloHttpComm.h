@@ -74,6 +74,9 @@ class KeloHttpComm final : public IKeloHttpFunctions {
 
   // The system's user agent, built from uname: "Mozilla/5.0 (X11; Linux x86_64)".
   static std::string SystemUserAgent();
+  // curl's and the TLS library's process-wide state, made once; also done by
+  // the first request.
+  static void InitialiseLibraries();
 
  private:
   struct Transfer;

@@ -33,17 +33,18 @@ int CloseCallback(void* context) {
 // Every external entity or DTD is refused, whatever a document asks for.
 xmlParserInputPtr RefuseExternalEntity(const char*, const char*, xmlParserCtxtPtr) { return nullptr; }
 
-void InitialiseLibrary() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    xmlInitParser();
-    xmlSetExternalEntityLoader(&RefuseExternalEntity);
-  });
-}
+std::once_flag g_libraryOnce;
 
 xmlTextReaderPtr Reader(void* p) { return static_cast<xmlTextReaderPtr>(p); }
 
 }  // namespace
+
+void XmlReader::InitialiseLibrary() {
+  std::call_once(g_libraryOnce, [] {
+    xmlInitParser();
+    xmlSetExternalEntityLoader(&RefuseExternalEntity);
+  });
+}
 
 std::unique_ptr<XmlReader> XmlReader::Create(std::shared_ptr<platform::IByteStream> stream) {
   if (stream == nullptr) return nullptr;

@@ -40,6 +40,9 @@ class XmlReader {
  public:
   // Null when the reader cannot be created.
   static std::unique_ptr<XmlReader> Create(std::shared_ptr<platform::IByteStream> stream);
+  // libxml2's process-wide state and the refusal of external entities, made
+  // once; also done by the first Create.
+  static void InitialiseLibrary();
   ~XmlReader();
   XmlReader(const XmlReader&) = delete;
   XmlReader& operator=(const XmlReader&) = delete;

@@ -1,0 +1,92 @@
+// A host that ends while the component's workers are busy, run as a child.
+//   exit_host MODE DELAY_MS RESPONSE_FILE
+// Eight component objects on three library status objects and one of the
+// host's own queue data-center queries (the registry names a data center
+// that never answers) and loads of RESPONSE_FILE; host threads poll the
+// status objects. After DELAY_MS the host stops its pollers and ends:
+//   return         returns from main, nothing deleted
+//   exit-thread    calls exit() on a thread of its own, main still waiting
+//   exit-callback  calls exit() from inside a status call on a worker
+#include <dlfcn.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/ForwardingStatus.h"
+
+namespace {
+
+struct Library {
+  void* handle = dlopen(RIMO_LIB_DIR "/librimodata.so", RTLD_NOW | RTLD_LOCAL);
+  IScDataStatus* (*createStatus)() = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
+  IRimoData* (*create)(IScDataStatus*, uint8_t) =
+      reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  const std::string mode = argv[1];
+  const int delayMs = std::atoi(argv[2]);
+  const std::string file = argv[3];
+  const std::wstring response(file.begin(), file.end());
+  Library lib;
+  if (lib.handle == nullptr) return 3;
+  std::vector<IScDataStatus*> statuses;
+  for (int i = 0; i < 3; ++i) statuses.push_back(lib.createStatus());
+  // The host's own object outlives the process: never destroyed.
+  auto* own = new rimo::host::ForwardingStatus(statuses[0]);
+  static std::atomic<bool> exitNow{false};
+  own->afterSetBusy = [](bool) {
+    if (exitNow) std::exit(0);
+  };
+  statuses.push_back(own);
+  std::vector<IRimoData*> components;
+  for (int i = 0; i < 8; ++i) components.push_back(lib.create(statuses[static_cast<size_t>(i) % statuses.size()], 1));
+  for (int round = 0; round < 3; ++round) {
+    for (IRimoData* c : components) {
+      c->LoadRimoResponseFromFile(response.c_str());
+      c->LoadRimoResponseFromRZ(L"12345678901234567890");
+      c->QueryRimoResponse(L"12345678901234567891");
+    }
+  }
+  std::atomic<bool> polling{true};
+  std::vector<std::thread> pollers;
+  for (int i = 0; i < 2; ++i) {
+    pollers.emplace_back([&, i] {
+      while (polling) {
+        for (size_t s = static_cast<size_t>(i); s < statuses.size(); s += 2) {
+          statuses[s]->Lock();
+          (void)statuses[s]->GetStateCode();
+          (void)statuses[s]->GetCertificateList()->Count();
+          statuses[s]->Unlock();
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  polling = false;
+  for (auto& t : pollers) t.join();
+  if (mode == "return") return 0;
+  if (mode == "exit-thread") {
+    std::thread ender([] { std::exit(0); });
+    ender.join();  // never returns: exit() ends the process meanwhile
+    return 5;
+  }
+  if (mode == "exit-callback") {
+    exitNow = true;
+    // A fresh object's first job raises the busy flag on the host's own
+    // object (unless a queued job did so first: then no object is made).
+    if (IRimoData* fresh = lib.create(own, 1)) fresh->LoadRimoResponseFromFile(response.c_str());
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    return 6;
+  }
+  return 4;
+}

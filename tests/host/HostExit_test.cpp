@@ -1,0 +1,123 @@
+// A host that ends while workers are busy: it returns from main, calls exit()
+// from another thread, or calls exit() from a callback on a worker. Each run
+// is a child process (exit_host), traced through the plug-in, with queries
+// held by a data center that never answers and loads of a genuine response.
+// Run in the sanitizer builds, the child's standard error shows any report.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "pki/Pki.h"
+#include "support/LoopbackServer.h"
+#include "support/TempDir.h"
+
+extern char** environ;
+
+namespace rimo::host {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::WriteFile;
+
+// Takes connections and says nothing until the client goes away (at most 60 s).
+void Silent(int fd) {
+  char buffer[4096];
+  for (int i = 0; i < 6000; ++i) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 10) > 0 && read(fd, buffer, sizeof buffer) <= 0) return;
+  }
+}
+
+struct Ended {
+  int status = 0;
+  bool hung = false;
+  double seconds = 0;
+  std::string err;
+};
+
+Ended RunExitHost(const std::string& mode, int delayMs, const std::string& response) {
+  const std::string err = std::string(std::getenv("TMPDIR")) + "/exit_host.err";
+  std::string program = RIMO_TEST_BIN_DIR "/exit_host";
+  std::string delay = std::to_string(delayMs);
+  std::string modeArg = mode, file = response;
+  char* argv[] = {program.data(), modeArg.data(), delay.data(), file.data(), nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  pid_t pid = -1;
+  const auto start = std::chrono::steady_clock::now();
+  Ended ended;
+  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ) != 0) {
+    ended.hung = true;
+    return ended;
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  while (waitpid(pid, &ended.status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() - start > std::chrono::seconds(60)) {
+      ended.hung = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &ended.status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ended.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  ended.err = ReadFile(err);
+  return ended;
+}
+
+TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
+  const std::string root = std::getenv("KELO_ROOT");
+  const auto tc = pki::TrustCenter::Make();
+  fs::create_directories(root + "/etc/ssl/certs");
+  pki::InstallRoot(tc.root, root + "/etc/ssl/certs");
+  const std::string response = root + "/response.xml";
+  WriteFile(response, pki::MakeTcResponse(pki::SignContainer(
+                          pki::MakeContainer("NEIN", "JA", {{"SIG", pki::CertificateText(tc.signer)},
+                                                            {"ROOT", pki::CertificateText(tc.root)}}),
+                          tc.signerKey, tc.signer, "12345678901234567890", "12345678901234567891")));
+  testing::LoopbackServer silent(&Silent);
+  fs::create_directories(root + "/etc/kelo");
+  WriteFile(root + "/etc/kelo/registry.reg",
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+            "\"RimoServiceUrl\"=\"https://127.0.0.1:" +
+                std::to_string(silent.port()) + "/pvtwmod/rest/\"\n");
+  const std::string trace = std::string(std::getenv("TMPDIR")) + "/trace.log";
+  setenv("KELO_TRACE", "*=16", 1);
+  setenv("KELO_TRACE_FILE", trace.c_str(), 1);
+  struct Case {
+    const char* mode;
+    int delayMs;
+  } cases[] = {{"return", 0},       {"return", 10},       {"return", 50},        {"return", 150},
+               {"return", 400},     {"return", 1000},     {"exit-thread", 0},    {"exit-thread", 10},
+               {"exit-thread", 50}, {"exit-thread", 150}, {"exit-thread", 400},  {"exit-thread", 1000},
+               {"exit-callback", 0}, {"exit-callback", 200}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.mode) + " after " + std::to_string(c.delayMs) + " ms");
+    const Ended ended = RunExitHost(c.mode, c.delayMs, response);
+    std::printf("    %s after %d ms: ended in %.2f s\n", c.mode, c.delayMs, ended.seconds);
+    ASSERT_FALSE(ended.hung) << "the process did not end";
+    EXPECT_TRUE(WIFEXITED(ended.status) && WEXITSTATUS(ended.status) == 0)
+        << (WIFSIGNALED(ended.status) ? "signal " + std::to_string(WTERMSIG(ended.status)) : "") << "\n"
+        << ended.err;
+    EXPECT_EQ(ended.err.find("Sanitizer"), std::string::npos) << ended.err;
+    EXPECT_TRUE(ended.err.empty()) << ended.err;
+  }
+  unsetenv("KELO_TRACE");
+  unsetenv("KELO_TRACE_FILE");
+  EXPECT_GT(fs::file_size(trace), 0u) << "the plug-in traced";
+}
+
+}  // namespace
+}  // namespace rimo::host
