@@ -29,10 +29,12 @@
 
 namespace {
 
+#ifdef CRASH_HOST_TRAPS
 enum class Trap { kNone, kEnter, kLock };
 std::atomic<Trap> g_trap{Trap::kNone};
 thread_local bool t_faulted = false;      // this thread has faulted (enter)
 thread_local bool t_faultInside = false;  // the next malloc on this thread faults (lock)
+#endif
 
 struct Library {
   void* handle = dlopen(RIMO_LIB_DIR "/librimodata.so", RTLD_NOW | RTLD_LOCAL);
