@@ -191,6 +191,7 @@ Published Snapshot(IScDataStatus* s) {
 // Where the query's files are for the user, and what the status INI says.
 struct UserFiles {
   std::string responseFile, statusIni;
+  std::string cardCertificate;  // where the card holder's certificate comes from
   std::vector<std::pair<std::string, std::string>> statusValues;
 };
 
@@ -201,6 +202,21 @@ UserFiles FilesOf(const std::wstring& userId) {
   char ini[260] = {};
   if (paths.GetResponseFilePath(userId.c_str(), response)) files.responseFile = Narrow(response);
   if (paths.GetStatusIniPath(userId.c_str(), ini)) files.statusIni = ini;
+  // The card base plug-in the component uses says where the card holder's
+  // certificate (whose expiry decides the status INI) comes from.
+  char plugin[260] = {};
+  if (paths.GetCardBaseLibraryPath(plugin, sizeof plugin)) {
+    if (void* library = dlopen(plugin, RTLD_NOW | RTLD_LOCAL)) {
+      using Describe = int32_t (*)(char*, uint32_t*);
+      if (auto describe = reinterpret_cast<Describe>(dlsym(library, "QNCardbase_DescribeCertificateSource"))) {
+        char text[1024] = {};
+        uint32_t length = sizeof text;
+        const int32_t rc = describe(text, &length);
+        files.cardCertificate = rc == 0 ? text : std::string("none: ") + text;
+      }
+      dlclose(library);
+    }
+  }
   std::ifstream in(files.statusIni);
   std::string line;
   while (std::getline(in, line)) {
@@ -255,6 +271,7 @@ void PrintText(std::ostream& out, const std::string& command, const Published& p
     for (const auto& [key, value] : files->statusValues) {
       out << "  " << Printable(key) << " = " << Printable(value) << "\n";
     }
+    out << "card certificate:     " << Field(files->cardCertificate) << "\n";
   }
 }
 
@@ -274,6 +291,7 @@ void PrintJson(std::ostream& out, const std::string& command, const Published& p
   }
   if (files != nullptr) {
     out << ",\"responseFile\":" << Json(files->responseFile) << ",\"statusIni\":" << Json(files->statusIni)
+        << ",\"cardCertificate\":" << Json(files->cardCertificate)
         << ",\"statusIniValues\":{";
     for (size_t i = 0; i < files->statusValues.size(); ++i) {
       out << (i ? "," : "") << Json(files->statusValues[i].first) << ":" << Json(files->statusValues[i].second);
