@@ -195,7 +195,7 @@ struct UserFiles {
   std::vector<std::pair<std::string, std::string>> statusValues;
 };
 
-UserFiles FilesOf(const std::wstring& userId) {
+UserFiles FilesOf(const std::wstring& userId, const std::string& libraryDir) {
   UserFiles files;
   rimo::config::CRimoPaths paths;
   wchar_t response[260] = {};
@@ -204,9 +204,14 @@ UserFiles FilesOf(const std::wstring& userId) {
   if (paths.GetStatusIniPath(userId.c_str(), ini)) files.statusIni = ini;
   // The card base plug-in the component uses says where the card holder's
   // certificate (whose expiry decides the status INI) comes from.
-  char plugin[260] = {};
-  if (paths.GetCardBaseLibraryPath(plugin, sizeof plugin)) {
-    if (void* library = dlopen(plugin, RTLD_NOW | RTLD_LOCAL)) {
+  // The component looks for it in the registered program folder, else
+  // beside itself.
+  char registered[260] = {};
+  std::string plugin = libraryDir + "/QNCardBase002.so";
+  struct stat st {};
+  if (paths.GetCardBaseLibraryPath(registered, sizeof registered) && stat(registered, &st) == 0) plugin = registered;
+  {
+    if (void* library = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL)) {
       using Describe = int32_t (*)(char*, uint32_t*);
       if (auto describe = reinterpret_cast<Describe>(dlsym(library, "QNCardbase_DescribeCertificateSource"))) {
         char text[1024] = {};
@@ -491,7 +496,7 @@ int main(int argc, char** argv) {
                             : diagnosis.Reason(command, argument, p.errorKind, p.errorId, p.httpStatus, p.userMessage);
   }
   UserFiles files;
-  if (command != "load") files = FilesOf(wide);
+  if (command != "load") files = FilesOf(wide, lib.substr(0, lib.rfind('/')));  // lib holds a '/'
   std::ostringstream out;
   if (json) {
     PrintJson(out, command, p, command != "load" ? &files : nullptr, reason);
