@@ -349,4 +349,15 @@ CK_RV CheckPin(const Module& module, CK_SLOT_ID slot, const char* pin, size_t le
   return rv;
 }
 
+void LogOut(const Module& module, const std::string& tokenLabel) {
+  std::vector<CK_SLOT_ID> slots;
+  if (module.PresentSlots(&slots) != CKR_OK) return;
+  for (CK_SLOT_ID slot : slots) {
+    CK_TOKEN_INFO token{};
+    if (module.functions()->C_GetTokenInfo(slot, &token) != CKR_OK || TokenLabel(token) != tokenLabel) continue;
+    const Session session(module, slot);
+    if (session.status() == CKR_OK) module.functions()->C_Logout(session.handle());
+  }
+}
+
 }  // namespace rimo::platform::pkcs11

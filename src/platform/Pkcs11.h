@@ -119,4 +119,10 @@ bool IsUsableUri(const std::string& text);
 // PIN is passed on as it is and never copied here.
 CK_RV CheckPin(const Module& module, CK_SLOT_ID slot, const char* pin, size_t length);
 
+// Ends the user's login on every present token labelled tokenLabel, for all
+// of this process's sessions with it (PKCS#11 logs a process in, not a
+// session). Used after another library (OpenSSL's PKCS#11 engine) logged in
+// and left its sessions open.
+void LogOut(const Module& module, const std::string& tokenLabel);
+
 }  // namespace rimo::platform::pkcs11

@@ -505,7 +505,7 @@ void KeloHttpComm::UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::M
   // The engine loads the module itself: this use of it ends first.
   module.reset();
   std::string why;
-  tokenKey_ = TokenKey::Load(p11::ModulePath(), c.keyUri, c.der, pin->data(), pin->size(), &why);
+  tokenKey_ = TokenKey::Load(p11::ModulePath(), c.tokenLabel, c.keyUri, c.der, pin->data(), pin->size(), &why);
   pin->Wipe();
   if (tokenKey_ == nullptr) {
     clientAuthEnd_ = "The key on the token " + label + " cannot be used: " + why;

@@ -12,6 +12,8 @@
 
 #include <cstring>
 
+#include "platform/Pkcs11.h"
+
 namespace WebCommLib {
 namespace {
 
@@ -78,11 +80,14 @@ struct TokenKey::Engine {
   }
 };
 
-std::unique_ptr<TokenKey> TokenKey::Load(const std::string& modulePath, const std::string& keyUri,
+std::unique_ptr<TokenKey> TokenKey::Load(const std::string& modulePath, const std::string& tokenLabel,
+                                         const std::string& keyUri,
                                          const std::vector<uint8_t>& certDer, const char* pin, size_t pinLength,
                                          std::string* why) {
   ERR_clear_error();
   std::unique_ptr<TokenKey> key(new TokenKey());
+  key->modulePath_ = modulePath;
+  key->tokenLabel_ = tokenLabel;
   const unsigned char* p = certDer.data();
   key->certificate_ = d2i_X509(nullptr, &p, static_cast<long>(certDer.size()));
   if (key->certificate_ == nullptr) {
@@ -131,7 +136,15 @@ std::unique_ptr<TokenKey> TokenKey::Load(const std::string& modulePath, const st
 TokenKey::~TokenKey() {
   EVP_PKEY_free(key_);
   X509_free(certificate_);
+  const bool loggedIn = engine_ != nullptr && engine_->initialised;
   engine_.reset();
+  if (!loggedIn) return;
+  // The engine keeps the module initialised and its sessions open (it never
+  // finalises the module): the login is ended here.
+  std::string why;
+  if (const auto module = rimo::platform::pkcs11::Module::Open(modulePath_, &why)) {
+    rimo::platform::pkcs11::LogOut(*module, tokenLabel_);
+  }
 }
 
 std::string SubjectLine(const std::vector<uint8_t>& der) {

@@ -17,17 +17,20 @@ namespace WebCommLib {
 
 class TokenKey {
  public:
-  // Loads the private key named by keyUri through the module at modulePath
-  // and pairs it with the certificate certDer. The engine logs in with pin
+  // Loads the private key named by keyUri (on the token labelled
+  // tokenLabel) through the module at modulePath and pairs it with the
+  // certificate certDer. The engine logs in with pin
   // at most once (a second request for it is refused); pin is not kept here.
   // nullptr with *why set when the engine, the key or the certificate
   // cannot be had or do not belong together.
-  static std::unique_ptr<TokenKey> Load(const std::string& modulePath, const std::string& keyUri,
+  static std::unique_ptr<TokenKey> Load(const std::string& modulePath, const std::string& tokenLabel,
+                                        const std::string& keyUri,
                                         const std::vector<uint8_t>& certDer, const char* pin, size_t pinLength,
                                         std::string* why);
-  // Frees the key and certificate, then the engine (which logs out of the
-  // token and wipes its copy of the PIN). Whatever used the key (an SSL_CTX)
-  // must be gone before.
+  // Frees the key and certificate, then the engine (which wipes its copy of
+  // the PIN), then ends the login on the token: the engine leaves its
+  // sessions open, and the card would stay logged in for the process.
+  // Whatever used the key (an SSL_CTX) must be gone before.
   ~TokenKey();
   TokenKey(const TokenKey&) = delete;
   TokenKey& operator=(const TokenKey&) = delete;
@@ -40,6 +43,8 @@ class TokenKey {
   TokenKey() = default;
   struct Engine;
   std::unique_ptr<Engine> engine_;
+  std::string modulePath_;
+  std::string tokenLabel_;
   X509* certificate_ = nullptr;
   EVP_PKEY* key_ = nullptr;
 };

@@ -13,6 +13,7 @@
 
 #include "pki/Pki.h"
 #include "pki/SoftToken.h"
+#include "platform/Pkcs11.h"
 #include "platform/Utf8.h"
 #include "support/DataCenterProcess.h"
 #include "support/TempDir.h"
@@ -164,6 +165,17 @@ TEST_F(TokenClientAuthTest, TheKeyOnTheTokenAuthenticatesAndThePinStaysInMemory)
   EXPECT_FALSE(PinInOwnEnvironment());
   EXPECT_EQ(ReadFile(tmp_ + "/helper-env.txt").find(kPin), std::string::npos);
   EXPECT_EQ(ReadFile(logins).find(kPin), std::string::npos);
+  // The engine leaves its sessions open: the card is not left logged in.
+  namespace p11 = rimo::platform::pkcs11;
+  std::string why;
+  const auto module = p11::Module::Open(p11::ModulePath(), &why);
+  ASSERT_NE(module, nullptr) << why;
+  std::vector<p11::TokenCertificate> found;
+  ASSERT_EQ(p11::FindCertificates(*module, "pkcs11:token=card1", &found), p11::Search::kFound);
+  const p11::Session session(*module, found.front().slot);
+  CK_SESSION_INFO info{};
+  ASSERT_EQ(module->functions()->C_GetSessionInfo(session.handle(), &info), static_cast<CK_RV>(CKR_OK));
+  EXPECT_EQ(info.state, static_cast<CK_STATE>(CKS_RO_PUBLIC_SESSION)) << "still logged in";
 }
 
 TEST_F(TokenClientAuthTest, AWrongPinEndsTheRequestAfterOneLogin) {
