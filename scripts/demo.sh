@@ -2,9 +2,13 @@
 # The demo: builds the component and its tools; makes a fresh test PKI and a
 # private KELO_ROOT; starts the local data center rimo-datacenter on an
 # ephemeral port with answers for two users (one with a TC response, one
-# without); points the registry at it; fetches both users with rimo and shows
-# what was published, the response file and the status INI; then shows a
-# forged response being refused; and stops the data center.
+# without) that demands a client certificate from the card; puts the card
+# holder's certificate and key on a SoftHSM2 token (the card) that p11-kit's
+# proxy finds; points the registry at the data center; fetches both users
+# with rimo (a small askpass helper chooses the card's certificate and gives
+# its PIN) and shows what was published, the response file, the status INI
+# and where the card certificate came from; then a wrong PIN and a forged
+# response being refused; and stops the data center.
 # usage: scripts/demo.sh [--keep]   (--keep: keep the work directory)
 set -euo pipefail
 keep=0
@@ -62,11 +66,11 @@ ls "$work/answers"
 echo
 echo "== rimo-datacenter on 127.0.0.1 =="
 build/bin/rimo-datacenter --cert "$work/pki/server.pem" --key "$work/pki/server.key" \
-  --answers "$work/answers" >"$work/datacenter.log" &
+  --answers "$work/answers" --client-ca "$work/pki/root.pem" >"$work/datacenter.log" &
 server=$!
 for _ in $(seq 100); do [ -s "$work/datacenter.log" ] && break; sleep 0.05; done
 port=$(head -1 "$work/datacenter.log")
-echo "listening on port $port"
+echo "listening on port $port, demanding a client certificate from the maker's root"
 mkdir -p "$KELO_ROOT/etc/kelo" "$KELO_ROOT/opt/Quandel/Konfig/KeloCompact"
 cat >"$KELO_ROOT/etc/kelo/registry.reg" <<REG
 Windows Registry Editor Version 5.00
@@ -78,8 +82,28 @@ REG
 # card expires; the card holder's certificate expires in 10 days.
 printf '[Allgemein]\nstoreResponse=1\n[PlugInInfos]\nSuspendableAlerts=60,30,14\nNonSuspendableAlerts=7\n' \
   >"$KELO_ROOT/opt/Quandel/Konfig/KeloCompact/WizardProperties.ini"
-"$tcsign" card --pki "$work/pki" --days 10 -o "$work/card.pem"
-export KELO_CARD_CERT="$work/card.pem"
+
+echo
+echo "== the card: a SoftHSM2 token with the card holder's certificate and key =="
+mkdir -p "$work/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/tokens" \
+  >"$work/softhsm2.conf"
+export SOFTHSM2_CONF="$work/softhsm2.conf"
+unset KELO_CARD_CERT KELO_CARD_URI KELO_PKCS11_MODULE
+printf '%s\n' 73519864 >"$work/pin" && chmod 600 "$work/pin"
+"$tcsign" card --pki "$work/pki" --days 10 --token card1 --pin "$(cat "$work/pin")"
+echo "token card1 made in $work/tokens; p11-kit's proxy finds it"
+# The askpass helper: takes the first certificate offered and "types" the PIN.
+cat >"$work/askpass" <<HELPER
+#!/bin/sh
+case "\$1" in
+  client-cert) head -n 1 | tee -a "$work/offered" | cut -d' ' -f1 ;;
+  pin) cat "$work/pin" ;;
+  *) exit 1 ;;
+esac
+HELPER
+chmod 700 "$work/askpass"
+export KELO_ASKPASS="$work/askpass"
 
 echo
 echo "== rimo fetch 12345678901234567890 =="
@@ -90,8 +114,17 @@ echo "== rimo fetch 12345678901234567891 =="
 run fetch 12345678901234567891
 
 echo
+echo "== the certificate the helper chose =="
+cat "$work/offered"
+
+echo
 echo "== what the data center saw =="
 tail -n +2 "$work/datacenter.log"
+
+echo
+echo "== a wrong PIN: one login, then the query ends with its reason =="
+printf '%s\n' 00000000 >"$work/pin"
+run --quiet fetch 12345678901234567891 | tail -1
 
 echo
 echo "== a response whose signed container was changed by one character =="

@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev openssl libxml2-dev
   libcurl4-openssl-dev libcpp-httplib-dev
+  libp11-kit-dev p11-kit p11-kit-modules softhsm2 libengine-pkcs11-openssl opensc
   binutils locales file tzdata
 )
 

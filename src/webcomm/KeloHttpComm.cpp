@@ -1,6 +1,7 @@
 #include "webcomm/KeloHttpComm.h"
 
 #include <curl/curl.h>
+#include <openssl/err.h>
 #include <openssl/ocsp.h>
 #include <openssl/ssl.h>
 #include <sys/utsname.h>
@@ -18,9 +19,11 @@
 #include "diag/Trace.h"
 #include "platform/Askpass.h"
 #include "platform/FileIo.h"
+#include "platform/Pkcs11.h"
 #include "platform/Folders.h"
 #include "config/DirectoryLibrary.h"
 #include "platform/Utf8.h"
+#include "webcomm/TokenKey.h"
 #include "webcomm/WinInetCodes.h"
 
 namespace WebCommLib {
@@ -226,6 +229,13 @@ CURLcode KeloHttpComm::Transfer::OnSslContext(CURL*, void* sslContext, void* sel
   auto* ctx = static_cast<SSL_CTX*>(sslContext);
   SSL_CTX_set_ex_data(ctx, TransferExIndex(), t);
   SSL_CTX_set_client_cert_cb(ctx, &Transfer::OnClientCertRequest);
+  if (const TokenKey* token = t->owner->tokenKey_.get()) {
+    // The certificate chosen on a token; its key signs there.
+    if (SSL_CTX_use_certificate(ctx, token->certificate()) != 1 || SSL_CTX_use_PrivateKey(ctx, token->key()) != 1) {
+      ERR_clear_error();
+      return CURLE_SSL_CERTPROBLEM;
+    }
+  }
   if ((t->owner->securityFlags_ & kSecurityIgnoreRevocation) == 0) {
     SSL_CTX_set_tlsext_status_type(ctx, TLSEXT_STATUSTYPE_ocsp);
     SSL_CTX_set_tlsext_status_cb(ctx, &Transfer::OnCertificateStatus);
@@ -427,9 +437,102 @@ bool KeloHttpComm::AskForProxyCredentials() {
 
 void KeloHttpComm::SelectClientCert() {
   RIMO_METHOD_TRACE(kWebComm, L"WebCommLib::KeloHttpComm::SelectClientCert");
-  const auto file = platform::AskHelper("client-cert", serverName_);
-  if (file) clientCertFile_ = *file;
+  namespace p11 = platform::pkcs11;
   clientCertPending_ = false;
+  // The candidates: the present tokens' certificates that have a key there.
+  std::string why;
+  std::unique_ptr<p11::Module> module = p11::Module::Open(p11::ModulePath(), &why);
+  std::string candidates;
+  if (module != nullptr) {
+    std::vector<p11::TokenCertificate> found;
+    CK_RV rv = CKR_OK;
+    const p11::Search search = p11::FindCertificates(*module, "", &found, &rv);
+    if (search == p11::Search::kTransient || search == p11::Search::kFailed) {
+      TraceWriteFormat(diag::Warning, kWebComm, L"Die Token konnten nicht gelesen werden: %s",
+                       Wide(p11::ReturnValueName(rv)).c_str());
+    }
+    for (const p11::TokenCertificate& c : found) candidates += c.uri + " " + SubjectLine(c.der) + "\n";
+    TraceWriteFormat(diag::Info, kWebComm, L"Client-Zertifikate auf Token: [%d].", static_cast<int>(found.size()));
+  } else {
+    TraceWriteFormat(diag::Info, kWebComm, L"Keine Token-Zertifikate: %s", Wide(why).c_str());
+  }
+  const auto answer = platform::AskHelper("client-cert", serverName_, 120000, candidates);
+  if (!answer) {
+    TraceWrite(diag::Warning, kWebComm, L"Zertifikatsauswahl wurde vom User abgebrochen.");
+    return;
+  }
+  if (answer->rfind("pkcs11:", 0) == 0) {
+    UseTokenCertificate(module, *answer);
+    return;
+  }
+  clientCertFile_ = *answer;
+}
+
+void KeloHttpComm::UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::Module>& module,
+                                       const std::string& uri) {
+  namespace p11 = platform::pkcs11;
+  if (tokenKey_ != nullptr && uri == tokenKeyUri_) return;  // chosen and logged in already
+  std::vector<p11::TokenCertificate> chosen;
+  if (module == nullptr || !p11::IsUsableUri(uri) || p11::FindCertificates(*module, uri, &chosen) != p11::Search::kFound) {
+    // The answer selects nothing usable: as if nothing had been chosen.
+    TraceWrite(diag::Warning, kWebComm,
+               L"Die gewählte pkcs11-URI bezeichnet kein Zertifikat mit Schlüssel auf einem vorhandenen Token.");
+    return;
+  }
+  const p11::TokenCertificate& c = chosen.front();
+  const std::string label = "\"" + c.tokenLabel + "\"";
+  if (tokenLoginTried_) {
+    clientAuthEnd_ = "The PIN of the token " + label + " was asked once in this request already; it is not tried again.";
+    return;
+  }
+  const std::unique_ptr<platform::SecretText> pin = platform::AskSecret("pin", c.tokenLabel);
+  if (pin == nullptr) {
+    TraceWrite(diag::Warning, kWebComm, L"PIN-Eingabe wurde vom User abgebrochen.");
+    return;
+  }
+  // One login, ours, with the PIN as it was entered: a wrong PIN is never
+  // handed to the engine, whose own login could try it again.
+  tokenLoginTried_ = true;
+  const CK_RV rv = p11::CheckPin(*module, c.slot, pin->data(), pin->size());
+  if (rv != CKR_OK) {
+    pin->Wipe();
+    if (rv == CKR_PIN_INCORRECT) {
+      clientAuthEnd_ = "The PIN for the token " + label + " is wrong (tried once, not again).";
+    } else if (rv == CKR_PIN_LOCKED) {
+      clientAuthEnd_ = "The PIN of the token " + label + " is locked.";
+    } else {
+      clientAuthEnd_ = "The token " + label + " refused the login: " + p11::ReturnValueName(rv) + ".";
+    }
+    return;
+  }
+  // The engine loads the module itself: this use of it ends first.
+  module.reset();
+  std::string why;
+  tokenKey_ = TokenKey::Load(p11::ModulePath(), c.tokenLabel, c.keyUri, c.der, pin->data(), pin->size(), &why);
+  pin->Wipe();
+  if (tokenKey_ == nullptr) {
+    clientAuthEnd_ = "The key on the token " + label + " cannot be used: " + why;
+    return;
+  }
+  tokenKeyUri_ = uri;
+  clientCertFile_.clear();
+  TraceWrite(diag::Info, kWebComm, L"Client-Zertifikat auf dem Token wird verwendet.");
+}
+
+bool KeloHttpComm::EndedByClientAuth() {
+  if (clientAuthEnd_.empty()) return false;
+  TraceWriteFormat(diag::Error, kWebComm, L"Client-Authentifizierung beendet: %s", Wide(clientAuthEnd_).c_str());
+  result_.errorCode = kErrorClientAuth;
+  if (result_.httpStatus == 0) result_.wininetCode = kInetClientCertNeeded;
+  result_.message = Wide(clientAuthEnd_);
+  done_ = true;
+  return true;
+}
+
+void KeloHttpComm::ReleaseTokenKey() {
+  tokenKey_.reset();
+  tokenKeyUri_.clear();
+  tokenLoginTried_ = false;
 }
 
 void KeloHttpComm::HandleInetEx(const char* method, uint32_t code, const std::wstring& text, bool isError) {
@@ -601,6 +704,10 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
     if (!clientCertFile_.empty()) {
       curl_easy_setopt(easy, CURLOPT_SSLCERT, clientCertFile_.c_str());
       curl_easy_setopt(easy, CURLOPT_SSLKEY, clientCertFile_.c_str());
+    } else {
+      // A token's certificate, if one was chosen, is set on each TLS context.
+      curl_easy_setopt(easy, CURLOPT_SSLCERT, nullptr);
+      curl_easy_setopt(easy, CURLOPT_SSLKEY, nullptr);
     }
     ++sends_;
     CurlFailure failure;
@@ -650,6 +757,7 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
       }
       clientCertPending_ = true;
       SelectClientCert();
+      if (EndedByClientAuth()) break;
       TraceWrite(diag::Info, kWebComm, L"Client-Zertifikat wurde ausgewählt.Request wird wiederholt.");
       continue;
     }
@@ -692,6 +800,8 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
   RIMO_METHOD_TRACE(kWebComm, L"WebCommLib::KeloHttpComm::ExecuteHttpRequest");
   proxyAuthPending_ = false;
   clientCertPending_ = false;
+  clientAuthEnd_.clear();
+  ReleaseTokenKey();
   contentRead_ = false;
   content_.reset();
   contentLength_ = -1;
@@ -709,6 +819,12 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
     return result_;
   }
 
+  // The token's key (and the engine holding it) goes after the transfer's
+  // handles, which may still hold a TLS context using it.
+  struct TokenKeyRelease {
+    KeloHttpComm* self;
+    ~TokenKeyRelease() { self->ReleaseTokenKey(); }
+  } tokenKeyRelease{this};
   Transfer transfer;
   transfer.owner = this;
   transfer.easy.reset(curl_easy_init());
@@ -771,6 +887,7 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
   while (!done_) {
     if (proxyAuthPending_) AskForProxyCredentials();
     if (clientCertPending_) SelectClientCert();
+    if (EndedByClientAuth()) break;
     if (!SendRequest(transfer)) continue;
     const int32_t status = result_.httpStatus;
     if (status == 407) {
@@ -794,6 +911,7 @@ HttpRequestResult KeloHttpComm::ExecuteHttpRequest() {
                          status);
         clientCertPending_ = true;
         SelectClientCert();
+        if (EndedByClientAuth()) break;
         continue;
       }
       TraceWriteFormat(diag::Error, kWebComm,

@@ -1,7 +1,8 @@
 // HTTP and HTTPS requests on libcurl (OpenSSL), with the data center's needs
 // on users' machines: TLS verified against the machine root store only,
 // proxies from the environment with credentials from the askpass helper, a
-// client certificate from the helper when the server asks for one, stapled
+// client certificate chosen through the helper when the server asks for one
+// (a PEM file, or a certificate on a token whose key stays there), stapled
 // certificate status with a fallback when it is missing, bounded
 // repetitions and time-outs, and a result record with WinInet numbers.
 #pragma once
@@ -17,7 +18,13 @@
 #include "webcomm/IKeloHttpFunctions.h"
 #include "webcomm/WinInetCodes.h"
 
+namespace rimo::platform::pkcs11 {
+class Module;
+}
+
 namespace WebCommLib {
+
+class TokenKey;
 
 class KeloHttpComm final : public IKeloHttpFunctions {
  public:
@@ -89,7 +96,18 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   std::wstring ObtainUserAgent();
   void OpenTheRequest();
   bool AskForProxyCredentials();
+  // Asks the helper for a client certificate, offering the present tokens'
+  // certificates. A token certificate is used only after one login with the
+  // PIN the helper gives; a wrong or locked PIN ends the request
+  // (clientAuthEnd_ says why).
   void SelectClientCert();
+  void UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::Module>& module, const std::string& uri);
+  // After the transfer's handles are gone: the token's key and the engine
+  // holding it go, and the next execution may log in again.
+  void ReleaseTokenKey();
+  // True when the client certificate's choice ended the request: the result
+  // then says why (client authentication, 12044 unless the server answered).
+  bool EndedByClientAuth();
   bool SendRequest(Transfer& transfer);
   // One send: the request and the redirects it is answered with, each
   // target checked before any connection to it.
@@ -126,6 +144,13 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   std::string proxyUser_;
   std::string proxyPassword_;
   std::string clientCertFile_;
+  // The certificate on a token chosen in this execution, its URI, whether
+  // this execution tried a login already, and why the choice ended the
+  // request ("" while it did not).
+  std::unique_ptr<TokenKey> tokenKey_;
+  std::string tokenKeyUri_;
+  bool tokenLoginTried_ = false;
+  std::string clientAuthEnd_;
 
   std::vector<std::unique_ptr<Chunk>> chunks_;
   std::unique_ptr<uint8_t[]> content_;

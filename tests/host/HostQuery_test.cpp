@@ -16,6 +16,7 @@
 
 #include "host/HostLibrary.h"
 #include "pki/Pki.h"
+#include "pki/SoftToken.h"
 #include "platform/FileIo.h"
 #include "platform/IniDocument.h"
 #include "platform/Utf8.h"
@@ -301,6 +302,33 @@ TEST_P(HostQueryTest, StatusIniFollowsTheAlertPeriod) {
   WriteFile(StatusIni(id), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
   Query(id);
   EXPECT_EQ(ReadFile(StatusIni(id)), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n");
+}
+
+// The card holder's certificate on a token (through p11-kit's proxy), not
+// in a file: its expiry decides the alert period in the same way.
+TEST_P(HostQueryTest, StatusIniFollowsTheAlertPeriodOfATokenCertificate) {
+  unsetenv("KELO_CARD_CERT");
+  const struct {
+    long days;
+    std::string expected;
+  } cases[] = {{10, "[Allgemein]\nQuerySucceeded=1\nPackageExists=0\n"}, {90, ""}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.days);
+    const std::string tokens = fs::path(std::getenv("SOFTHSM2_CONF")).parent_path() / "tokens";
+    fs::remove_all(tokens);
+    fs::create_directories(tokens);
+    pki::CertProfile card;
+    card.commonName = "Karteninhaber";
+    card.notAfterOffset = c.days * 86400 - 3600;
+    card.notBeforeOffset = -400L * 86400;
+    pki::PutOnToken({pki::SoftHsmModule(), "card1", "73519864", ""}, "Karteninhaber",
+                    pki::Issue(card, Shared::Get().cardKey, Shared::Get().tc.root, Shared::Get().tc.rootKey),
+                    &Shared::Get().cardKey);
+    const std::wstring id = Id(L"891");
+    fs::remove(StatusIni(id));
+    Query(id);
+    EXPECT_EQ(fs::exists(StatusIni(id)) ? ReadFile(StatusIni(id)) : "", c.expected);
+  }
 }
 
 TEST_P(HostQueryTest, WithoutStoreResponseNothingIsWrittenToDisk) {

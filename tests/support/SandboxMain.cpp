@@ -1,8 +1,9 @@
 // The main of every test program: no test touches the real machine.
 //
-// Before any test runs, KELO_ROOT, HOME, TMPDIR and the XDG variables point
-// into a private tree for the whole program (what suites set up lives
-// there); each test then gets a fresh tree of its own, removed after it.
+// Before any test runs, KELO_ROOT, HOME, TMPDIR, the XDG variables and
+// SOFTHSM2_CONF (SoftHSM2's tokens, for the smart card) point into a private
+// tree for the whole program (what suites set up lives there); each test
+// then gets a fresh tree of its own, removed after it.
 // A test that needs the real paths must say so and set them itself.
 // RIMO_TEST_SHARED_DIR names a directory for fixtures shared by all tests.
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -27,10 +29,12 @@ std::string MakeTree(const std::string& parent) {
     std::perror("mkdtemp");
     std::exit(2);
   }
-  for (const char* dir : {"kelo-root", "home", "tmp", "state", "data", "config", "cache", "runtime"}) {
+  for (const char* dir : {"kelo-root", "home", "tmp", "state", "data", "config", "cache", "runtime", "tokens"}) {
     fs::create_directories(pattern + "/" + dir);
   }
   chmod((pattern + "/runtime").c_str(), 0700);
+  std::ofstream(pattern + "/softhsm2.conf") << "directories.tokendir = " << pattern
+                                            << "/tokens\nobjectstore.backend = file\nlog.level = ERROR\n";
   return pattern;
 }
 
@@ -38,6 +42,7 @@ void PointInto(const std::string& tree) {
   const std::string values[] = {tree + "/kelo-root", tree + "/home",   tree + "/tmp",   tree + "/state",
                                 tree + "/data",      tree + "/config", tree + "/cache", tree + "/runtime"};
   for (size_t i = 0; i < std::size(kVariables); ++i) setenv(kVariables[i], values[i].c_str(), 1);
+  setenv("SOFTHSM2_CONF", (tree + "/softhsm2.conf").c_str(), 1);
 }
 
 class SandboxPerTest : public ::testing::EmptyTestEventListener {
@@ -63,6 +68,8 @@ class SandboxPerTest : public ::testing::EmptyTestEventListener {
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
+  // The card comes from the sandbox's tokens unless a test says otherwise.
+  for (const char* name : {"KELO_PKCS11_MODULE", "KELO_CARD_URI", "KELO_CARD_CERT", "KELO_ASKPASS"}) unsetenv(name);
   const char* realTmp = std::getenv("TMPDIR");
   const std::string programTree = MakeTree(realTmp != nullptr && realTmp[0] == '/' ? realTmp : "/tmp");
   PointInto(programTree);

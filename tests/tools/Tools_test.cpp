@@ -236,6 +236,66 @@ TEST(RimoToolTest, QueryAndFetchAgainstTheDataCenter) {
       << down.err;
 }
 
+// The card on a SoftHSM2 token: its certificate decides the alert period, its
+// key answers the data center's demand for a client certificate, and the PIN
+// the helper gives is found nowhere afterwards.
+TEST(RimoToolTest, FetchWithTheCardsKeyLeavesThePinNowhere) {
+  const auto& f = Fixture::Get();
+  const std::string tmp = std::getenv("TMPDIR");
+  const std::string pin = "73519864";
+  const Outcome made = Shell(Tool("rimo-tcsign") + " card --pki " + f.Path("pki") +
+                             " --days 10 --token card1 --pin " + pin);
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  const std::string answers = tmp + "/answers";
+  fs::create_directories(answers);
+  fs::copy_file(f.Path("good.xml"), answers + "/890.xml");
+  rimo::testing::DataCenterProcess center({"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"),
+                                           "--answers", answers, "--client-ca", f.Path("pki/root.pem")});
+  const std::string root = OnlineRoot(center);
+  fs::create_directories(root + "/opt/Quandel/Konfig/KeloCompact");
+  WriteFile(root + "/opt/Quandel/Konfig/KeloCompact/WizardProperties.ini",
+            "[Allgemein]\nstoreResponse=1\n[PlugInInfos]\nSuspendableAlerts=60,30,14\nNonSuspendableAlerts=7\n");
+  // The helper records its own environment and rimo's (its parent's).
+  const std::string helper = tmp + "/askpass.sh";
+  WriteFile(helper, "#!/bin/sh\n"
+                    "env >> " + tmp + "/environments\n"
+                    "tr '\\0' '\\n' < /proc/$PPID/environ >> " + tmp + "/environments\n"
+                    "case \"$1\" in\n"
+                    "  client-cert) head -n 1 | cut -d' ' -f1 ;;\n"
+                    "  pin) cat " + tmp + "/pin ;;\n"
+                    "esac\n");
+  chmod(helper.c_str(), 0700);
+  WriteFile(tmp + "/pin", pin + "\n");
+  const std::string trace = tmp + "/trace.log";
+  auto rimo = [&](const std::string& args, bool traced) {
+    return Shell("KELO_ROOT=" + root + " KELO_ASKPASS=" + helper +
+                 (traced ? " KELO_TRACE='*=16' KELO_TRACE_FILE=" + trace : std::string()) + " " + Tool("rimo") + " " +
+                 args);
+  };
+  const Outcome fetched = rimo("fetch 12345678901234567890", true);
+  EXPECT_EQ(fetched.exitCode, 0) << fetched.err;
+  EXPECT_NE(fetched.out.find("card certificate:     token \"card1\" (pkcs11:"), std::string::npos) << fetched.out;
+  EXPECT_NE(fetched.out.find("QuerySucceeded = 1"), std::string::npos) << "10 days: inside the alert period";
+  const std::string response = root + "/var/lib/Quandel/Daten/P4100002/RIMO/Response/12345678901234567890.xml";
+  const std::string statusIni = root + "/var/lib/Quandel/Daten/P4100002/RIMO/Status/12345678901234567890.ini";
+  ASSERT_TRUE(fs::exists(response));
+  ASSERT_TRUE(fs::exists(statusIni));
+  ASSERT_TRUE(fs::exists(tmp + "/environments"));
+  ASSERT_GT(fs::file_size(trace), 0u);
+  for (const std::string& file : {trace, response, statusIni, tmp + "/environments"}) {
+    SCOPED_TRACE(file);
+    EXPECT_EQ(ReadFile(file).find(pin), std::string::npos);
+  }
+  EXPECT_EQ((fetched.out + fetched.err).find(pin), std::string::npos);
+  // A wrong PIN: the query ends, and rimo (reading the component's errors
+  // itself, as it does without KELO_TRACE) says why.
+  WriteFile(tmp + "/pin", "11112222\n");
+  const Outcome wrong = rimo("fetch 12345678901234567891", false);
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_NE(wrong.err.find("(000-12044): The PIN for the token \"card1\" is wrong"), std::string::npos) << wrong.err;
+  EXPECT_EQ(center.Requests(1).size(), 1u) << "the wrong PIN sent nothing";
+}
+
 TEST(RimoToolTest, LargeResponseLoadsTheSameFromAFileAndFromTheDataCenter) {
   const auto& f = Fixture::Get();
   const std::string dir = std::getenv("TMPDIR");

@@ -169,7 +169,15 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
            "characters from the 18th on may not be \".\" or \"..\"";
   }
   if (errorKind == codes::kErrorFault) return "the data center refused: " + userMessage + " (" + errorId + ")";
-  if (!errorId.empty()) return "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
+  if (!errorId.empty()) {
+    std::string reason = "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
+    // Why the choice of a client certificate ended the request (a wrong PIN).
+    for (const std::string& t : TextsOf(TraceText())) {
+      const std::string why = After(t, "Client-Authentifizierung beendet: ");
+      if (!why.empty()) return reason + ": " + why;
+    }
+    return reason;
+  }
   if (errorKind == codes::kErrorVerification) return LoadReason("the received response");
   if (httpStatus != 0 && httpStatus != 200 && httpStatus != 204 && httpStatus != 212) {
     return "the data center answered with the unexpected HTTP status " + std::to_string(httpStatus);

@@ -191,16 +191,37 @@ Published Snapshot(IScDataStatus* s) {
 // Where the query's files are for the user, and what the status INI says.
 struct UserFiles {
   std::string responseFile, statusIni;
+  std::string cardCertificate;  // where the card holder's certificate comes from
   std::vector<std::pair<std::string, std::string>> statusValues;
 };
 
-UserFiles FilesOf(const std::wstring& userId) {
+UserFiles FilesOf(const std::wstring& userId, const std::string& libraryDir) {
   UserFiles files;
   rimo::config::CRimoPaths paths;
   wchar_t response[260] = {};
   char ini[260] = {};
   if (paths.GetResponseFilePath(userId.c_str(), response)) files.responseFile = Narrow(response);
   if (paths.GetStatusIniPath(userId.c_str(), ini)) files.statusIni = ini;
+  // The card base plug-in the component uses says where the card holder's
+  // certificate (whose expiry decides the status INI) comes from.
+  // The component looks for it in the registered program folder, else
+  // beside itself.
+  char registered[260] = {};
+  std::string plugin = libraryDir + "/QNCardBase002.so";
+  struct stat st {};
+  if (paths.GetCardBaseLibraryPath(registered, sizeof registered) && stat(registered, &st) == 0) plugin = registered;
+  {
+    if (void* library = dlopen(plugin.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+      using Describe = int32_t (*)(char*, uint32_t*);
+      if (auto describe = reinterpret_cast<Describe>(dlsym(library, "QNCardbase_DescribeCertificateSource"))) {
+        char text[1024] = {};
+        uint32_t length = sizeof text;
+        const int32_t rc = describe(text, &length);
+        files.cardCertificate = rc == 0 ? text : std::string("none: ") + text;
+      }
+      dlclose(library);
+    }
+  }
   std::ifstream in(files.statusIni);
   std::string line;
   while (std::getline(in, line)) {
@@ -255,6 +276,7 @@ void PrintText(std::ostream& out, const std::string& command, const Published& p
     for (const auto& [key, value] : files->statusValues) {
       out << "  " << Printable(key) << " = " << Printable(value) << "\n";
     }
+    out << "card certificate:     " << Field(files->cardCertificate) << "\n";
   }
 }
 
@@ -274,6 +296,7 @@ void PrintJson(std::ostream& out, const std::string& command, const Published& p
   }
   if (files != nullptr) {
     out << ",\"responseFile\":" << Json(files->responseFile) << ",\"statusIni\":" << Json(files->statusIni)
+        << ",\"cardCertificate\":" << Json(files->cardCertificate)
         << ",\"statusIniValues\":{";
     for (size_t i = 0; i < files->statusValues.size(); ++i) {
       out << (i ? "," : "") << Json(files->statusValues[i].first) << ":" << Json(files->statusValues[i].second);
@@ -473,7 +496,7 @@ int main(int argc, char** argv) {
                             : diagnosis.Reason(command, argument, p.errorKind, p.errorId, p.httpStatus, p.userMessage);
   }
   UserFiles files;
-  if (command != "load") files = FilesOf(wide);
+  if (command != "load") files = FilesOf(wide, lib.substr(0, lib.rfind('/')));  // lib holds a '/'
   std::ostringstream out;
   if (json) {
     PrintJson(out, command, p, command != "load" ? &files : nullptr, reason);

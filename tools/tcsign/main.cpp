@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "pki/Pki.h"
+#include "pki/SoftToken.h"
 
 #ifndef RIMO_VERSION
 #define RIMO_VERSION "0"
@@ -36,7 +38,8 @@ constexpr char kUsage[] =
     "       rimo-tcsign sign --container FILE --key KEY --cert CERT --current SSN --new SSN [-o OUT]\n"
     "                        [--tamper] [--no-signature] [--no-certificate] [--unchecked]\n"
     "       rimo-tcsign ocsp --cert CERT --issuer CERT --key KEY [--revoked] -o OUT\n"
-    "       rimo-tcsign card --pki DIR --days N -o OUT\n"
+    "       rimo-tcsign card --pki DIR --days N [-o OUT] [--token LABEL --pin PIN [--so-pin PIN]\n"
+    "                        [--object NAME] [--module PATH]]\n"
     "       rimo-tcsign --help | --version\n";
 
 constexpr char kHelp[] = R"(
@@ -56,7 +59,14 @@ constexpr char kHelp[] = R"(
                --no-certificate leave that part out.
   ocsp         an OCSP response (DER) for CERT signed by its issuer: good, or --revoked.
   card         a card holder's certificate issued by the PKI's root, expiring in N days
-               (negative: expired N days ago), for KELO_CARD_CERT.
+               (negative: expired N days ago): written to OUT (for KELO_CARD_CERT), and
+               with --token put with its key on the PKCS#11 token labelled LABEL (made
+               on the module's first blank token when missing, with the user PIN PIN
+               and the security officer PIN --so-pin, by default PIN). The module is
+               --module, else KELO_PKCS11_MODULE, else SoftHSM2's (its tokens are in
+               the folder SOFTHSM2_CONF names). --object names the objects
+               (default "Karteninhaber"). The private key is private, sensitive and
+               not extractable; the certificate and public key are public.
 
 Output goes to standard output unless -o is given. Exit status: 0 done, 1 failed,
 2 wrong usage or input.
@@ -285,8 +295,10 @@ int OcspCommand(const Options& o) {
 }
 
 int CardCommand(const Options& o) {
-  const std::string dir = o.Get("--pki"), out = o.Get("-o");
-  if (dir.empty() || out.empty()) throw UsageProblem("card needs --pki, --days and -o");
+  const std::string dir = o.Get("--pki"), out = o.Get("-o"), token = o.Get("--token"), pin = o.Get("--pin");
+  if (dir.empty() || (out.empty() && token.empty())) throw UsageProblem("card needs --pki, --days and -o or --token");
+  if (!token.empty() && pin.empty()) throw UsageProblem("--token needs --pin");
+  if (token.size() > 32) throw UsageProblem("a token label has at most 32 bytes");
   const long days = Number(o.Get("--days"), "--days");
   CertProfile card;
   card.commonName = "Karteninhaber";
@@ -294,7 +306,17 @@ int CardCommand(const Options& o) {
   card.notBeforeOffset = -400L * 86400;
   card.notAfterOffset = days * 86400 - 3600;
   const Key key = GenerateKey(2048);
-  WriteFile(out, ToPem(Issue(card, key, LoadCertificate(dir + "/root.pem"), KeyFromPem(ReadFile(dir + "/root.key")))));
+  const Cert cert = Issue(card, key, LoadCertificate(dir + "/root.pem"), KeyFromPem(ReadFile(dir + "/root.key")));
+  if (!out.empty()) WriteFile(out, ToPem(cert));
+  if (!token.empty()) {
+    const char* configured = std::getenv("KELO_PKCS11_MODULE");
+    TokenTarget target;
+    target.module = o.Get("--module", configured != nullptr && configured[0] != '\0' ? configured : SoftHsmModule());
+    target.tokenLabel = token;
+    target.pin = pin;
+    target.soPin = o.Get("--so-pin");
+    PutOnToken(target, o.Get("--object", "Karteninhaber"), cert, &key);
+  }
   return 0;
 }
 
@@ -322,7 +344,10 @@ int main(int argc, char** argv) {
                                  {"--tamper", "--no-signature", "--no-certificate", "--unchecked"}));
     }
     if (command == "ocsp") return OcspCommand(Options(argc, argv, 2, {"--cert", "--issuer", "--key", "-o"}, {"--revoked"}));
-    if (command == "card") return CardCommand(Options(argc, argv, 2, {"--pki", "--days", "-o"}, {}));
+    if (command == "card") {
+      return CardCommand(
+          Options(argc, argv, 2, {"--pki", "--days", "-o", "--token", "--pin", "--so-pin", "--object", "--module"}, {}));
+    }
     throw UsageProblem("unknown command '" + command + "'");
   } catch (const UsageProblem& e) {
     std::fprintf(stderr, "rimo-tcsign: %s\nTry 'rimo-tcsign --help'.\n", e.what());
