@@ -31,6 +31,7 @@ struct Watched {
   std::mutex mutex;
   std::vector<std::weak_ptr<DataCore>> cores;
   std::vector<std::shared_ptr<DataCore>> stillRunning;  // kept to the end
+  std::vector<std::thread> orphans;  // workers past their object, on their way out
   std::atomic<bool> exiting{false};
 };
 
@@ -59,9 +60,26 @@ void MakeSharedStateFirst() {
 // register the cleanup.
 const bool g_openSslReady = (crypto::InitialiseOpenSsl(), true);
 
+// Joins the adopted workers but the calling thread (which may be one).
+void JoinOrphans(Watched& w) {
+  std::vector<std::thread> orphans;
+  {
+    std::lock_guard<std::mutex> guard(w.mutex);
+    orphans.swap(w.orphans);
+  }
+  for (std::thread& t : orphans) {
+    if (t.get_id() == std::this_thread::get_id()) {
+      t.detach();
+    } else {
+      t.join();
+    }
+  }
+}
+
 void StopWorkersAtExit(void*) {
   Watched& w = TheWatched();
   w.exiting.store(true);
+  JoinOrphans(w);
   std::vector<std::shared_ptr<DataCore>> live;
   {
     std::lock_guard<std::mutex> guard(w.mutex);
@@ -102,6 +120,14 @@ void ExitGuard::Watch(const std::shared_ptr<DataCore>& core) {
   std::lock_guard<std::mutex> guard(w.mutex);
   std::erase_if(w.cores, [](const std::weak_ptr<DataCore>& weak) { return weak.expired(); });
   w.cores.push_back(core);
+}
+
+void ExitGuard::Adopt(std::thread worker) {
+  Watched& w = TheWatched();
+  // The earlier ones have nothing left but their thread's end.
+  JoinOrphans(w);
+  std::lock_guard<std::mutex> guard(w.mutex);
+  w.orphans.push_back(std::move(worker));
 }
 
 bool ExitGuard::Exiting() { return TheWatched().exiting.load(); }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <thread>
 
 namespace rimo::component {
 
@@ -17,6 +18,10 @@ class ExitGuard {
   // exit handlers run in reverse order. Our own static state is never
   // destroyed.
   static void Watch(const std::shared_ptr<DataCore>& core);
+  // Takes the thread of a worker that let go of its object itself and is on
+  // its way out: it is joined before exit goes on (or the library is
+  // unloaded), or by the next such worker.
+  static void Adopt(std::thread worker);
   // True once the process has begun to exit.
   static bool Exiting();
 };

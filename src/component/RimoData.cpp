@@ -138,7 +138,12 @@ void DataCore::Guarded(const wchar_t* call, Work work) {
     callers_.push_back(std::this_thread::get_id());
   }
   try {
-    work();
+    if (IsAsynchronous()) {
+      work();
+    } else {
+      std::lock_guard<std::recursive_mutex> oneAtATime(synchronousWork_);
+      work();
+    }
   } catch (...) {
     TraceWriteFormat(diag::Critical, kDataDll, L"Beim Aufruf von %s ist ein Fehler aufgetreten.", call);
   }

@@ -110,6 +110,9 @@ class DataCore final : public std::enable_shared_from_this<DataCore> {
   std::mutex callsMutex_;
   std::condition_variable callsEnded_;
   std::vector<std::thread::id> callers_;
+  // Synchronous jobs of one object run one at a time, whichever threads
+  // call; a callback may call again on its own thread.
+  std::recursive_mutex synchronousWork_;
 };
 
 // The object a host holds. Its calls keep the core alive while they run, so

@@ -6,6 +6,7 @@
 #include <future>
 #include <system_error>
 
+#include "component/ExitGuard.h"
 #include "config/DirectoryLibrary.h"
 #include "diag/ExceptionTranslator.h"
 #include "diag/MethodTrace.h"
@@ -25,8 +26,9 @@ TaskEngine::TaskEngine(IScDataStatus& status, StatusPublisher& publisher, Execut
 TaskEngine::~TaskEngine() {
   if (!worker_.joinable()) return;
   if (std::this_thread::get_id() == worker_.get_id()) {
-    // The worker let go of the last owner: it is on its way out.
-    worker_.detach();
+    // The worker let go of the last owner: it is on its way out, and is
+    // joined before the process ends or the library goes.
+    ExitGuard::Adopt(std::move(worker_));
     return;
   }
   RequestStop();

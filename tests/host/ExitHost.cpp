@@ -7,6 +7,9 @@
 //   return         returns from main, nothing deleted
 //   exit-thread    calls exit() on a thread of its own, main still waiting
 //   exit-callback  calls exit() from inside a status call on a worker
+//   self-delete    a component on a host object of its own deletes itself
+//                  from a callback on its worker; the host frees that object
+//                  and the library one behind it, then returns from main
 #include <dlfcn.h>
 
 #include <atomic>
@@ -26,6 +29,9 @@ struct Library {
   IScDataStatus* (*createStatus)() = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
   IRimoData* (*create)(IScDataStatus*, uint8_t) =
       reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
+  bool (*destroy)(IRimoData*) = reinterpret_cast<bool (*)(IRimoData*)>(dlsym(handle, "DeleteRimoDataObject"));
+  bool (*deleteStatus)(IScDataStatus*) =
+      reinterpret_cast<bool (*)(IScDataStatus*)>(dlsym(handle, "DeleteRimoDataStatusObject"));
 };
 
 // What the host made and never deletes, kept where a leak checker sees it
@@ -82,6 +88,25 @@ int main(int argc, char** argv) {
   polling = false;
   for (auto& t : pollers) t.join();
   if (mode == "return") return 0;
+  if (mode == "self-delete") {
+    IScDataStatus* inner = lib.createStatus();
+    auto* host = new rimo::host::ForwardingStatus(inner);
+    static std::atomic<IRimoData*> self{nullptr};
+    static std::atomic<bool> returned{false};
+    static std::atomic<int> calls{0};
+    host->beforeSetStateCode = [&lib] {
+      if (++calls != 2) return;
+      if (IRimoData* c = self.exchange(nullptr)) lib.destroy(c);
+      returned = true;
+    };
+    IRimoData* c = lib.create(host, 1);
+    for (int i = 0; i < 5; ++i) c->LoadRimoResponseFromFile(response.c_str());
+    self = c;
+    for (int i = 0; i < 10000 && !returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    delete host;
+    lib.deleteStatus(inner);
+    return returned ? 0 : 7;
+  }
   if (mode == "exit-thread") {
     std::thread ender([] { std::exit(0); });
     ender.join();  // never returns: exit() ends the process meanwhile

@@ -102,7 +102,8 @@ TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
   } cases[] = {{"return", 0},       {"return", 10},       {"return", 50},        {"return", 150},
                {"return", 400},     {"return", 1000},     {"exit-thread", 0},    {"exit-thread", 10},
                {"exit-thread", 50}, {"exit-thread", 150}, {"exit-thread", 400},  {"exit-thread", 1000},
-               {"exit-callback", 0}, {"exit-callback", 200}};
+               {"exit-callback", 0}, {"exit-callback", 200}, {"self-delete", 0},     {"self-delete", 0},
+               {"self-delete", 100}, {"self-delete", 300}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.mode) + " after " + std::to_string(c.delayMs) + " ms");
     const Ended ended = RunExitHost(c.mode, c.delayMs, response);

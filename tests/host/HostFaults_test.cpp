@@ -25,6 +25,7 @@
 #include "host/HostLibrary.h"
 #include "pki/Pki.h"
 #include "status/CertificateList.h"
+#include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 #include "support/TraceRecorder.h"
 #include "rimo/RimoStatusCodes.h"
@@ -209,6 +210,39 @@ TEST_P(HostFaultTest, FifoGivenAsTheResponseFileIsRefusedWithoutBlocking) {
   EXPECT_EQ(status_->GetStateCode(), codes::kStateFileLoadStarted);
   EXPECT_STREQ(status_->GetUserMessage(), L"Die Datei konnte nicht geöffnet werden.");
   status_->Unlock();
+}
+
+// Two host threads calling one object at once: its jobs still run one at a
+// time, so the data center never sees two of its connections at once.
+TEST_P(HostFaultTest, CallsFromTwoThreadsOnOneObjectTakeTurns) {
+  std::atomic<int> open{0};
+  std::atomic<int> most{0};
+  testing::LoopbackServer center([&](int) {
+    const int now = ++open;
+    int seen = most.load();
+    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+    }
+    std::this_thread::sleep_for(50ms);
+    --open;
+  });
+  fs::create_directories(dir_.path() + "/etc/kelo");
+  testing::WriteFile(dir_.path() + "/etc/kelo/registry.reg",
+                     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+                     "\"RimoServiceUrl\"=\"https://127.0.0.1:" + std::to_string(center.port()) + "/pvtwmod/rest/\"\n");
+  IRimoData* component = lib_.create(status_, GetParam());
+  auto calls = [&] {
+    for (int i = 0; i < 5; ++i) {
+      component->QueryRimoResponse(L"12345678901234567890");
+      component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
+    }
+  };
+  std::thread a(calls);
+  std::thread b(calls);
+  a.join();
+  b.join();
+  EXPECT_TRUE(lib_.destroy(component));
+  EXPECT_GE(center.connections(), 10);
+  EXPECT_EQ(most.load(), 1) << "two queries ran at once";
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, HostFaultTest, ::testing::Values(uint8_t{0}, uint8_t{1}),
