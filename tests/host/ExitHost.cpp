@@ -94,7 +94,9 @@ int main(int argc, char** argv) {
     static std::atomic<IRimoData*> self{nullptr};
     static std::atomic<bool> returned{false};
     static std::atomic<int> calls{0};
-    host->beforeSetStateCode = [&lib] {
+    // After an Unlock: the host's own method makes no further use of its
+    // object once the callback returns.
+    host->afterUnlock = [&lib] {
       if (++calls != 2) return;
       if (IRimoData* c = self.exchange(nullptr)) lib.destroy(c);
       returned = true;
