@@ -106,7 +106,14 @@ TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
                {"self-delete", 100}, {"self-delete", 300}};
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.mode) + " after " + std::to_string(c.delayMs) + " ms");
-    const Ended ended = RunExitHost(c.mode, c.delayMs, response);
+    // LeakSanitizer's own exit-time tracer crashes now and then, whatever
+    // the program did ("Tracer caught signal 11"): that run alone is repeated.
+    Ended ended = RunExitHost(c.mode, c.delayMs, response);
+    for (int again = 0; again < 3 && ended.err.find("Tracer caught signal") != std::string::npos &&
+                        ended.err.find("LeakSanitizer has encountered a fatal error") != std::string::npos;
+         ++again) {
+      ended = RunExitHost(c.mode, c.delayMs, response);
+    }
     std::printf("    %s after %d ms: ended in %.2f s\n", c.mode, c.delayMs, ended.seconds);
     ASSERT_FALSE(ended.hung) << "the process did not end";
     EXPECT_TRUE(WIFEXITED(ended.status) && WEXITSTATUS(ended.status) == 0)
