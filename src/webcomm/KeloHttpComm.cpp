@@ -4,9 +4,13 @@
 #include <openssl/err.h>
 #include <openssl/ocsp.h>
 #include <openssl/ssl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -305,7 +309,10 @@ KeloHttpComm::KeloHttpComm() {
   InitialiseCurl();
 }
 
-KeloHttpComm::~KeloHttpComm() { RIMO_METHOD_TRACE(kWebComm, L"WebCommLib::KeloHttpComm::~KeloHttpComm"); }
+KeloHttpComm::~KeloHttpComm() {
+  RIMO_METHOD_TRACE(kWebComm, L"WebCommLib::KeloHttpComm::~KeloHttpComm");
+  WipeClientCertPem();
+}
 
 void KeloHttpComm::SetUrl(const std::wstring& url) { url_ = url; }
 std::wstring KeloHttpComm::GetUrl() { return url_; }
@@ -456,16 +463,72 @@ void KeloHttpComm::SelectClientCert() {
   } else {
     TraceWriteFormat(diag::Info, kWebComm, L"Keine Token-Zertifikate: %s", Wide(why).c_str());
   }
-  const auto answer = platform::AskHelper("client-cert", serverName_, 120000, candidates);
-  if (!answer) {
-    TraceWrite(diag::Warning, kWebComm, L"Zertifikatsauswahl wurde vom User abgebrochen.");
+  // The helper gets what is left of the request's time; a helper still
+  // running then is killed, and that counts as cancelled.
+  const long left = RemainingMs();
+  std::optional<std::string> answer;
+  if (left > 0) {
+    answer = platform::AskHelper("client-cert", serverName_, static_cast<int>(std::min<long>(left, INT32_MAX)),
+                                 candidates);
+  }
+  // Only a pkcs11: URI or an absolute path counts, as printed: a blank at
+  // either end or a NUL inside is not trimmed into something else.
+  const bool usable = answer && !answer->empty() && answer->find('\0') == std::string::npos &&
+                      !std::isspace(static_cast<unsigned char>(answer->front())) &&
+                      !std::isspace(static_cast<unsigned char>(answer->back())) &&
+                      (answer->rfind("pkcs11:", 0) == 0 || answer->front() == '/');
+  if (!usable) {
+    if (answer) {
+      TraceWrite(diag::Warning, kWebComm,
+                 L"Die Antwort der Zertifikatsauswahl ist weder eine pkcs11-URI noch ein absoluter Pfad.");
+    }
+    CancelClientCert();
     return;
   }
   if (answer->rfind("pkcs11:", 0) == 0) {
     UseTokenCertificate(module, *answer);
     return;
   }
-  clientCertFile_ = *answer;
+  if (!ReadClientCertFile(*answer)) {
+    TraceWrite(diag::Warning, kWebComm, L"Die gewählte PEM-Datei ist keine lesbare reguläre Datei.");
+    CancelClientCert();
+  }
+}
+
+void KeloHttpComm::CancelClientCert() {
+  TraceWrite(diag::Warning, kWebComm, L"Zertifikatsauswahl wurde vom User abgebrochen.");
+  clientAuthEnd_ = "The choice of a client certificate was cancelled.";
+}
+
+bool KeloHttpComm::ReadClientCertFile(const std::string& path) {
+  WipeClientCertPem();
+  // Opened without blocking (a FIFO never holds the open) and read only
+  // when it is a regular file; its text is kept in memory for the request.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return false;
+  struct stat st {};
+  constexpr off_t kMaxPemBytes = 1 << 20;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 && st.st_size <= kMaxPemBytes;
+  if (ok) {
+    clientCertPem_.assign(static_cast<size_t>(st.st_size), '\0');
+    size_t got = 0;
+    while (got < clientCertPem_.size()) {
+      const ssize_t n = read(fd, clientCertPem_.data() + got, clientCertPem_.size() - got);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    clientCertPem_.resize(got);
+    ok = got > 0;
+  }
+  close(fd);
+  if (!ok) WipeClientCertPem();
+  return ok;
+}
+
+void KeloHttpComm::WipeClientCertPem() {
+  if (!clientCertPem_.empty()) explicit_bzero(clientCertPem_.data(), clientCertPem_.size());
+  clientCertPem_.clear();
 }
 
 void KeloHttpComm::UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::Module>& module,
@@ -477,6 +540,7 @@ void KeloHttpComm::UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::M
     // The answer selects nothing usable: as if nothing had been chosen.
     TraceWrite(diag::Warning, kWebComm,
                L"Die gewählte pkcs11-URI bezeichnet kein Zertifikat mit Schlüssel auf einem vorhandenen Token.");
+    CancelClientCert();
     return;
   }
   const p11::TokenCertificate& c = chosen.front();
@@ -485,9 +549,19 @@ void KeloHttpComm::UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::M
     clientAuthEnd_ = "The PIN of the token " + label + " was asked once in this request already; it is not tried again.";
     return;
   }
-  const std::unique_ptr<platform::SecretText> pin = platform::AskSecret("pin", c.tokenLabel);
+  const long left = RemainingMs();
+  const std::unique_ptr<platform::SecretText> pin =
+      left > 0 ? platform::AskSecret("pin", c.tokenLabel, static_cast<int>(std::min<long>(left, INT32_MAX)))
+               : nullptr;
   if (pin == nullptr) {
     TraceWrite(diag::Warning, kWebComm, L"PIN-Eingabe wurde vom User abgebrochen.");
+    clientAuthEnd_ = "The PIN entry for the token " + label + " was cancelled.";
+    return;
+  }
+  // A NUL cannot be part of a PIN: it is never sent to the token.
+  if (std::memchr(pin->data(), '\0', pin->size()) != nullptr) {
+    pin->Wipe();
+    clientAuthEnd_ = "The PIN entered for the token " + label + " contains a NUL byte; it is not used.";
     return;
   }
   // One login, ours, with the PIN as it was entered: a wrong PIN is never
@@ -515,7 +589,7 @@ void KeloHttpComm::UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::M
     return;
   }
   tokenKeyUri_ = uri;
-  clientCertFile_.clear();
+  WipeClientCertPem();
   TraceWrite(diag::Info, kWebComm, L"Client-Zertifikat auf dem Token wird verwendet.");
 }
 
@@ -701,13 +775,17 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
       curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, proxyPassword_.c_str());
       curl_easy_setopt(easy, CURLOPT_PROXYAUTH, CURLAUTH_ANY);
     }
-    if (!clientCertFile_.empty()) {
-      curl_easy_setopt(easy, CURLOPT_SSLCERT, clientCertFile_.c_str());
-      curl_easy_setopt(easy, CURLOPT_SSLKEY, clientCertFile_.c_str());
+    if (!clientCertPem_.empty()) {
+      // Borrowed, not copied: curl keeps no copy of the key to wipe.
+      curl_blob pem{clientCertPem_.data(), clientCertPem_.size(), CURL_BLOB_NOCOPY};
+      curl_easy_setopt(easy, CURLOPT_SSLCERT_BLOB, &pem);
+      curl_easy_setopt(easy, CURLOPT_SSLKEY_BLOB, &pem);
+      curl_easy_setopt(easy, CURLOPT_SSLCERTTYPE, "PEM");
+      curl_easy_setopt(easy, CURLOPT_SSLKEYTYPE, "PEM");
     } else {
       // A token's certificate, if one was chosen, is set on each TLS context.
-      curl_easy_setopt(easy, CURLOPT_SSLCERT, nullptr);
-      curl_easy_setopt(easy, CURLOPT_SSLKEY, nullptr);
+      curl_easy_setopt(easy, CURLOPT_SSLCERT_BLOB, nullptr);
+      curl_easy_setopt(easy, CURLOPT_SSLKEY_BLOB, nullptr);
     }
     ++sends_;
     CurlFailure failure;

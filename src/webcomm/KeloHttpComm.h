@@ -105,6 +105,13 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   // After the transfer's handles are gone: the token's key and the engine
   // holding it go, and the next execution may log in again.
   void ReleaseTokenKey();
+  // The user cancelled the choice (or answered nothing usable): the request
+  // ends (clientAuthEnd_).
+  void CancelClientCert();
+  // Reads the PEM file at path (a regular file only, opened without
+  // blocking) into clientCertPem_; false when it cannot be had.
+  bool ReadClientCertFile(const std::string& path);
+  void WipeClientCertPem();
   // True when the client certificate's choice ended the request: the result
   // then says why (client authentication, 12044 unless the server answered).
   bool EndedByClientAuth();
@@ -143,7 +150,9 @@ class KeloHttpComm final : public IKeloHttpFunctions {
   // Entered through the askpass helper; kept in memory only.
   std::string proxyUser_;
   std::string proxyPassword_;
-  std::string clientCertFile_;
+  // The PEM file's text (certificate and key) the helper chose; wiped when
+  // the execution ends or a token's certificate is chosen instead.
+  std::string clientCertPem_;
   // The certificate on a token chosen in this execution, its URI, whether
   // this execution tried a login already, and why the choice ended the
   // request ("" while it did not).

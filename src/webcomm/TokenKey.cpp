@@ -40,22 +40,14 @@ std::string DrainErrors() {
   return text;
 }
 
-// The PIN handed to the engine's one login; a second request is refused, so
-// that a retry inside the engine can never try it again.
-struct PinFeed {
-  const char* pin;
-  size_t length;
-  int handedOut = 0;
-};
-
-int ReadPin(UI* ui, UI_STRING* uis) {
+// The engine gets the PIN through its "PIN" command, which copies it whole
+// (its dialog takes 32 bytes at most): its dialog is never needed, and
+// answers nothing, so that a retry inside the engine can never ask again.
+int ReadNothing(UI*, UI_STRING* uis) {
   switch (UI_get_string_type(uis)) {
     case UIT_PROMPT:
-    case UIT_VERIFY: {
-      auto* feed = static_cast<PinFeed*>(UI_get0_user_data(ui));
-      if (feed == nullptr || feed->handedOut++ > 0) return 0;
-      return UI_set_result_ex(ui, uis, feed->pin, static_cast<int>(feed->length)) >= 0 ? 1 : 0;
-    }
+    case UIT_VERIFY:
+      return 0;
     default:
       return 1;
   }
@@ -113,14 +105,19 @@ std::unique_ptr<TokenKey> TokenKey::Load(const std::string& modulePath, const st
     return nullptr;
   }
   key->engine_->initialised = true;
+  // The command takes a C string: the PIN must be one, whole.
+  if (pin == nullptr || std::strlen(pin) != pinLength || !ENGINE_ctrl_cmd_string(e, "PIN", pin, 0)) {
+    *why = "the PIN cannot be handed to OpenSSL's PKCS#11 engine";
+    DrainErrors();
+    return nullptr;
+  }
   std::unique_ptr<UI_METHOD, UiMethodDeleter> ui(UI_create_method("rimo token PIN"));
-  if (ui == nullptr || UI_method_set_reader(ui.get(), &ReadPin) != 0 ||
+  if (ui == nullptr || UI_method_set_reader(ui.get(), &ReadNothing) != 0 ||
       UI_method_set_writer(ui.get(), &WriteNothing) != 0) {
     *why = "no PIN dialog for the engine";
     return nullptr;
   }
-  PinFeed feed{pin, pinLength};
-  key->key_ = ENGINE_load_private_key(e, keyUri.c_str(), ui.get(), &feed);
+  key->key_ = ENGINE_load_private_key(e, keyUri.c_str(), ui.get(), nullptr);
   if (key->key_ == nullptr) {
     *why = "the token's private key cannot be used: " + DrainErrors();
     return nullptr;

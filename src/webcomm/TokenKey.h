@@ -19,8 +19,9 @@ class TokenKey {
  public:
   // Loads the private key named by keyUri (on the token labelled
   // tokenLabel) through the module at modulePath and pairs it with the
-  // certificate certDer. The engine logs in with pin
-  // at most once (a second request for it is refused); pin is not kept here.
+  // certificate certDer. The engine logs in with pin (pinLength bytes and a
+  // NUL after them, none inside) at most once (its dialog answers nothing);
+  // pin is not kept here, the engine's copy is wiped with the engine.
   // nullptr with *why set when the engine, the key or the certificate
   // cannot be had or do not belong together.
   static std::unique_ptr<TokenKey> Load(const std::string& modulePath, const std::string& tokenLabel,

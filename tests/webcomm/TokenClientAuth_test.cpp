@@ -110,6 +110,23 @@ class TokenClientAuthTest : public ::testing::Test {
     chmod(script.c_str(), 0700);
     setenv("KELO_ASKPASS", script.c_str(), 1);
   }
+  // A helper that records its calls and runs clientCert (candidates on its
+  // standard input, saved to candidates.txt first) or pin as shell text; $T
+  // is the test's folder, $URI the first candidate's URI.
+  void Helper(const std::string& clientCert, const std::string& pin) {
+    const std::string script = tmp_ + "/askpass.sh";
+    WriteFile(script, "#!/bin/sh\n"
+                      "T='" + tmp_ + "'\n"
+                      "echo \"$1 $2\" >> \"$T/calls.log\"\n"
+                      "case \"$1\" in\n"
+                      "  client-cert) cat > \"$T/candidates.txt\"\n"
+                      "    URI=$(sed -n 1p \"$T/candidates.txt\" | cut -d' ' -f1)\n"
+                      "    " + clientCert + " ;;\n"
+                      "  pin) " + pin + " ;;\n"
+                      "esac\n");
+    chmod(script.c_str(), 0700);
+    setenv("KELO_ASKPASS", script.c_str(), 1);
+  }
   std::string CountLogins() {
     const std::string log = tmp_ + "/p11.log";
     setenv("KELO_PKCS11_MODULE", RIMO_TEST_LIB_DIR "/CountingPkcs11.so", 1);
@@ -218,7 +235,8 @@ TEST_F(TokenClientAuthTest, AnswersThatChooseNothingCountAsCancelled) {
     const HttpRequestResult r = http.ExecuteHttpRequest(url_);
     EXPECT_EQ(r.errorCode, kErrorClientAuth);
     EXPECT_EQ(r.wininetCode, kInetClientCertNeeded);
-    EXPECT_LE(http.SendsOfLastExecution(), 3);
+    EXPECT_EQ(http.SendsOfLastExecution(), 1);
+    EXPECT_EQ(Count(tmp_ + "/calls.log", "client-cert "), 1) << "a cancel ends the choice";
     EXPECT_EQ(Count(tmp_ + "/calls.log", "pin "), 0) << "no PIN for no choice";
     EXPECT_EQ(Count(logins, "C_Login "), 0);
   }
@@ -249,6 +267,126 @@ TEST_F(TokenClientAuthTest, APemFileStillAnswers) {
   const HttpRequestResult r = http.ExecuteHttpRequest(url_);
   EXPECT_EQ(r.httpStatus, 200) << rimo::platform::WideToUtf8(r.message);
   EXPECT_EQ(ReadFile(tmp_ + "/calls.log"), "client-cert 127.0.0.1\n");
+}
+
+TEST_F(TokenClientAuthTest, APinLongerThanThirtyTwoBytesIsUsedWhole) {
+  const std::string longPin = "1234567890abcdefghijklmnopqrstuvwxyzABCD";  // 40 bytes
+  pki::PutOnToken({pki::SoftHsmModule(), "card1", longPin, ""}, "Karteninhaber", Shared::Get().holder,
+                  &Shared::Get().holderKey);
+  Askpass(1, "", longPin);
+  const std::string logins = CountLogins();
+  rimo::testing::TraceRecorder trace({{"*", 16}});
+  ::testing::internal::CaptureStderr();
+  KeloHttpComm http;
+  const HttpRequestResult r = http.ExecuteHttpRequest(url_);
+  const std::string errors = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(r.errorCode, kErrorNone) << rimo::platform::WideToUtf8(r.message);
+  EXPECT_EQ(r.httpStatus, 200);
+  EXPECT_EQ(ReadFile(tmp_ + "/calls.log"), "client-cert 127.0.0.1\npin card1\n");
+  EXPECT_GE(Count(logins, "C_Login 0x0"), 1) << ReadFile(logins);
+  EXPECT_EQ(Count(logins, "C_Login 0x0"), Count(logins, "C_Login ")) << ReadFile(logins);
+  EXPECT_EQ(errors.find("PIN"), std::string::npos) << errors;
+  EXPECT_EQ(errors.find(longPin), std::string::npos);
+  for (const auto& line : trace.Lines()) EXPECT_EQ(line.text.find(longPin), std::string::npos) << line.text;
+}
+
+TEST_F(TokenClientAuthTest, ACancelEndsTheChoiceWithoutAnotherAsk) {
+  PutHolderOnToken();
+  const struct {
+    const char* name;
+    std::string clientCert, pin;
+    int pinAsks;
+    const char* because;  // in the result's message
+  } cases[] = {
+      {"client-cert fails", "exit 1", "echo 73519864", 0, "cancelled"},
+      {"client-cert prints nothing", "true", "echo 73519864", 0, "cancelled"},
+      {"client-cert selects nothing", "echo 'pkcs11:token=card9'", "echo 73519864", 0, "cancelled"},
+      {"client-cert answers garbage", "echo hello", "echo 73519864", 0, "cancelled"},
+      {"client-cert answers a relative path", "echo client-bundle.pem", "echo 73519864", 0, "cancelled"},
+      {"pin fails", "echo \"$URI\"", "exit 1", 1, "cancelled"},
+      {"pin prints nothing", "echo \"$URI\"", "true", 1, "cancelled"},
+      {"pin holds a NUL", "echo \"$URI\"", "printf '7351\\0009864\\n'", 1, "NUL"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(tmp_ + "/calls.log");
+    Helper(c.clientCert, c.pin);
+    const std::string logins = CountLogins();
+    fs::remove(logins);
+    KeloHttpComm http;
+    const HttpRequestResult r = http.ExecuteHttpRequest(url_);
+    EXPECT_EQ(r.errorCode, kErrorClientAuth);
+    EXPECT_EQ(r.wininetCode, kInetClientCertNeeded);
+    EXPECT_NE(rimo::platform::WideToUtf8(r.message).find(c.because), std::string::npos)
+        << rimo::platform::WideToUtf8(r.message);
+    EXPECT_EQ(http.SendsOfLastExecution(), 1);
+    EXPECT_EQ(Count(tmp_ + "/calls.log", "client-cert "), 1) << ReadFile(tmp_ + "/calls.log");
+    EXPECT_EQ(Count(tmp_ + "/calls.log", "pin "), c.pinAsks) << ReadFile(tmp_ + "/calls.log");
+    EXPECT_EQ(Count(logins, "C_Login "), 0) << "no login after a cancel";
+    EXPECT_TRUE(center_->Requests().empty());
+  }
+}
+
+TEST_F(TokenClientAuthTest, APemAnswerCountsOnlyAsPrintedAndOnlyForARegularFile) {
+  PutHolderOnToken();
+  const std::string bundle = Shared::Get().path("client-bundle.pem");
+  const std::string fifo = tmp_ + "/fifo.pem";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const struct {
+    const char* name;
+    std::string clientCert;
+  } cases[] = {
+      {"a leading blank", "echo ' " + bundle + "'"},
+      {"a trailing blank", "echo '" + bundle + " '"},
+      {"an embedded NUL", "printf '" + bundle + "\\000x\\n'"},
+      {"a FIFO", "echo '" + fifo + "'"},
+      {"a folder", "echo '" + tmp_ + "'"},
+      {"a missing file", "echo '" + tmp_ + "/none.pem'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(tmp_ + "/calls.log");
+    Helper(c.clientCert, "echo 73519864");
+    KeloHttpComm http;
+    const HttpRequestResult r = http.ExecuteHttpRequest(url_);
+    EXPECT_EQ(r.errorCode, kErrorClientAuth);
+    EXPECT_EQ(r.wininetCode, kInetClientCertNeeded);
+    EXPECT_EQ(http.SendsOfLastExecution(), 1);
+    EXPECT_EQ(Count(tmp_ + "/calls.log", "client-cert "), 1) << ReadFile(tmp_ + "/calls.log");
+    EXPECT_TRUE(center_->Requests().empty());
+  }
+}
+
+TEST_F(TokenClientAuthTest, TheHelperGetsOnlyTheRequestsTimeLeft) {
+  PutHolderOnToken();
+  // Each helper would write late.log after its sleep: it is killed first.
+  const struct {
+    const char* name;
+    std::string clientCert, pin;
+    int pinAsks;
+  } cases[] = {
+      {"client-cert sleeps", "sleep 30; echo late >> \"$T/late.log\"", "echo 73519864", 0},
+      {"client-cert answers, then sleeps", "echo \"$URI\"; sleep 30; echo late >> \"$T/late.log\"", "echo 73519864", 0},
+      {"pin sleeps", "echo \"$URI\"", "sleep 30; echo late >> \"$T/late.log\"", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(tmp_ + "/calls.log");
+    fs::remove(tmp_ + "/late.log");
+    Helper(c.clientCert, c.pin);
+    const std::string logins = CountLogins();
+    fs::remove(logins);
+    KeloHttpComm http;
+    http.SetTimeouts(3000, 3000, 3000);
+    const HttpRequestResult r = http.ExecuteHttpRequest(url_);
+    EXPECT_EQ(r.errorCode, kErrorClientAuth);
+    EXPECT_EQ(r.wininetCode, kInetClientCertNeeded);
+    EXPECT_EQ(http.SendsOfLastExecution(), 1);
+    EXPECT_FALSE(fs::exists(tmp_ + "/late.log")) << "the helper outlived the request";
+    EXPECT_EQ(Count(tmp_ + "/calls.log", "client-cert "), 1) << ReadFile(tmp_ + "/calls.log");
+    EXPECT_EQ(Count(tmp_ + "/calls.log", "pin "), c.pinAsks) << ReadFile(tmp_ + "/calls.log");
+    EXPECT_EQ(Count(logins, "C_Login "), 0);
+  }
 }
 
 }  // namespace
