@@ -1,7 +1,9 @@
 #include "platform/Pkcs11.h"
 
 #include <dlfcn.h>
+#include <link.h>
 #include <p11-kit/uri.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -150,13 +152,32 @@ std::unique_ptr<Module> Module::Open(const std::string& path, std::string* why, 
   // Kept mapped after dlclose: a module may leave exit handlers or thread
   // destructors behind that must still find their code.
   std::unique_ptr<Module> module(new Module());
+  // Only a regular file is loaded: a FIFO or a device would hold dlopen.
+  struct stat st {};
+  if (path.find('/') != std::string::npos && (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))) {
+    *why = "the PKCS#11 module " + path + " is not a regular file";
+    return nullptr;
+  }
   module->handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   if (module->handle_ == nullptr) {
     const char* error = dlerror();
     *why = "the PKCS#11 module " + path + " cannot be loaded: " + (error != nullptr ? error : "unknown error");
     return nullptr;
   }
-  auto getList = reinterpret_cast<CK_C_GetFunctionList>(dlsym(module->handle_, "C_GetFunctionList"));
+  // dlsym also searches what the library links: the symbol counts only when
+  // the named library itself defines it (not, say, p11-kit linked by it).
+  void* symbol = dlsym(module->handle_, "C_GetFunctionList");
+  struct link_map* own = nullptr;
+  struct link_map* defining = nullptr;
+  Dl_info info{};
+  if (symbol != nullptr &&
+      (dlinfo(module->handle_, RTLD_DI_LINKMAP, &own) != 0 ||
+       dladdr1(symbol, &info, reinterpret_cast<void**>(&defining), RTLD_DL_LINKMAP) == 0 || own == nullptr ||
+       defining != own)) {
+    *why = "the PKCS#11 module " + path + " is no PKCS#11 module (it defines no C_GetFunctionList of its own)";
+    return nullptr;
+  }
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(symbol);
   if (getList == nullptr || getList(&module->functions_) != CKR_OK || module->functions_ == nullptr) {
     *why = "the PKCS#11 module " + path + " has no function list";
     module->functions_ = nullptr;

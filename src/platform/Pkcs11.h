@@ -38,8 +38,9 @@ bool IsTransient(CK_RV rv);
 
 class Module {
  public:
-  // Loads the module at path and initialises it (with the operating system's
-  // locking). nullptr when it cannot be loaded or initialised; *why then
+  // Loads the module at path (a regular file that defines
+  // C_GetFunctionList itself, not through a library it links) and
+  // initialises it (with the operating system's locking). nullptr when it cannot be loaded or initialised; *why then
   // says why (with the return value in *rv, CKR_GENERAL_ERROR when the
   // file could not be loaded).
   static std::unique_ptr<Module> Open(const std::string& path, std::string* why, CK_RV* rv = nullptr);

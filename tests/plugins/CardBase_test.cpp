@@ -3,6 +3,7 @@
 // explicit module and a counting module in front of SoftHSM2.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -183,6 +184,49 @@ TEST_F(CardBaseTest, TheTokensAndTheUriDecideWhichCertificate) {
       EXPECT_TRUE(der == pki::ToDer(a) || der == pki::ToDer(b));
     }
   }
+}
+
+// A library that is no PKCS#11 module but links p11-kit (whose own
+// C_GetFunctionList dlsym would find through it); "" when there is none.
+std::string LibraryLinkingP11Kit() {
+  for (const char* path : {"/usr/lib/x86_64-linux-gnu/libcurl.so.4", "/usr/lib/aarch64-linux-gnu/libcurl.so.4",
+                           "/usr/lib64/libcurl.so.4", "/usr/lib/libcurl.so.4"}) {
+    void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) continue;
+    const bool reaches = dlsym(handle, "C_GetFunctionList") != nullptr;
+    dlclose(handle);
+    if (reaches) return path;
+  }
+  return "";
+}
+
+TEST_F(CardBaseTest, AModuleThatIsNoModuleOrNoRegularFileIsRefused) {
+  ASSERT_TRUE(plugin_.ok());
+  const pki::Cert cert = HolderCert("Karteninhaber", 30, Keys::Get().holder);
+  PutOnToken("card1", "Karteninhaber", cert, &Keys::Get().holder);
+  const std::string dir = std::getenv("TMPDIR");
+  ASSERT_EQ(mkfifo((dir + "/module.so").c_str(), 0600), 0);
+  fs::create_directories(dir + "/folder.so");
+  struct Case {
+    std::string name, module;
+  };
+  std::vector<Case> cases = {{"missing", dir + "/none.so"}, {"a FIFO", dir + "/module.so"},
+                             {"a folder", dir + "/folder.so"}};
+  const std::string linksP11Kit = LibraryLinkingP11Kit();
+  if (!linksP11Kit.empty()) cases.push_back({"a library linking p11-kit", linksP11Kit});
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    setenv("KELO_PKCS11_MODULE", c.module.c_str(), 1);
+    pki::Bytes der;
+    EXPECT_NE(plugin_.Read(&der), 0) << "read through " << c.module;
+    EXPECT_TRUE(der.empty());
+  }
+  // The token's module itself still answers.
+  setenv("KELO_PKCS11_MODULE", pki::SoftHsmModule().c_str(), 1);
+  pki::Bytes der;
+  EXPECT_EQ(plugin_.Read(&der), 0);
+  EXPECT_EQ(der, pki::ToDer(cert));
+  if (linksP11Kit.empty()) GTEST_SKIP() << "no library here links p11-kit without being a module";
 }
 
 TEST_F(CardBaseTest, TheFileWinsOverTheTokenAndKeepsItsRules) {
