@@ -96,7 +96,9 @@ std::unique_ptr<TokenKey> TokenKey::Load(const std::string& modulePath, const st
   if (e == nullptr || !ENGINE_ctrl_cmd_string(e, "SO_PATH", enginePath.c_str(), 0) ||
       !ENGINE_ctrl_cmd_string(e, "ID", "pkcs11", 0) || !ENGINE_ctrl_cmd_string(e, "LIST_ADD", "0", 0) ||
       !ENGINE_ctrl_cmd_string(e, "LOAD", nullptr, 0) ||
-      !ENGINE_ctrl_cmd_string(e, "MODULE_PATH", modulePath.c_str(), 0)) {
+      !ENGINE_ctrl_cmd_string(e, "MODULE_PATH", modulePath.c_str(), 0) ||
+      // What goes wrong is told by our own reason, not on standard error.
+      !ENGINE_ctrl_cmd_string(e, "QUIET", nullptr, 1)) {
     *why = "OpenSSL's PKCS#11 engine (" + enginePath + ") cannot be loaded: " + DrainErrors();
     return nullptr;
   }
