@@ -58,15 +58,11 @@ bool RunHelper(const std::string& kind, const std::string& subject, const std::s
   const std::string program = helper;
   char* argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>(kind.c_str()),
                   const_cast<char*>(subject.c_str()), nullptr};
-  // A process group of its own: a helper that runs out of time is killed
-  // with whatever it started (a sleep, a dialog).
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
-  posix_spawnattr_setpgroup(&attributes, 0);
+  // The helper stays in the caller's process group: one that asks on the
+  // terminal would be stopped there otherwise. Run out of time, it alone is
+  // killed; whatever it started can no longer answer.
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, program.c_str(), &actions, &attributes, argv, environ);
-  posix_spawnattr_destroy(&attributes);
+  const int rc = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   answerWrite.Close();
   inputRead.Close();
@@ -108,7 +104,7 @@ bool RunHelper(const std::string& kind, const std::string& subject, const std::s
   }
   answerRead.Close();
   inputWrite.Close();
-  if (timedOut || overflow) kill(-pid, SIGKILL);
+  if (timedOut || overflow) kill(pid, SIGKILL);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

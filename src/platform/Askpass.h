@@ -17,8 +17,7 @@ namespace rimo::platform {
 
 // What the helper printed on its first line, without the line end; nullopt
 // when there is no helper, it cannot be started, it fails (exit status not
-// 0), prints nothing, or runs longer than timeoutMs (then it is killed, with
-// its process group: it runs in one of its own).
+// 0), prints nothing, or runs longer than timeoutMs (then it is killed).
 // Counts as the user cancelling the dialog. The answer never goes to a trace.
 // input goes to the helper's standard input (which then ends); a helper that
 // does not read it is not waited for.
