@@ -124,7 +124,8 @@ void ExitGuard::Watch(const std::shared_ptr<DataCore>& core) {
 
 void ExitGuard::Adopt(std::thread worker) {
   Watched& w = TheWatched();
-  // The earlier ones have nothing left but their thread's end.
+  // The earlier ones are past their work: only their object's teardown and
+  // their thread's end are left, so joining them is short.
   JoinOrphans(w);
   std::lock_guard<std::mutex> guard(w.mutex);
   w.orphans.push_back(std::move(worker));

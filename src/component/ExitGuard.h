@@ -11,12 +11,13 @@ class DataCore;
 
 class ExitGuard {
  public:
-  // Remembers core's worker. The first call arranges that exit stops every
-  // remembered worker (queue dropped, request ended) and waits for it to
-  // leave, before the static state it uses is destroyed: the handler is
-  // registered after the libraries the worker uses were initialised, and
-  // exit handlers run in reverse order. Our own static state is never
-  // destroyed.
+  // Remembers core's worker. The first call arranges that exit (or the
+  // library's unloading) stops every remembered worker (queue dropped,
+  // request ended) and waits for it to leave, before the static state it
+  // uses is destroyed: the handler is registered after that state was made
+  // (the libraries the worker uses, the trace plug-in, the directory
+  // library; caches are made when the library loads), and exit handlers run
+  // in reverse order.
   static void Watch(const std::shared_ptr<DataCore>& core);
   // Takes the thread of a worker that let go of its object itself and is on
   // its way out: it is joined before exit goes on (or the library is
