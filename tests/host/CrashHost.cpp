@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "host/ChildHostLibrary.h"
 #include "host/ForwardingStatus.h"
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -36,13 +37,7 @@ thread_local bool t_faulted = false;      // this thread has faulted (enter)
 thread_local bool t_faultInside = false;  // the next malloc on this thread faults (lock)
 #endif
 
-struct Library {
-  void* handle = dlopen(RIMO_LIB_DIR "/librimodata.so", RTLD_NOW | RTLD_LOCAL);
-  IScDataStatus* (*createStatus)() = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
-  IRimoData* (*create)(IScDataStatus*, uint8_t) =
-      reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
-  bool (*destroy)(IRimoData*) = reinterpret_cast<bool (*)(IRimoData*)>(dlsym(handle, "DeleteRimoDataObject"));
-};
+using Library = rimo::host::ChildHostLibrary;
 
 // A real fault, on purpose: exempt from UndefinedBehaviorSanitizer, which
 // would otherwise report it before it happens.

@@ -20,19 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "host/ChildHostLibrary.h"
 #include "host/ForwardingStatus.h"
 
 namespace {
 
-struct Library {
-  void* handle = dlopen(RIMO_LIB_DIR "/librimodata.so", RTLD_NOW | RTLD_LOCAL);
-  IScDataStatus* (*createStatus)() = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
-  IRimoData* (*create)(IScDataStatus*, uint8_t) =
-      reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
-  bool (*destroy)(IRimoData*) = reinterpret_cast<bool (*)(IRimoData*)>(dlsym(handle, "DeleteRimoDataObject"));
-  bool (*deleteStatus)(IScDataStatus*) =
-      reinterpret_cast<bool (*)(IScDataStatus*)>(dlsym(handle, "DeleteRimoDataStatusObject"));
-};
+using Library = rimo::host::ChildHostLibrary;
 
 // What the host made and never deletes, kept where a leak checker sees it
 // still referenced: plain arrays, which no exit-time destructor empties.

@@ -28,20 +28,14 @@
 #include <thread>
 #include <vector>
 
+#include "host/ChildHostLibrary.h"
 #include "host/ForwardingStatus.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct Library {
-  void* handle = dlopen(RIMO_LIB_DIR "/librimodata.so", RTLD_NOW | RTLD_LOCAL);
-  IScDataStatus* (*createStatus)() = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
-  bool (*deleteStatus)(IScDataStatus*) = reinterpret_cast<bool (*)(IScDataStatus*)>(dlsym(handle, "DeleteRimoDataStatusObject"));
-  IRimoData* (*create)(IScDataStatus*, uint8_t) =
-      reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
-  bool (*destroy)(IRimoData*) = reinterpret_cast<bool (*)(IRimoData*)>(dlsym(handle, "DeleteRimoDataObject"));
-};
+using Library = rimo::host::ChildHostLibrary;
 
 struct Counts {
   std::atomic<long> creates{0}, jobs{0}, deletes{0}, deletesWithQueue{0}, callbackDeletes{0}, polls{0}, items{0};
