@@ -2,12 +2,14 @@
 // root in its root store and the plug-ins of the build directory.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
@@ -45,6 +47,12 @@ class BenchMachine {
  private:
   std::string root_;
 };
+
+// The "min" statistic over repetitions: the run least disturbed by the rest
+// of a busy machine.
+inline double Minimum(const std::vector<double>& values) {
+  return values.empty() ? 0.0 : *std::min_element(values.begin(), values.end());
+}
 
 // A container with n certificates (all the signer's, under distinct types).
 inline std::string ContainerWith(const pki::TrustCenter& tc, int n) {

@@ -1,8 +1,8 @@
 // One HTTPS execution against rimo-datacenter on 127.0.0.1, beside a bare
-// libcurl easy GET of the same URL with the same TLS settings (the floor):
-// a new connection and handshake each time, as the component makes them.
+// libcurl easy GET of the same URL with the same TLS settings, and a whole
+// fetch beside the fetch floor of Floor.h: a new connection and handshake
+// each time, as the component makes them.
 #include <benchmark/benchmark.h>
-#include <curl/curl.h>
 
 #include <memory>
 #include <string>
@@ -10,6 +10,7 @@
 #include <libxml/xmlreader.h>
 
 #include "BenchSupport.h"
+#include "Floor.h"
 #include "component/RimoData.h"
 #include "status/ScDataStatus.h"
 #include "crypto/RootStore.h"
@@ -25,7 +26,6 @@ struct Setup {
   bench::BenchMachine machine;
   std::unique_ptr<testing::DataCenterProcess> center;
   std::string url;
-  X509_STORE* store = nullptr;
 
   Setup() {
     const std::string dir = machine.root();
@@ -43,54 +43,35 @@ struct Setup {
         "NEIN", "JA", {{"SIG", pki::CertificateText(machine.tc.signer)}, {"ROOT", pki::CertificateText(machine.tc.root)}});
     std::ofstream(dir + "/answers/890.xml") << pki::MakeTcResponse(pki::SignContainer(
         container, machine.tc.signerKey, machine.tc.signer, "12345678901234567890", "12345678901234567890"));
-    store = bench::HashDirStore(dir + "/etc/ssl/certs");
+    std::ofstream(dir + "/answers/003.xml") << bench::TcResponseWith(machine.tc, 3);
+    std::ofstream(dir + "/answers/000.xml") << bench::TcResponseWith(machine.tc, 1000);
     center = std::make_unique<testing::DataCenterProcess>(std::vector<std::string>{
         "--cert", dir + "/server.pem", "--key", dir + "/server.key", "--answers", dir + "/answers"});
     url = center->BaseUrl() + "/pvtwmod/rest/DataTcService/890?anw=KeloComp";
     std::ofstream(dir + "/etc/kelo/registry.reg")
         << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"ProgKey\"=\"" RIMO_LIB_DIR "\"\n"
         << "\"RimoServiceUrl\"=\"" << center->BaseUrl() << "/pvtwmod/rest/\"\n";
-    // The response is not stored: the floor writes no file either.
+    // The response is stored, as the floor writes it.
     std::filesystem::create_directories(dir + "/opt/Quandel/Konfig/KeloCompact");
-    std::ofstream(dir + "/opt/Quandel/Konfig/KeloCompact/WizardProperties.ini") << "[Allgemein]\nstoreResponse=0\n";
-    parts = pki::SignContainer(container, machine.tc.signerKey, machine.tc.signer, "12345678901234567890",
-                               "12345678901234567890");
-    signature = pki::SignSha1(machine.tc.signerKey, parts.containerBase64);
+    std::ofstream(dir + "/opt/Quandel/Konfig/KeloCompact/WizardProperties.ini") << "[Allgemein]\nstoreResponse=1\n";
     // A card whose certificate is far from expiry: read, and no status INI due.
     pki::CertProfile card;
     card.commonName = "Karteninhaber";
     std::ofstream(dir + "/card.pem") << pki::ToPem(pki::Issue(card, key, machine.tc.root, machine.tc.rootKey));
     setenv("KELO_CARD_CERT", (dir + "/card.pem").c_str(), 1);
   }
-  pki::Bytes signature;
-  pki::TcResponseParts parts;
   static Setup& Get() {
     static Setup setup;
     return setup;
   }
 };
 
-size_t Collect(char* data, size_t size, size_t count, void* out) {
-  static_cast<std::string*>(out)->append(data, size * count);
-  return size * count;
-}
-
 void BM_BareCurlGet(benchmark::State& state) {
   Setup& s = Setup::Get();
   const std::string caPath = crypto::RootStore::Directory();
+  std::string body;
   for (auto _ : state) {
-    CURL* easy = curl_easy_init();
-    std::string body;
-    curl_easy_setopt(easy, CURLOPT_URL, s.url.c_str());
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-    curl_easy_setopt(easy, CURLOPT_CAPATH, caPath.c_str());
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Collect);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
-    if (curl_easy_perform(easy) != CURLE_OK) state.SkipWithError("bare GET failed");
-    curl_easy_cleanup(easy);
+    if (!bench::floor::Get(s.url, caPath, &body)) state.SkipWithError("bare GET failed");
     benchmark::DoNotOptimize(body.size());
   }
 }
@@ -109,66 +90,52 @@ void BM_ExecuteHttpRequest(benchmark::State& state) {
   }
 }
 
-std::string BareGet(const std::string& url) {
-  const std::string caPath = crypto::RootStore::Directory();
-  CURL* easy = curl_easy_init();
-  std::string body;
-  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-  curl_easy_setopt(easy, CURLOPT_CAPATH, caPath.c_str());
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Collect);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
-  curl_easy_perform(easy);
-  curl_easy_cleanup(easy);
-  return body;
+// Card numbers (the ID's last three characters) of the answers by size.
+std::wstring UserIdFor(int certificates) { return certificates == 3 ? L"12345678901234567003" : L"12345678901234567000"; }
+std::string AnswerUrl(const Setup& s, int certificates) {
+  return s.center->BaseUrl() + "/pvtwmod/rest/DataTcService/" + (certificates == 3 ? "003" : "000") + "?anw=KeloComp";
 }
 
-std::string DecodeBase64(const std::string& text) {
-  std::string out(text.size() / 4 * 3 + 3, '\0');
-  const int n = EVP_DecodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
-  out.resize(n > 0 ? static_cast<size_t>(n) : 0);
-  return out;
-}
-
-// The floor of a fetch: the bare GET, Base64 decoding of the envelope, one
-// plain reader pass over the response, Base64 of the container, one
-// EVP_DigestVerify and one X509_verify_cert.
+// The floor of a fetch (Floor.h): the bare GET, the envelope read and its
+// Base64 decoded, the load floor, the response written durably.
 void BM_FetchFloor(benchmark::State& state) {
   Setup& s = Setup::Get();
+  const int n = static_cast<int>(state.range(0));
+  const std::string url = AnswerUrl(s, n);
+  const std::string caPath = crypto::RootStore::Directory();
+  const std::string folder = s.machine.root() + "/floor";
+  std::filesystem::create_directories(folder);
+  bench::floor::Loader loader(s.machine.tc.root.get());
+  bench::floor::Published published;
   for (auto _ : state) {
-    const std::string body = BareGet(s.url);
-    const size_t open = body.find("<TCRESPONSE>") + 12;
-    const std::string response = DecodeBase64(body.substr(open, body.find("</TCRESPONSE>") - open));
-    xmlTextReaderPtr reader = xmlReaderForMemory(response.data(), static_cast<int>(response.size()), nullptr,
-                                                 nullptr, XML_PARSE_NONET);
-    while (xmlTextReaderRead(reader) == 1) benchmark::DoNotOptimize(xmlTextReaderConstValue(reader));
-    xmlFreeTextReader(reader);
-    benchmark::DoNotOptimize(DecodeBase64(s.parts.containerBase64));
-    if (!bench::FloorVerify(s.machine.tc.signer, s.parts.containerBase64, s.signature, s.store)) {
-      state.SkipWithError("floor did not verify");
+    if (!bench::floor::Fetch(loader, url, caPath, folder, &published) ||
+        published.certificates.size() != static_cast<size_t>(n)) {
+      state.SkipWithError("floor did not fetch");
     }
   }
 }
 
-// LoadRimoResponseFromRZ in synchronous mode: query, verify, publish.
+// LoadRimoResponseFromRZ in synchronous mode: query, verify, store, publish,
+// status INI.
 void BM_FetchSynchronous(benchmark::State& state) {
   Setup::Get();
+  const int n = static_cast<int>(state.range(0));
+  const std::wstring id = UserIdFor(n);
   status::ScDataStatus status;
   component::RimoData component(&status, 0);
   for (auto _ : state) {
-    component.LoadRimoResponseFromRZ(L"12345678901234567890");
-    if (status.GetStateCode() != rimo::codes::kStatePublished || status.GetErrorKind() != rimo::codes::kErrorNone) {
+    component.LoadRimoResponseFromRZ(id.c_str());
+    if (status.GetStateCode() != rimo::codes::kStatePublished || status.GetErrorKind() != rimo::codes::kErrorNone ||
+        status.GetCertificateList()->Count() != static_cast<unsigned>(n)) {
       state.SkipWithError("not published");
     }
   }
 }
 
-BENCHMARK(BM_BareCurlGet)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FetchFloor)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FetchSynchronous)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_ExecuteHttpRequest)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_BareCurlGet)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", bench::Minimum);
+BENCHMARK(BM_FetchFloor)->Arg(3)->Arg(1000)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", bench::Minimum);
+BENCHMARK(BM_FetchSynchronous)->Arg(3)->Arg(1000)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", bench::Minimum);
+BENCHMARK(BM_ExecuteHttpRequest)->Unit(benchmark::kMicrosecond)->ComputeStatistics("min", bench::Minimum);
 
 }  // namespace
 
