@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rimo/RimoData.h"
+
 namespace rimo::bench::floor {
 
 // Standard Base64 without line breaks (as signed), into out; false when
@@ -53,24 +55,39 @@ inline size_t WidenInto(std::string_view utf8, wchar_t* place) {
   return w;
 }
 
-// One published certificate as the host's list must hold it: a record with
-// wide type and wide text, in one block.
-struct Record {
-  const wchar_t* type;
-  const wchar_t* text;
-};
+// The Base64 between a PEM text's markers, or nothing.
+inline std::string_view PemPayload(std::string_view pem) {
+  constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----\n";
+  constexpr std::string_view kEnd = "\n-----END CERTIFICATE-----";
+  const size_t begin = pem.find(kBegin);
+  const size_t end = pem.rfind(kEnd);
+  if (begin == std::string_view::npos || end == std::string_view::npos || end < begin + kBegin.size()) return {};
+  return pem.substr(begin + kBegin.size(), end - begin - kBegin.size());
+}
+
+// One published certificate as the host's list must hold it (the public
+// record: wide type, wide text, the DER form), in one block.
 struct RecordBlockFree {
-  void operator()(Record* r) const { std::free(r); }
+  void operator()(CertificateRecord* r) const { std::free(r); }
 };
-using RecordBlock = std::unique_ptr<Record, RecordBlockFree>;
+using RecordBlock = std::unique_ptr<CertificateRecord, RecordBlockFree>;
 
 inline RecordBlock MakeRecord(std::string_view type, std::string_view text) {
-  const size_t bytes = sizeof(Record) + (type.size() + text.size() + 2) * sizeof(wchar_t);
-  auto* r = static_cast<Record*>(std::malloc(bytes));
+  const size_t bytes = sizeof(CertificateRecord) + (type.size() + text.size() + 2) * sizeof(wchar_t);
+  auto* r = static_cast<CertificateRecord*>(std::malloc(bytes));
   auto* chars = reinterpret_cast<wchar_t*>(r + 1);
   r->type = chars;
-  r->text = chars + WidenInto(type, chars) + 1;
-  WidenInto(text, const_cast<wchar_t*>(r->text));
+  r->certificateText = chars + WidenInto(type, chars) + 1;
+  WidenInto(text, r->certificateText);
+  const std::string_view payload = PemPayload(text);
+  r->derLength = 0;
+  if (payload.size() / 4 * 3 <= sizeof r->der) {
+    const int n = EVP_DecodeBlock(r->der, reinterpret_cast<const unsigned char*>(payload.data()),
+                                  static_cast<int>(payload.size()));
+    const size_t pad = payload.size() >= 2 ? (payload.back() == '=') + (payload[payload.size() - 2] == '=') : 0;
+    if (n > 0) r->derLength = static_cast<uint32_t>(static_cast<size_t>(n) - pad);
+  }
+  std::memset(r->der + r->derLength, 0, sizeof r->der - r->derLength);
   return RecordBlock(r);
 }
 
@@ -145,16 +162,8 @@ class Loader {
         },
         [](std::string_view) {});
     if (!read) return false;
-    constexpr std::string_view kBegin = "-----BEGIN CERTIFICATE-----\n";
-    constexpr std::string_view kEnd = "\n-----END CERTIFICATE-----";
-    const size_t begin = certificate.find(kBegin);
-    const size_t end = certificate.rfind(kEnd);
-    if (begin == std::string::npos || end == std::string::npos || end < begin + kBegin.size()) return false;
     std::string der, sig;
-    if (!DecodeBase64(std::string_view(certificate).substr(begin + kBegin.size(), end - begin - kBegin.size()), &der) ||
-        !DecodeBase64(signature, &sig)) {
-      return false;
-    }
+    if (!DecodeBase64(PemPayload(certificate), &der) || der.empty() || !DecodeBase64(signature, &sig)) return false;
     if (der != signerDer_) {
       const auto* p = reinterpret_cast<const unsigned char*>(der.data());
       X509* parsed = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
