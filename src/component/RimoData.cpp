@@ -349,15 +349,23 @@ void DataCore::ExecuteGetFromFile(const wchar_t* path) {
                      static_cast<int>(xml::kMaxTcResponseBytes));
     return;
   }
-  std::shared_ptr<platform::IByteStream> stream = std::move(file);
-  if (stream == nullptr) {
+  if (file == nullptr) {
     publisher_.FileNotOpened();
     TraceWriteFormat(diag::Error, kDataDll, L"Es konnte kein Stream-Objekt für die Datei %s erzeugt werden.", path);
     return;
   }
   TraceWriteFormat(diag::Info, kDataDll,
                    L"Der Filestream für die Datei %s wurde erfolgreich erzeugt. Die Daten werden nun gelesen.", path);
-  GetCertsFromStream(std::move(stream));
+  // Read in one call and parsed from memory. A file that cannot be read, or
+  // grew past any response meanwhile, is a document that cannot be read.
+  std::optional<std::vector<uint8_t>> bytes = file->ReadAll(xml::kMaxTcResponseBytes);
+  file.reset();
+  if (!bytes) {
+    publisher_.ResetRecord();
+    TraceWriteFormat(diag::Error, kDataDll, L"Die Datei %s konnte nicht gelesen werden.", path);
+    return;
+  }
+  GetCertsFromStream(std::make_shared<platform::MemoryStream>(std::move(*bytes)));
 }
 
 void DataCore::ExecuteGetFromRz(const wchar_t* userId) {

@@ -99,7 +99,8 @@ void StatusPublisher::Publish(xml::CTcResponseXml& response, ResponseChecks& che
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::Publish");
   uint32_t length = 0;
   const uint8_t* bytes = response.GetResponseContainer(&length);
-  auto containerStream = std::make_shared<platform::MemoryStream>(bytes, length);
+  // The container's bytes stay with the response, which outlives the reading.
+  auto containerStream = std::make_shared<platform::MemoryViewStream>(bytes, length);
 
   // Lock order: the status object first, then its certificate list.
   StatusLock statusLock(status_);

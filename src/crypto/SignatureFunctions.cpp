@@ -96,7 +96,7 @@ constexpr int kMinimumKeyBits = 1024;
 // exponent below 3 makes any signature forgeable without the private key
 // (with e = 1 the "signature" is the padded hash itself), an even one is no
 // RSA key at all, and one above 2^256 only serves to make checks dear.
-const wchar_t* KeyWeakness(X509* cert) {
+const wchar_t* ComputeKeyWeakness(X509* cert) {
   EVP_PKEY* key = X509_get0_pubkey(cert);
   if (key == nullptr) return nullptr;
   const int type = EVP_PKEY_get_base_id(key);
@@ -117,6 +117,35 @@ const wchar_t* KeyWeakness(X509* cert) {
     weakness = L"a public exponent below 3";
   }
   BN_free(e);
+  return weakness;
+}
+
+// The verdicts on the keys checked last, each certificate held so that its
+// address names it while it is remembered: every load checks the same few
+// keys, and reading a key's exponent out of OpenSSL costs more than the
+// rest of a small load's chain check. Made when the library loads, so that
+// it outlives the workers at exit.
+struct KeyVerdict {
+  X509Ptr cert;
+  const wchar_t* weakness;
+};
+std::mutex g_verdictsMutex;
+std::vector<KeyVerdict> g_verdicts;
+
+const wchar_t* KeyWeakness(X509* cert) {
+  constexpr size_t kCapacity = 16;
+  {
+    std::lock_guard<std::mutex> guard(g_verdictsMutex);
+    for (const KeyVerdict& verdict : g_verdicts) {
+      if (verdict.cert.get() == cert) return verdict.weakness;
+    }
+  }
+  const wchar_t* weakness = ComputeKeyWeakness(cert);
+  if (X509_up_ref(cert) != 1) return weakness;
+  X509Ptr held(cert);
+  std::lock_guard<std::mutex> guard(g_verdictsMutex);
+  if (g_verdicts.size() >= kCapacity) g_verdicts.erase(g_verdicts.begin());
+  g_verdicts.push_back(KeyVerdict{std::move(held), weakness});
   return weakness;
 }
 

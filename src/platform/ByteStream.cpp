@@ -1,5 +1,7 @@
 #include "platform/ByteStream.h"
 
+#include <algorithm>
+
 #include "platform/SafeFiles.h"
 
 #include <fcntl.h>
@@ -24,6 +26,13 @@ long MemoryStream::Read(void* buffer, size_t size) {
   return static_cast<long>(n);
 }
 
+long MemoryViewStream::Read(void* buffer, size_t size) {
+  const size_t n = std::min(size, size_ - position_);
+  if (n > 0) std::memcpy(buffer, data_ + position_, n);
+  position_ += n;
+  return static_cast<long>(n);
+}
+
 FileStream::~FileStream() { close(fd_); }
 
 std::unique_ptr<FileStream> FileStream::Open(const std::string& path) {
@@ -40,6 +49,24 @@ long FileStream::Read(void* buffer, size_t size) {
     if (n < 0 && errno == EINTR) continue;
     return n < 0 ? -1 : static_cast<long>(n);
   }
+}
+
+std::optional<std::vector<uint8_t>> FileStream::ReadAll(size_t maxSize) {
+  // One byte more than expected shows a file that grew meanwhile.
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::min<uint64_t>(size_, maxSize)) + 1);
+  size_t have = 0;
+  for (;;) {
+    if (have == bytes.size()) {
+      if (bytes.size() > maxSize) return std::nullopt;
+      bytes.resize(std::min(bytes.size() * 2, maxSize + 1));
+    }
+    const long n = Read(bytes.data() + have, bytes.size() - have);
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;
+    have += static_cast<size_t>(n);
+  }
+  bytes.resize(have);
+  return bytes;
 }
 
 }  // namespace rimo::platform

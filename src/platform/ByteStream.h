@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,20 @@ class MemoryStream final : public IByteStream {
   size_t position_ = 0;
 };
 
+// Reads bytes it does not own: the caller keeps them alive and unchanged
+// while the stream lives.
+class MemoryViewStream final : public IByteStream {
+ public:
+  MemoryViewStream(const void* data, size_t size)
+      : data_(static_cast<const uint8_t*>(data)), size_(data != nullptr ? size : 0) {}
+  long Read(void* buffer, size_t size) override;
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t position_ = 0;
+};
+
 // Reads an existing regular file.
 class FileStream final : public IByteStream {
  public:
@@ -43,6 +58,9 @@ class FileStream final : public IByteStream {
   // EINVAL) or cannot be opened (errno tells why).
   static std::unique_ptr<FileStream> Open(const std::string& path);
   long Read(void* buffer, size_t size) override;
+  // The rest of the file, read in one call when its size is as at opening;
+  // nullopt on a read error or past maxSize bytes.
+  std::optional<std::vector<uint8_t>> ReadAll(size_t maxSize);
   // The file's size when it was opened.
   uint64_t Size() const { return size_; }
 

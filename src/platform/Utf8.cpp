@@ -1,6 +1,8 @@
 #include "platform/Utf8.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 
 namespace rimo::platform {
 namespace {
@@ -122,12 +124,35 @@ void DecodeUtf8(std::string_view src, Emit emit) {
 
 }  // namespace
 
-std::wstring Utf8ToWide(std::string_view src) {
+bool IsAscii(std::string_view text) {
+  // Eight bytes at a time: the compiler turns this into vector code.
+  uint64_t seen = 0;
+  size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    seen |= word;
+  }
+  for (; i < text.size(); ++i) seen |= static_cast<unsigned char>(text[i]);
+  return (seen & 0x8080808080808080ULL) == 0;
+}
+
+void Utf8ToWideInto(std::string_view src, std::wstring* out) {
   // Never more characters than bytes: size once, write in place, trim.
-  std::wstring out(src.size(), L'\0');
-  wchar_t* dst = out.data();
+  out->resize(src.size());
+  if (IsAscii(src)) {
+    std::copy(reinterpret_cast<const unsigned char*>(src.data()),
+              reinterpret_cast<const unsigned char*>(src.data()) + src.size(), out->data());
+    return;
+  }
+  wchar_t* dst = out->data();
   DecodeUtf8(src, [&dst](char32_t c) { *dst++ = static_cast<wchar_t>(c); });
-  out.resize(static_cast<size_t>(dst - out.data()));
+  out->resize(static_cast<size_t>(dst - out->data()));
+}
+
+std::wstring Utf8ToWide(std::string_view src) {
+  std::wstring out;
+  Utf8ToWideInto(src, &out);
   return out;
 }
 
@@ -191,6 +216,7 @@ locale_t Utf8CType() {
 }
 
 std::string Utf8ToAscii(std::string_view src, char substitute) {
+  if (IsAscii(src)) return std::string(src);
   std::string out(src.size(), '\0');
   char* dst = out.data();
   DecodeUtf8(src, [&dst, substitute](char32_t c) { *dst++ = c < 0x80 ? static_cast<char>(c) : substitute; });

@@ -20,6 +20,8 @@ std::string WideToUtf8(std::wstring_view src);
 
 // Invalid or truncated sequences become U+FFFD, one per offending byte.
 std::wstring Utf8ToWide(std::string_view src);
+// The same into out, whose room is reused.
+void Utf8ToWideInto(std::string_view src, std::wstring* out);
 
 // Conversions for paths, which must name exactly the file they came from:
 // nullopt unless the text converts back to the very same bytes or
@@ -39,5 +41,8 @@ locale_t Utf8CType();
 // One byte per character of src: the character itself when it is ASCII,
 // substitute otherwise (also for each byte of an invalid sequence).
 std::string Utf8ToAscii(std::string_view src, char substitute);
+
+// True when every byte of text is below 0x80.
+bool IsAscii(std::string_view text);
 
 }  // namespace rimo::platform

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 #include <memory>
+#include <algorithm>
+#include <functional>
 #include <new>
 
 #include "diag/MethodTrace.h"
@@ -11,31 +13,30 @@ namespace rimo::status {
 using diag::category::kDataDll;
 using platform::RecursiveLockGuard;
 
-// Owns its record and the record's texts.
+// One block: the links, the record and both of the record's texts behind it.
 struct CertificateList::Node {
-  struct RecordDeleter {
-    void operator()(CertificateRecord* record) const {
-      delete[] record->type;
-      delete[] record->certificateText;
-      delete record;
-    }
-  };
   Node* previous = nullptr;
   Node* next = nullptr;
-  std::unique_ptr<CertificateRecord, RecordDeleter> record;
+  CertificateRecord record{};
+
+  static Node* Make(std::wstring_view type, std::wstring_view text) {
+    const size_t chars = type.size() + text.size() + 2;
+    void* block = ::operator new(sizeof(Node) + chars * sizeof(wchar_t));
+    Node* node = new (block) Node;
+    auto* place = reinterpret_cast<wchar_t*>(node + 1);
+    node->record.type = place;
+    place = std::copy(type.begin(), type.end(), place);
+    *place++ = L'\0';
+    node->record.certificateText = place;
+    place = std::copy(text.begin(), text.end(), place);
+    *place = L'\0';
+    return node;
+  }
+  static void Free(Node* node) {
+    node->~Node();
+    ::operator delete(node);
+  }
 };
-
-namespace {
-
-wchar_t* CopyText(const wchar_t* text) {
-  if (text == nullptr) text = L"";
-  size_t n = std::wcslen(text) + 1;
-  auto* copy = new wchar_t[n];
-  std::wmemcpy(copy, text, n);
-  return copy;
-}
-
-}  // namespace
 
 CertificateList::~CertificateList() {
   RIMO_METHOD_TRACE(kDataDll, L"CertificateList::~CertificateList");
@@ -74,11 +75,9 @@ CertificateRecord* CertificateList::AddCertificate(const wchar_t* type, const wc
   if (IsInList(type)) return nullptr;
   // Everything is allocated before the list changes: a failure (no memory)
   // leaves the list as it was, with nothing leaked.
-  std::unique_ptr<Node> owned = CreateNewEntry();
-  owned->record->type = CopyText(type);
-  owned->record->certificateText = CopyText(certificateText);
-  types_.insert(owned->record->type);
-  Node* node = owned.release();
+  ReserveIndex(size_.load(std::memory_order_relaxed) + 1);
+  Node* node = CreateNewEntry(type != nullptr ? type : L"", certificateText != nullptr ? certificateText : L"");
+  IndexType(node);
   node->previous = tail_;
   if (tail_ != nullptr) {
     tail_->next = node;
@@ -87,7 +86,7 @@ CertificateRecord* CertificateList::AddCertificate(const wchar_t* type, const wc
   }
   tail_ = node;
   size_.fetch_add(1, std::memory_order_relaxed);
-  return node->record.get();
+  return &node->record;
 }
 
 CertificateRecord* CertificateList::GetFirstCertificate(void** cursor) {
@@ -98,7 +97,7 @@ CertificateRecord* CertificateList::GetFirstCertificate(void** cursor) {
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   if (head_ == nullptr) return nullptr;
   *cursor = head_;
-  return head_->record.get();
+  return &head_->record;
 }
 
 CertificateRecord* CertificateList::GetNextCertificate(void** cursor) {
@@ -111,7 +110,7 @@ CertificateRecord* CertificateList::GetNextCertificate(void** cursor) {
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   Node* next = static_cast<Node*>(*cursor)->next;
   *cursor = next;
-  return next != nullptr ? next->record.get() : nullptr;
+  return next != nullptr ? &next->record : nullptr;
 }
 
 CertificateRecord* CertificateList::GetPreviousCertificate(void** cursor) {
@@ -124,7 +123,7 @@ CertificateRecord* CertificateList::GetPreviousCertificate(void** cursor) {
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   Node* previous = static_cast<Node*>(*cursor)->previous;
   *cursor = previous;
-  return previous != nullptr ? previous->record.get() : nullptr;
+  return previous != nullptr ? &previous->record : nullptr;
 }
 
 bool CertificateList::LockObject() {
@@ -148,14 +147,38 @@ bool CertificateList::IsInList(const wchar_t* type) {
   RIMO_METHOD_TRACE(kDataDll, L"CertificateList::IsInList");
   if (!lock_.TryLock()) return false;
   RecursiveLockGuard guard(lock_, std::adopt_lock);
-  return types_.count(type != nullptr ? type : L"") != 0;
+  if (index_.empty()) return false;
+  const std::wstring_view wanted(type != nullptr ? type : L"");
+  for (size_t slot = Slot(wanted);; slot = (slot + 1) & (index_.size() - 1)) {
+    const Node* node = index_[slot];
+    if (node == nullptr) return false;
+    if (wanted == node->record.type) return true;
+  }
 }
 
-std::unique_ptr<CertificateList::Node> CertificateList::CreateNewEntry() {
+size_t CertificateList::Slot(std::wstring_view type) const {
+  return std::hash<std::wstring_view>{}(type) & (index_.size() - 1);
+}
+
+void CertificateList::ReserveIndex(size_t entries) {
+  // At most half full, so that every probe ends soon at an empty slot.
+  if (entries * 2 <= index_.size()) return;
+  std::vector<Node*> grown(std::max<size_t>(16, index_.size() * 2), nullptr);
+  index_.swap(grown);
+  for (Node* node : grown) {
+    if (node != nullptr) IndexType(node);
+  }
+}
+
+void CertificateList::IndexType(Node* node) {
+  size_t slot = Slot(node->record.type);
+  while (index_[slot] != nullptr) slot = (slot + 1) & (index_.size() - 1);
+  index_[slot] = node;
+}
+
+CertificateList::Node* CertificateList::CreateNewEntry(std::wstring_view type, std::wstring_view text) {
   RIMO_METHOD_TRACE(kDataDll, L"CertificateList::CreateNewEntry");
-  auto node = std::make_unique<Node>();
-  node->record.reset(new CertificateRecord{});
-  return node;
+  return Node::Make(type, text);
 }
 
 void CertificateList::DeleteEntry(Node* node, bool all) {
@@ -173,11 +196,13 @@ void CertificateList::DeleteEntry(Node* node, bool all) {
       DeleteEntry(node, false);
       node = next;
     }
+    // Only whole lists are deleted: the index empties with them and keeps
+    // its room for the next response.
+    std::fill(index_.begin(), index_.end(), nullptr);
     return;
   }
   size_.fetch_sub(1, std::memory_order_relaxed);
-  types_.erase(node->record->type);
-  delete node;
+  Node::Free(node);
 }
 
 void CertificateList::AwaitRelease() {

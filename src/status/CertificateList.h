@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <memory>
 #include <string_view>
-#include <unordered_set>
+#include <vector>
 
 #include "platform/RecursiveLock.h"
 #include "rimo/RimoData.h"
@@ -42,13 +42,19 @@ class CertificateList final : public ICertificateList {
   struct Node;
 
   bool IsInList(const wchar_t* type);
-  std::unique_ptr<Node> CreateNewEntry();
+  Node* CreateNewEntry(std::wstring_view type, std::wstring_view text);
   void DeleteEntry(Node* node, bool all);
+  size_t Slot(std::wstring_view type) const;
+  // Makes room in the index for entries records.
+  void ReserveIndex(size_t entries);
+  void IndexType(Node* node);
 
   Node* head_ = nullptr;
   Node* tail_ = nullptr;
   std::atomic<size_t> size_{0};  // changed only under lock_
-  std::unordered_set<std::wstring_view> types_;  // views of the records' types
+  // The records by type, open addressing over a power-of-two table (empty
+  // until the first record); only whole lists are deleted.
+  std::vector<Node*> index_;
   platform::RecursiveLock lock_;
 };
 

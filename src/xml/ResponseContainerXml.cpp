@@ -5,6 +5,7 @@
 #include "diag/MethodTrace.h"
 #include "status/ScopedLocks.h"
 #include "diag/Trace.h"
+#include "platform/Utf8.h"
 
 namespace rimo::xml {
 
@@ -35,10 +36,10 @@ bool CResponseContainerXml::ParseText(int32_t* status) {
     which = kSwitch;
   }
   if (which == kNone) return errorCode_ == kNoError;
-  if ((which == kType && pendingType_) || (which == kData && pendingCertificate_)) return errorCode_ == kNoError;
+  if ((which == kType && hasType_) || (which == kData && hasCertificate_)) return errorCode_ == kNoError;
 
-  std::wstring value;
-  *status = TakeValue(&value);
+  std::string_view value;
+  *status = GetUtf8Value(&value);
   if (*status != kXmlOk) {
     TraceWriteFormat(diag::Error, kDataDll, L"Der Textwert im Pfad [%s] konnte nicht gelesen werden.",
                      ElementPath().c_str());
@@ -47,14 +48,16 @@ bool CResponseContainerXml::ParseText(int32_t* status) {
   }
   switch (which) {
     case kType:
-      pendingType_ = std::move(value);
+      pendingType_.assign(value);
+      hasType_ = true;
       break;
     case kData:
-      pendingCertificate_ = std::move(value);
+      pendingCertificate_.assign(value);
+      hasCertificate_ = true;
       break;
     default: {
       // Compared upper-cased and untrimmed: " JA" is not "JA".
-      const std::wstring upper = UpperCase(value);
+      const std::wstring upper = UpperCase(platform::Utf8ToWide(value));
       if (upper == L"JA" || upper == L"NEIN") {
         const bool ja = upper == L"JA";
         if (which == kKeyChange) {
@@ -74,24 +77,24 @@ bool CResponseContainerXml::ParseText(int32_t* status) {
 bool CResponseContainerXml::ParseElementEnd(int32_t*) {
   RIMO_METHOD_TRACE(kDataDll, L"CResponseContainerXml::ParseElementEnd");
   if (!CheckCurrentPath(L"RESPONSECONTAINER.CERTIFICATES.CERT")) return true;
-  if (!pendingType_ || !pendingCertificate_) {
+  if (!hasType_ || !hasCertificate_) {
     TraceWrite(diag::Error, kDataDll,
                L"Die Daten im <cert> Element sind unvollständig. Das Lesen der Response wird abgebrochen.");
-    pendingType_.reset();
-    pendingCertificate_.reset();
+    hasType_ = hasCertificate_ = false;
     errorCode_ = kCertificateIncomplete;
     return false;
   }
   if (certificates_ != nullptr) {
+    platform::Utf8ToWideInto(pendingType_, &wideType_);
+    platform::Utf8ToWideInto(pendingCertificate_, &wideCertificate_);
     status::ListLock lock(certificates_);
-    CertificateRecord* record = certificates_->AddCertificate(pendingType_->c_str(), pendingCertificate_->c_str());
+    CertificateRecord* record = certificates_->AddCertificate(wideType_.c_str(), wideCertificate_.c_str());
     if (record != nullptr) {
       TraceWriteFormat(diag::Info, kDataDll, L"Das Zertifikat [%s] wurde hinzugefügt.", kTypePath);
-      Bytes der;
-      DecodeCertificate(pendingCertificate_->c_str(), &der);
-      if (!der.empty() && der.size() <= kMaxDer) {
-        std::memcpy(record->der, der.data(), der.size());
-        record->derLength = static_cast<uint32_t>(der.size());
+      DecodeCertificate(std::string_view(pendingCertificate_), &der_);
+      if (!der_.empty() && der_.size() <= kMaxDer) {
+        std::memcpy(record->der, der_.data(), der_.size());
+        record->derLength = static_cast<uint32_t>(der_.size());
       }
     } else {
       TraceWriteFormat(diag::Error, kDataDll,
@@ -99,8 +102,7 @@ bool CResponseContainerXml::ParseElementEnd(int32_t*) {
       errorCode_ = kCertificateNotAdded;
     }
   }
-  pendingType_.reset();
-  pendingCertificate_.reset();
+  hasType_ = hasCertificate_ = false;
   // A certificate that could not be listed ends the reading at once.
   return errorCode_ == kNoError;
 }

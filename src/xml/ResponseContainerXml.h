@@ -47,8 +47,15 @@ class CResponseContainerXml : public CXmlParserRimo {
   uint32_t errorCode_ = kNoError;
   int32_t keyChange_ = -1;
   bool switchOnActivation_ = true;
-  std::optional<std::wstring> pendingType_;
-  std::optional<std::wstring> pendingCertificate_;
+  // The current <cert>'s texts, UTF-8 until they are listed; the buffers
+  // keep their room from one certificate to the next.
+  bool hasType_ = false;
+  bool hasCertificate_ = false;
+  std::string pendingType_;
+  std::string pendingCertificate_;
+  std::wstring wideType_;
+  std::wstring wideCertificate_;
+  Bytes der_;
 };
 
 }  // namespace rimo::xml

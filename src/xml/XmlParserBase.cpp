@@ -3,6 +3,8 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include <cstring>
+
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Utf8.h"
@@ -148,9 +150,23 @@ int32_t CXmlParserBase::TakeValue(std::wstring* value) {
   return kXmlOk;
 }
 
+int32_t CXmlParserBase::GetUtf8Value(std::string_view* value) {
+  if (!inText_) return kXmlErrorNotReady;
+  *value = std::string_view(text_.c_str());
+  return kXmlOk;
+}
+
 int32_t CXmlParserBase::TakeAsciiValue(std::string* value) {
   if (!inText_) return reader_->TakeAsciiValue(value);
-  *value = platform::Utf8ToAscii(text_.c_str(), '?');
+  // The usual Base64 text is ASCII already: taken over, not copied. What
+  // follows an embedded NUL is dropped, as for a C string.
+  text_.resize(std::strlen(text_.c_str()));
+  if (platform::IsAscii(text_)) {
+    *value = std::move(text_);
+    text_.clear();
+    return kXmlOk;
+  }
+  *value = platform::Utf8ToAscii(text_, '?');
   return kXmlOk;
 }
 
@@ -165,7 +181,7 @@ int32_t CXmlParserBase::ConstructElementsPath() {
   }
   segmentStarts_.push_back(path_.size());
   if (!path_.empty()) path_.push_back(L'.');
-  path_ += UpperCase(name);
+  for (const wchar_t c : name) path_.push_back(Upper(c));
   pathStarted_ = true;
   TraceWriteFormat(diag::Info, kDataDll, L"Der Elementpfad wurde auf %s gesetzt.", path_.c_str());
   return kXmlOk;

@@ -52,6 +52,9 @@ class CXmlParserBase {
   int32_t GetValue(std::wstring_view* value);
   // The same, moved into *value.
   int32_t TakeValue(std::wstring* value);
+  // In ParseText only: the element's whole text as UTF-8, up to an embedded
+  // NUL (valid until the handler returns).
+  int32_t GetUtf8Value(std::string_view* value);
   // The same, narrowed as CXmlParserRimo::ConvertWcharToByte narrows.
   int32_t TakeAsciiValue(std::string* value);
 

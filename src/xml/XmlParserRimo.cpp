@@ -1,22 +1,24 @@
 #include "xml/XmlParserRimo.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <string>
 
 #include "diag/MethodTrace.h"
+#include "platform/Utf8.h"
 
 namespace rimo::xml {
 
 using diag::category::kDataDll;
 
 namespace {
-constexpr wchar_t kBegin[] = L"-----BEGIN CERTIFICATE-----";
-constexpr wchar_t kEnd[] = L"-----END CERTIFICATE-----";
+constexpr char kBegin[] = "-----BEGIN CERTIFICATE-----";
+constexpr char kEnd[] = "-----END CERTIFICATE-----";
 constexpr size_t kBeginLength = 27;
 constexpr size_t kEndLength = 25;
 
-bool IsSeparator(wchar_t c) { return c == L'\n' || c == L' '; }
+bool IsSeparator(char c) { return c == '\n' || c == ' '; }
 }  // namespace
 
 CXmlParserRimo::CXmlParserRimo(std::shared_ptr<platform::IByteStream> stream, IKeloUtilities* utilities,
@@ -46,41 +48,54 @@ bool CXmlParserRimo::ConvertWcharToByte(const wchar_t* text, std::string* out) {
 
 Bytes CXmlParserRimo::DecodeBase64(const std::string& text) {
   Bytes bytes;
-  if (utilities_ == nullptr || text.empty()) return bytes;
-  // Three bytes per four characters at the most: one pass decodes it all.
-  // The size includes the terminator, at which the decoder stops anyway.
-  const auto size = static_cast<uint32_t>(text.size() + 1);
-  bytes.resize(text.size() / 4 * 3 + 3);
-  const int got = utilities_->Base64DecodeByteArray(text.c_str(), size, bytes.data(), static_cast<int>(bytes.size()));
-  bytes.resize(static_cast<size_t>(got > 0 ? got : 0));
+  DecodeBase64(text, &bytes);
   return bytes;
+}
+
+void CXmlParserRimo::DecodeBase64(std::string_view text, Bytes* bytes) {
+  bytes->clear();
+  if (utilities_ == nullptr || text.empty()) return;
+  // Three bytes per four characters at the most: one pass decodes it all.
+  bytes->resize(text.size() / 4 * 3 + 3);
+  const int got = utilities_->Base64DecodeByteArray(text.data(), static_cast<uint32_t>(text.size()), bytes->data(),
+                                                    static_cast<int>(bytes->size()));
+  bytes->resize(static_cast<size_t>(got > 0 ? got : 0));
 }
 
 bool CXmlParserRimo::DecodeCertificate(const wchar_t* text, Bytes* der) {
   RIMO_METHOD_TRACE(kDataDll, L"CXmlParserRimo::DecodeCertificate");
   if (text == nullptr) return false;
+  // One byte per character, '?' for what is not ASCII: positions stay
+  // those of the characters.
+  std::string narrow;
+  ConvertWcharToByte(text, &narrow);
+  DecodeCertificate(std::string_view(narrow), der);
+  return true;
+}
+
+void CXmlParserRimo::DecodeCertificate(std::string_view all, Bytes* der) {
   der->clear();
-  const std::wstring_view all(text);
+  // Positions count characters: a text beyond ASCII is narrowed to one
+  // byte each first.
+  if (!platform::IsAscii(all)) {
+    DecodeCertificate(platform::Utf8ToWide(all).c_str(), der);
+    return;
+  }
   const size_t begin = all.find(kBegin);
   const size_t end = all.find(kEnd);
-  if (begin == std::wstring_view::npos || end == std::wstring_view::npos) return true;
+  if (begin == std::string_view::npos || end == std::string_view::npos) return;
   size_t start = begin + kBeginLength;
   if (start < all.size() && IsSeparator(all[start])) ++start;
   // The payload reaches to the END marker at the end of the text; text after
   // the marker is cut off by the decoder at the first hyphen.
-  if (all.size() < start + kEndLength) return true;  // nothing left for a payload
+  if (all.size() < start + kEndLength) return;  // nothing left for a payload
   size_t length = all.size() - start - kEndLength;
   const size_t markerAt = start + length;
   if (length > 0 && IsSeparator(all[markerAt - 1])) --length;
-  std::string narrow(length, '\0');
-  for (size_t i = 0; i < length; ++i) {
-    const wchar_t c = all[start + i];
-    narrow[i] = static_cast<unsigned>(c) < 0x80 ? static_cast<char>(c) : '?';
-  }
+  std::string_view payload = all.substr(start, length);
   // An embedded NUL ends the text, as it does for a C string.
-  narrow.resize(std::strlen(narrow.c_str()));
-  *der = DecodeBase64(narrow);
-  return true;
+  payload = payload.substr(0, std::min(payload.size(), payload.find('\0')));
+  DecodeBase64(payload, der);
 }
 
 bool CXmlParserRimo::DecodeSignature(const wchar_t* text, Bytes* bytes) {

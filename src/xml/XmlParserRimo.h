@@ -29,6 +29,9 @@ class CXmlParserRimo : public CXmlParserBase {
   // CERTIFICATE-----" into der. False for a null text; an empty der when
   // the markers are missing or out of order.
   bool DecodeCertificate(const wchar_t* text, Bytes* der);
+  // The same for a UTF-8 text, into der's room; a character outside ASCII
+  // ends the Base64 as the wide form's '?' does.
+  void DecodeCertificate(std::string_view text, Bytes* der);
   // Decodes a plain Base64 text; false for a null text.
   bool DecodeSignature(const wchar_t* text, Bytes* bytes);
   // One byte per character; a character above 0x7F becomes '?', which is
@@ -42,6 +45,7 @@ class CXmlParserRimo : public CXmlParserBase {
   crypto::ISignatureFunctions* signature() const { return signature_; }
   // Base64 text to bytes with the utilities object (size first, then bytes).
   Bytes DecodeBase64(const std::string& text);
+  void DecodeBase64(std::string_view text, Bytes* bytes);
 
  private:
   IKeloUtilities* utilities_;

@@ -127,7 +127,7 @@ bool XmlReader::IsEmptyElement() { return xmlTextReaderIsEmptyElement(Reader(rea
 int32_t XmlReader::GetLocalName(std::wstring_view* name) {
   const xmlChar* local = xmlTextReaderConstLocalName(Reader(reader_));
   if (local == nullptr) return kXmlErrorNotReady;
-  text_ = platform::Utf8ToWide(reinterpret_cast<const char*>(local));
+  platform::Utf8ToWideInto(reinterpret_cast<const char*>(local), &text_);
   *name = text_;
   return kXmlOk;
 }
