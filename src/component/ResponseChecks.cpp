@@ -11,8 +11,11 @@ ResponseChecks::ResponseChecks(const config::CRimoPaths* paths)
       certFunctions_(crypto::MakeCertFunctions(paths)) {}
 
 std::unique_ptr<xml::CTcResponseXml> ResponseChecks::Verify(const std::vector<uint8_t>& response) {
-  auto parsed = std::make_unique<xml::CTcResponseXml>(std::make_shared<platform::MemoryStream>(response),
-                                                      utilities_.get(), signature_.get(), certFunctions_.get());
+  // Read where it lies: the parser lets the stream go when its one reading
+  // ends, while response is still the caller's.
+  auto parsed = std::make_unique<xml::CTcResponseXml>(
+      std::make_shared<platform::MemoryViewStream>(response.data(), response.size()), utilities_.get(),
+      signature_.get(), certFunctions_.get());
   if (!parsed->Parse() || parsed->VerificationError() != xml::CTcResponseXml::kNoError || !parsed->Integrity()) {
     return nullptr;
   }

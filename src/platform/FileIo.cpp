@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <memory>
 
@@ -32,6 +33,36 @@ constexpr size_t kTemporarySuffix = 8;
 
 std::string TemporaryPrefix(const std::string& name) { return "." + name + kTemporaryInfix; }
 
+// True when the regular file name in folder, as stat'ed in existing, holds
+// exactly content, is nobody else's to write and has no other name: then
+// replacing it would change nothing. It is flushed all the same (nearly
+// free when it is already on disk), so that the caller's promise of a
+// durable file holds either way.
+bool HoldsAlready(int folder, const std::string& name, const struct stat& existing, std::string_view content) {
+  if (static_cast<uint64_t>(existing.st_size) != content.size() || existing.st_nlink != 1 ||
+      existing.st_uid != geteuid() || (existing.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    return false;
+  }
+  FileDescriptor file(openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat opened {};
+  if (!file || fstat(file.Get(), &opened) != 0 || opened.st_ino != existing.st_ino ||
+      opened.st_dev != existing.st_dev || !S_ISREG(opened.st_mode)) {
+    return false;
+  }
+  char buffer[64 * 1024];
+  size_t compared = 0;
+  for (;;) {
+    const ssize_t n = read(file.Get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    const auto got = static_cast<size_t>(n);
+    if (got > content.size() - compared || std::memcmp(buffer, content.data() + compared, got) != 0) return false;
+    compared += got;
+  }
+  return compared == content.size() && fsync(file.Get()) == 0;
+}
+
 }  // namespace
 
 bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
@@ -46,6 +77,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
     errno = S_ISDIR(existing.st_mode) ? EISDIR : EINVAL;
     return false;
   }
+  if (exists && HoldsAlready(folder.Get(), at->name, existing, content)) return true;
   const std::string prefix = TemporaryPrefix(at->name);
   std::string temp;
   FileDescriptor file;

@@ -18,7 +18,9 @@ bool WriteFully(int fd, std::string_view data);
 // rule of SafeFiles.h; anything but a regular file in path's place is
 // refused. An existing file keeps its mode and, where the process may keep
 // it, its owner and group; no file is left writable by group or others, and
-// a new file gets what the umask allows of 0644. errno tells why when false.
+// a new file gets what the umask allows of 0644. A file of this user's,
+// with no other name and no write right for others, that holds content
+// already is flushed and left as it is. errno tells why when false.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content);
 
 // Removes the temporary files that writers of path killed mid-write left

@@ -1,5 +1,6 @@
 #include "xml/RzResponseXml.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "diag/MethodTrace.h"
@@ -11,19 +12,16 @@ using diag::category::kDataDll;
 bool CRzResponseXml::ParseText(int32_t* status) {
   RIMO_METHOD_TRACE(kDataDll, L"CRzResponseXml::ParseText");
   if (!CheckCurrentPath(L"GETDATATCRESPONSE.TCRESPONSE")) return true;
-  std::wstring_view value;
-  *status = GetValue(&value);
-  if (*status != kXmlOk) return true;
-  std::string narrow;
-  ConvertWcharToByte(std::wstring(value).c_str(), &narrow);
-  // Line breaks and blanks inside the text are skipped; any other character
-  // outside the alphabet makes the envelope unreadable, so that a response
-  // cut short at such a character never counts as received.
   std::string text;
-  text.reserve(narrow.size());
-  for (char c : narrow) {
-    if (c != ' ' && c != '\t' && c != '\r' && c != '\n') text.push_back(c);
-  }
+  *status = TakeUtf8Value(&text);
+  if (*status != kXmlOk) return true;
+  // Line breaks and blanks inside the text are skipped (in place); any other
+  // character outside the alphabet, one beyond ASCII included, makes the
+  // envelope unreadable, so that a response cut short at such a character
+  // never counts as received.
+  text.erase(std::remove_if(text.begin(), text.end(),
+                            [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }),
+             text.end());
   size_t padding = 0;
   while (padding < 2 && padding < text.size() && text[text.size() - 1 - padding] == '=') ++padding;
   bool wellFormed = text.size() % 4 != 1;
@@ -34,7 +32,11 @@ bool CRzResponseXml::ParseText(int32_t* status) {
   found_ = true;
   malformed_ = !wellFormed;
   // A later text replaces an earlier one.
-  tcResponse_ = wellFormed ? DecodeBase64(text) : Bytes();
+  if (wellFormed) {
+    DecodeBase64(std::string_view(text), &tcResponse_);
+  } else {
+    tcResponse_.clear();
+  }
   return true;
 }
 

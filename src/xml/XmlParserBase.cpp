@@ -62,7 +62,18 @@ void CXmlParserBase::Initialize(std::shared_ptr<platform::IByteStream> stream) {
 
 bool CXmlParserBase::Parse() {
   RIMO_METHOD_TRACE(kDataDll, L"CXmlParserBase::Parse");
+  if (result_) return *result_;
   if (!initialised_) return false;
+  result_ = ReadDocument();
+  // Read once: the reader, its buffers and the stream it holds go now, not
+  // when this object does.
+  reader_.reset();
+  text_ = std::string();
+  wideText_ = std::wstring();
+  return *result_;
+}
+
+bool CXmlParserBase::ReadDocument() {
   TraceWrite(diag::Detail, kDataDll, L"Der erste Read-Befehl wird ausgeführt");
   bool goOn = true;
   int nodeType = kNodeNone;
@@ -153,6 +164,14 @@ int32_t CXmlParserBase::TakeValue(std::wstring* value) {
 int32_t CXmlParserBase::GetUtf8Value(std::string_view* value) {
   if (!inText_) return kXmlErrorNotReady;
   *value = std::string_view(text_.c_str());
+  return kXmlOk;
+}
+
+int32_t CXmlParserBase::TakeUtf8Value(std::string* value) {
+  if (!inText_) return kXmlErrorNotReady;
+  text_.resize(std::strlen(text_.c_str()));
+  *value = std::move(text_);
+  text_.clear();
   return kXmlOk;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,7 +32,8 @@ class CXmlParserBase {
   // Reads the document. True when the root element was closed or a handler
   // stopped the reading; false for a reader failure (malformed document,
   // document type declaration, unreadable bytes), an empty input, or a
-  // handler's failure status.
+  // handler's failure status. The stream is let go at the end; a second
+  // call gives the first one's answer.
   virtual bool Parse();
 
  protected:
@@ -55,11 +57,14 @@ class CXmlParserBase {
   // In ParseText only: the element's whole text as UTF-8, up to an embedded
   // NUL (valid until the handler returns).
   int32_t GetUtf8Value(std::string_view* value);
+  // The same, moved into *value.
+  int32_t TakeUtf8Value(std::string* value);
   // The same, narrowed as CXmlParserRimo::ConvertWcharToByte narrows.
   int32_t TakeAsciiValue(std::string* value);
 
  private:
   void Initialize(std::shared_ptr<platform::IByteStream> stream);
+  bool ReadDocument();
   int32_t ConstructElementsPath();
   void DeConstructElementsPath();
   // Hands the text gathered since the last element tag to ParseText.
@@ -67,6 +72,7 @@ class CXmlParserBase {
 
   std::unique_ptr<XmlReader> reader_;
   bool initialised_ = false;
+  std::optional<bool> result_;  // of the one reading
   bool pathStarted_ = false;  // an element was seen
   std::wstring path_;
   std::vector<size_t> segmentStarts_;  // where each open element's part begins

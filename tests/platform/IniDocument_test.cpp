@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 
@@ -155,6 +156,47 @@ TEST(ReplaceFileAtomicallyTest, ReplacesContentKeepsModeAndLeavesNoTemporaryFile
   for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
   EXPECT_EQ(entries, 1);
   EXPECT_FALSE(ReplaceFileAtomically(dir.path() + "/missing-dir/a.ini", "x"));
+}
+
+// A file that holds the bytes already is left as it is; one that would
+// change, is writable by others or has another name is replaced.
+TEST(ReplaceFileAtomicallyTest, RewritesOnlyWhatWouldChange) {
+  struct Case {
+    const char* name;
+    std::string before;
+    mode_t mode;
+    bool secondName;
+    std::string content;
+    bool kept;
+  } const cases[] = {
+      {"identical", "<TCRESPONSE/>", 0600, false, "<TCRESPONSE/>", true},
+      {"same size, other bytes", "<TCRESPONSE/>", 0600, false, "<TCRESPONSX/>", false},
+      {"identical but longer", "<TCRESPONSE/>", 0600, false, "<TCRESPONSE/>\n", false},
+      {"identical, empty", "", 0600, false, "", true},
+      {"identical, group may write", "<TCRESPONSE/>", 0660, false, "<TCRESPONSE/>", false},
+      {"identical, second name", "<TCRESPONSE/>", 0600, true, "<TCRESPONSE/>", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    const std::string path = dir.path() + "/r.xml";
+    ASSERT_TRUE(ReplaceFileAtomically(path, c.before));
+    ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+    if (c.secondName) {
+      ASSERT_EQ(link(path.c_str(), (dir.path() + "/other.xml").c_str()), 0);
+    }
+    struct stat before {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    ASSERT_TRUE(ReplaceFileAtomically(path, c.content));
+    struct stat after {};
+    ASSERT_EQ(stat(path.c_str(), &after), 0);
+    EXPECT_EQ(testing::ReadFile(path), c.content);
+    EXPECT_EQ(after.st_ino == before.st_ino, c.kept);
+    EXPECT_EQ(after.st_mode & 022, 0u);
+    if (c.secondName) {
+      EXPECT_EQ(testing::ReadFile(dir.path() + "/other.xml"), c.before);
+    }
+  }
 }
 
 }  // namespace

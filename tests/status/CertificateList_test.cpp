@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "support/ForeignHolder.h"
 
@@ -58,6 +60,31 @@ TEST(CertificateListTest, ClearEmptiesAndAllowsReuse) {
   EXPECT_EQ(list.GetFirstCertificate(&cursor), nullptr);
   EXPECT_EQ(cursor, nullptr);
   EXPECT_NE(list.AddCertificate(L"0", L"x"), nullptr);
+}
+
+TEST(CertificateListTest, DuplicatesAreFoundWhileTheListGrowsAndAfterItIsCleared) {
+  CertificateList list;
+  std::vector<CertificateRecord*> records;
+  for (int round = 0; round < 2; ++round) {
+    records.clear();
+    // Types that differ in their last character only, an empty type and a
+    // null one (which counts as empty), over several growths of the index.
+    for (int i = 0; i < 300; ++i) {
+      const std::wstring type = L"TYPE-" + std::to_wstring(i);
+      records.push_back(list.AddCertificate(type.c_str(), (L"text " + std::to_wstring(i)).c_str()));
+      ASSERT_NE(records.back(), nullptr) << i;
+      ASSERT_EQ(list.AddCertificate(type.c_str(), L"again"), nullptr) << i;
+    }
+    EXPECT_NE(list.AddCertificate(L"", nullptr), nullptr);
+    EXPECT_EQ(list.AddCertificate(nullptr, L"x"), nullptr);
+    for (int i = 0; i < 300; ++i) {
+      EXPECT_EQ(list.AddCertificate((L"TYPE-" + std::to_wstring(i)).c_str(), L"x"), nullptr) << i;
+      // Records stay where they are while the list grows.
+      EXPECT_EQ(std::wstring(records[static_cast<size_t>(i)]->certificateText), L"text " + std::to_wstring(i));
+    }
+    EXPECT_EQ(list.Count(), 301u);
+    ASSERT_TRUE(list.ClearList());
+  }
 }
 
 TEST(CertificateListTest, ForeignHolderGetsEmptyAnswers) {
