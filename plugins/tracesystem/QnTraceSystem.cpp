@@ -148,7 +148,12 @@ bool AddListenerLocked(const std::string& name) {
   return true;
 }
 
+// Set once Init has run to its end: later calls need not pass call_once,
+// which costs more than the trace check itself.
+std::atomic<bool> g_initDone{false};
+
 void Init() {
+  if (g_initDone.load(std::memory_order_acquire)) return;
   std::call_once(g_initOnce, [] {
     Publish(ParseConfig(std::getenv("KELO_TRACE")));
     const char* file = std::getenv("KELO_TRACE_FILE");
@@ -158,6 +163,7 @@ void Init() {
     } else {
       AddListenerLocked(kConsole);
     }
+    g_initDone.store(true, std::memory_order_release);
   });
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -59,6 +60,10 @@ struct Listing {
 
 struct Cache {
   std::mutex mutex;
+  // The look during which the directory and the files named in
+  // lookedEntries were last checked (0: none).
+  uint64_t look = 0;
+  std::vector<std::string> lookedEntries;
   std::string directory;
   Listing listing;
   std::map<std::string, FileEntry> files;
@@ -67,6 +72,11 @@ struct Cache {
 
 // Made when the library loads, so that it outlives the workers at exit.
 Cache g_cache;
+
+std::atomic<uint64_t> g_looks{0};
+// The look of this thread's outermost OneLook, 0 outside any.
+thread_local uint64_t t_look = 0;
+thread_local int t_lookDepth = 0;
 
 Cache& TheCache() { return g_cache; }
 
@@ -146,6 +156,23 @@ const std::vector<std::shared_ptr<X509>>* FileCertificates(Cache& cache, const s
   return &stored.certs;
 }
 
+void AddMatching(const std::vector<std::shared_ptr<X509>>& certs, const X509_NAME* name,
+                 std::vector<std::shared_ptr<X509>>* out) {
+  for (const auto& cert : certs) {
+    if (X509_NAME_cmp(X509_get_subject_name(cert.get()), name) != 0) continue;
+    // The same certificate under two entries counts once.
+    const bool seen = std::any_of(out->begin(), out->end(),
+                                  [&](const std::shared_ptr<X509>& c) { return X509_cmp(c.get(), cert.get()) == 0; });
+    if (!seen) out->push_back(cert);
+  }
+}
+
+void SortCandidates(std::vector<std::shared_ptr<X509>>* out) {
+  std::sort(out->begin(), out->end(), [](const std::shared_ptr<X509>& a, const std::shared_ptr<X509>& b) {
+    return X509_cmp(a.get(), b.get()) < 0;
+  });
+}
+
 }  // namespace
 
 std::string RootStore::Directory() { return platform::KeloRoot() + "/etc/ssl/certs/"; }
@@ -182,12 +209,36 @@ std::vector<std::shared_ptr<X509>> RootStore::Candidates(const X509_NAME* name) 
     cache.directory = directory;
     cache.listing = Listing{};
     cache.files.clear();
+    cache.look = 0;
+  }
+  // Within one look, what was checked in it already is taken as it stands.
+  const bool looked = t_look != 0 && cache.look == t_look && cache.listing.valid;
+  if (looked) {
+    auto entries = cache.listing.byHash.find(hash);
+    if (entries == cache.listing.byHash.end()) return out;
+    const bool allChecked = std::all_of(entries->second.begin(), entries->second.end(), [&](const std::string& e) {
+      return std::find(cache.lookedEntries.begin(), cache.lookedEntries.end(), e) != cache.lookedEntries.end();
+    });
+    if (allChecked) {
+      for (const std::string& entry : entries->second) {
+        auto file = cache.files.find(directory + entry);
+        if (file == cache.files.end()) continue;
+        AddMatching(file->second.certs, name, &out);
+      }
+      SortCandidates(&out);
+      return out;
+    }
+  }
+  if (t_look != 0 && cache.look != t_look) {
+    cache.look = t_look;
+    cache.lookedEntries.clear();
   }
   Identity dirIdentity;
   const bool dirExists = StatIdentity(directory, &dirIdentity);
   if (!dirExists) {
     cache.listing = Listing{};
     cache.files.clear();
+    cache.look = 0;
     return out;
   }
   if (!cache.listing.valid || !(cache.listing.identity == dirIdentity) ||
@@ -198,19 +249,19 @@ std::vector<std::shared_ptr<X509>> RootStore::Candidates(const X509_NAME* name) 
   if (entries == cache.listing.byHash.end()) return out;
   for (const std::string& entry : entries->second) {
     const auto* certs = FileCertificates(cache, directory + entry, now);
-    if (certs == nullptr) continue;
-    for (const auto& cert : *certs) {
-      if (X509_NAME_cmp(X509_get_subject_name(cert.get()), name) != 0) continue;
-      // The same certificate under two entries counts once.
-      const bool seen = std::any_of(out.begin(), out.end(),
-                                    [&](const std::shared_ptr<X509>& c) { return X509_cmp(c.get(), cert.get()) == 0; });
-      if (!seen) out.push_back(cert);
-    }
+    if (cache.look != 0 && cache.look == t_look) cache.lookedEntries.push_back(entry);
+    if (certs != nullptr) AddMatching(*certs, name, &out);
   }
-  std::sort(out.begin(), out.end(), [](const std::shared_ptr<X509>& a, const std::shared_ptr<X509>& b) {
-    return X509_cmp(a.get(), b.get()) < 0;
-  });
+  SortCandidates(&out);
   return out;
+}
+
+RootStore::OneLook::OneLook() {
+  if (t_lookDepth++ == 0) t_look = g_looks.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+RootStore::OneLook::~OneLook() {
+  if (--t_lookDepth == 0) t_look = 0;
 }
 
 bool RootStore::Present() { return platform::IsDirectory(Directory()); }
@@ -221,6 +272,7 @@ void RootStore::Flush() {
   cache.directory.clear();
   cache.listing = Listing{};
   cache.files.clear();
+  cache.look = 0;
 }
 
 }  // namespace rimo::crypto

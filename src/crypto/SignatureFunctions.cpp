@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -120,33 +121,59 @@ const wchar_t* ComputeKeyWeakness(X509* cert) {
   return weakness;
 }
 
-// The verdicts on the keys checked last, each certificate held so that its
+// What is known of the certificates checked last, each held so that its
 // address names it while it is remembered: every load checks the same few
-// keys, and reading a key's exponent out of OpenSSL costs more than the
-// rest of a small load's chain check. Made when the library loads, so that
-// it outlives the workers at exit.
-struct KeyVerdict {
+// certificates, and reading a key's exponent or a validity time out of
+// OpenSSL costs more than the rest of a small load's chain check. Made when
+// the library loads, so that it outlives the workers at exit.
+struct CertFacts {
   X509Ptr cert;
-  const wchar_t* weakness;
+  const wchar_t* weakness = nullptr;
+  bool timesRead = false;  // both validity times could be read
+  time_t notBefore = 0;
+  time_t notAfter = 0;
 };
-std::mutex g_verdictsMutex;
-std::vector<KeyVerdict> g_verdicts;
+std::mutex g_factsMutex;
+std::vector<CertFacts> g_facts;
 
-const wchar_t* KeyWeakness(X509* cert) {
+bool ReadTime(const ASN1_TIME* time, time_t* out) {
+  struct tm parts {};
+  if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1) return false;
+  *out = timegm(&parts);
+  return true;
+}
+
+CertFacts FactsOf(X509* cert) {
   constexpr size_t kCapacity = 16;
   {
-    std::lock_guard<std::mutex> guard(g_verdictsMutex);
-    for (const KeyVerdict& verdict : g_verdicts) {
-      if (verdict.cert.get() == cert) return verdict.weakness;
+    std::lock_guard<std::mutex> guard(g_factsMutex);
+    for (const CertFacts& facts : g_facts) {
+      if (facts.cert.get() == cert) return CertFacts{nullptr, facts.weakness, facts.timesRead, facts.notBefore,
+                                                     facts.notAfter};
     }
   }
-  const wchar_t* weakness = ComputeKeyWeakness(cert);
-  if (X509_up_ref(cert) != 1) return weakness;
-  X509Ptr held(cert);
-  std::lock_guard<std::mutex> guard(g_verdictsMutex);
-  if (g_verdicts.size() >= kCapacity) g_verdicts.erase(g_verdicts.begin());
-  g_verdicts.push_back(KeyVerdict{std::move(held), weakness});
-  return weakness;
+  CertFacts facts;
+  facts.weakness = ComputeKeyWeakness(cert);
+  facts.timesRead =
+      ReadTime(X509_get0_notBefore(cert), &facts.notBefore) && ReadTime(X509_get0_notAfter(cert), &facts.notAfter);
+  ERR_clear_error();
+  CertFacts copy{nullptr, facts.weakness, facts.timesRead, facts.notBefore, facts.notAfter};
+  if (X509_up_ref(cert) != 1) return copy;
+  facts.cert.reset(cert);
+  std::lock_guard<std::mutex> guard(g_factsMutex);
+  if (g_facts.size() >= kCapacity) g_facts.erase(g_facts.begin());
+  g_facts.push_back(std::move(facts));
+  return copy;
+}
+
+const wchar_t* KeyWeakness(X509* cert) { return FactsOf(cert).weakness; }
+
+// As X509_cmp_current_time on both validity times: valid from notBefore on
+// (that second included) and until before notAfter.
+bool ValidNow(X509* cert) {
+  const CertFacts facts = FactsOf(cert);
+  const time_t now = std::time(nullptr);
+  return facts.timesRead && facts.notBefore <= now && now < facts.notAfter;
 }
 
 bool WeakKey(X509* cert) { return KeyWeakness(cert) != nullptr; }
@@ -435,8 +462,7 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
     const CertPath path = FirstHoldingPath(cert.get());
     if (!path.empty() && !budget.Spent()) issuers.push_back(path.front());
   }
-  const bool timeOk = X509_cmp_current_time(X509_get0_notBefore(cert.get())) < 0 &&
-                      X509_cmp_current_time(X509_get0_notAfter(cert.get())) > 0;
+  const bool timeOk = ValidNow(cert.get());
   bool result = false;
   if (!issuers.empty() && timeOk) {
     unsigned char* encoded = nullptr;

@@ -117,6 +117,9 @@ bool TraceSystemAdapter::ShouldTraceCategory(int32_t level, const char* category
 
 bool TraceSystemAdapter::ShouldTraceCategory(int32_t level, const wchar_t* category) {
   if (category == nullptr || category[0] == L'\0' || !Ready()) return false;
+  // No category is traced above the highest level of all: with tracing
+  // off, that answer comes without naming the category.
+  if (!shouldTrace_(level)) return false;
   char narrow[128];
   platform::WideToUtf8(category, narrow, sizeof narrow);
   return ShouldTraceCategory(level, narrow);

@@ -89,6 +89,13 @@ std::optional<Located> Walk(std::string path, bool createFolders, bool lastIsFol
         folderPath = ParentOf(folderPath);
         continue;
       }
+      // The usual case first: a folder (never a link, which O_NOFOLLOW with
+      // O_DIRECTORY refuses) is entered at once.
+      if (FileDescriptor next{openat(folder.Get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)}) {
+        folder = std::move(next);
+        folderPath += part + "/";
+        continue;
+      }
       struct stat st {};
       if (fstatat(folder.Get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT || !createFolders) return std::nullopt;

@@ -24,6 +24,21 @@ struct Base64Table {
 };
 constexpr Base64Table kBase64;
 
+// Each character's six bits already in place for its position in a group
+// of four; a character outside the alphabet sets the top bit.
+struct Base64GroupTables {
+  uint32_t at[4][256];
+  constexpr Base64GroupTables() : at() {
+    for (int position = 0; position < 4; ++position) {
+      for (int c = 0; c < 256; ++c) {
+        const int v = Base64Table().value[c];
+        at[position][c] = v < 0 ? 0x80000000u : static_cast<uint32_t>(v) << (18 - 6 * position);
+      }
+    }
+  }
+};
+constexpr Base64GroupTables kGroups;
+
 }  // namespace
 
 int KeloUtilities::ConvertWCharToChar(const wchar_t* text, char* out, int outSize) {
@@ -81,11 +96,9 @@ int KeloUtilities::Base64DecodeByteArray(const char* text, uint32_t textLength, 
   uint32_t i = 0;
   // Whole groups of four valid characters while three more bytes fit.
   while (i + 4 <= textLength && written + 3 <= limit) {
-    const int a = kBase64.value[in[i]], b = kBase64.value[in[i + 1]], c = kBase64.value[in[i + 2]],
-              d = kBase64.value[in[i + 3]];
-    if ((a | b | c | d) < 0) break;
-    const uint32_t v = (static_cast<uint32_t>(a) << 18) | (static_cast<uint32_t>(b) << 12) |
-                       (static_cast<uint32_t>(c) << 6) | static_cast<uint32_t>(d);
+    const uint32_t v = kGroups.at[0][in[i]] | kGroups.at[1][in[i + 1]] | kGroups.at[2][in[i + 2]] |
+                       kGroups.at[3][in[i + 3]];
+    if ((v & 0x80000000u) != 0) break;
     out[written++] = static_cast<uint8_t>(v >> 16);
     out[written++] = static_cast<uint8_t>(v >> 8);
     out[written++] = static_cast<uint8_t>(v);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "crypto/RootStore.h"
 #include "diag/MethodTrace.h"
 
 namespace rimo::xml {
@@ -65,6 +66,9 @@ bool CTcResponseXml::VerifyDocumentIntegrity() {
   }
   DecodeCertificate(certificateText_->c_str(), &certificate_);
   signatureBytes_ = DecodeBase64(*signatureText_);
+  // The chain check and the maker-root test see the root store as it is
+  // when the checks begin.
+  crypto::RootStore::OneLook oneLook;
   struct Check {
     bool (CTcResponseXml::*run)();
     Verification failure;
