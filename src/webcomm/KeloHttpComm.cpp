@@ -654,7 +654,6 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
   const std::string first = Narrow(url_);
   curl_easy_setopt(easy, CURLOPT_URL, first.c_str());
   std::string target;
-  long connections = 0;
   bool reachedHttps = secure_;
   for (int redirects = 0;; ++redirects) {
     const long remaining = RemainingMs();
@@ -676,7 +675,6 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
     const CURLcode code = curl_easy_perform(easy);
     long connects = 0;
     curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &connects);
-    connections += connects;
     transfer.connections += connects;
     failure->curlCode = code;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &failure->responseCode);

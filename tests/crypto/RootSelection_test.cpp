@@ -18,6 +18,7 @@
 #include <numeric>
 #include <thread>
 
+#include "crypto/RootStore.h"
 #include "crypto/SignatureFunctions.h"
 #include "platform/Clock.h"
 #include "support/TempDir.h"
@@ -335,6 +336,31 @@ TEST(RootStoreFreshnessTest, RootRewrittenLongAfterItWasReadIsReadAgain) {
   // ... until the file is no longer the one it read.
   WriteInPlace(s.pem, s.impostorPem);
   EXPECT_EQ(VerificationCode(response), 2u);
+}
+
+// One check looks at the store once: a change in the middle of it counts
+// for the next check, not for the rest of this one.
+TEST(RootStoreFreshnessTest, OneLookSeesTheStoreAsItWasWhenItBegan) {
+  GenuineStore s;
+  const X509_NAME* name = X509_get_subject_name(SharedPki::Get().genuine.root.get());
+  auto keyOf = [&](const std::vector<std::shared_ptr<X509>>& found) {
+    return found.size() == 1 ? X509_get0_pubkey(found.front().get()) : nullptr;
+  };
+  EVP_PKEY* genuineKey = X509_get0_pubkey(SharedPki::Get().genuine.root.get());
+  {
+    RootStore::OneLook look;
+    const auto first = RootStore::Candidates(name);
+    ASSERT_EQ(EVP_PKEY_eq(keyOf(first), genuineKey), 1);
+    ReplaceByRename(s.pem, s.impostorPem);
+    {
+      RootStore::OneLook nested;
+      EXPECT_EQ(EVP_PKEY_eq(keyOf(RootStore::Candidates(name)), genuineKey), 1) << "within the look";
+    }
+    EXPECT_EQ(EVP_PKEY_eq(keyOf(RootStore::Candidates(name)), genuineKey), 1) << "still within the look";
+  }
+  EXPECT_NE(EVP_PKEY_eq(keyOf(RootStore::Candidates(name)), genuineKey), 1) << "after the look";
+  RootStore::OneLook next;
+  EXPECT_NE(EVP_PKEY_eq(keyOf(RootStore::Candidates(name)), genuineKey), 1) << "in the next look";
 }
 
 TEST(RootStoreFreshnessTest, StoreMadeByOpensslRehashIsRead) {
