@@ -21,9 +21,9 @@ for arg in "$@"; do
 done
 cd "$(dirname "$0")/.."
 
-echo "== building the component and its tools (build/) =="
+echo "== building the component and its tools (build/; a few minutes on a fresh machine) =="
 cmake -S . -B build -G Ninja -DRIMO_WERROR=ON >/dev/null
-cmake --build build --target rimo rimo-tcsign rimo-datacenter >/dev/null
+cmake --build build --target rimo rimo-tcsign rimo-datacenter
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/rimo-demo-XXXXXX")
 server=""
@@ -35,17 +35,15 @@ trap finish EXIT
 tcsign=build/bin/rimo-tcsign
 rimo=build/bin/rimo
 
-# Runs rimo and marks the result: PUBLISHED, NO PACKAGE or REFUSED with the reason.
+# Runs rimo, shows its report and marks the result with rimo's own verdict
+# line (PUBLISHED, RECEIVED, NO PACKAGE, REFUSED or FAILED, with the reason).
 last=0
 run() {
   local status=0
-  "$rimo" "$@" 2>"$work/stderr" || status=$?
+  "$rimo" "$@" >"$work/stdout" 2>"$work/stderr" || status=$?
   last=$status
-  case $status in
-    0) echo "=> PUBLISHED" ;;
-    3) echo "=> NO PACKAGE: the data center holds none for this user" ;;
-    *) echo "=> REFUSED: $(sed 's/^rimo: //' "$work/stderr" | head -1)" ;;
-  esac
+  tail -n +2 "$work/stdout"
+  echo "=> $(head -1 "$work/stdout") (exit status $status)"
 }
 
 echo

@@ -1,8 +1,21 @@
 #!/usr/bin/env bash
 # Installs every Debian package the build, the tests, the benchmarks and the
-# tools need. Packages already installed are left as they are (no upgrade).
-# Runs as root, or through sudo.
+# tools need. The packages named here are not upgraded when installed
+# already; apt may still upgrade a library that a package it installs needs
+# in a newer version. Runs as root, or through sudo.
 set -euo pipefail
+
+for arg in "$@"; do
+  case "$arg" in
+    -h|--help)
+      echo "usage: scripts/install-deps.sh"
+      echo "Installs the Debian packages the build and the tests need, with apt-get (through sudo"
+      echo "when not run as root). The packages named are not upgraded when present; apt may upgrade"
+      echo "a library that a newly installed package needs in a newer version."
+      exit 0 ;;
+    *) echo "install-deps: unknown argument '$arg'" >&2; echo "Try 'scripts/install-deps.sh --help'." >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   build-essential cmake ninja-build pkg-config git

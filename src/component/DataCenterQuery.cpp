@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "config/DirectoryLibrary.h"
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Utf8.h"
@@ -172,7 +173,7 @@ std::wstring DataCenterQuery::CreateRestUrl(const wchar_t* userId) {
   // A registry file that cannot be read whole is named with each problem:
   // otherwise its values would be missing without a word.
   for (const std::string& problem : registry_.Problems()) {
-    TraceWriteFormat(diag::Error, kDataDll, L"Die Registry-Datei [%S] konnte nicht ganz gelesen werden: %S",
+    TraceWriteFormat(diag::Error, kDataDll, diag::text::kRegistryNotWhole,
                      registry_.Path().c_str(), problem.c_str());
   }
   if (base.empty()) base = kDefaultServiceUrl;

@@ -1,5 +1,8 @@
 #include "component/ResponseChecks.h"
 
+#include "diag/DiagnosticTexts.h"
+#include "diag/Trace.h"
+
 #include "crypto/SignatureFunctions.h"
 #include "platform/ByteStream.h"
 
@@ -17,6 +20,10 @@ std::unique_ptr<xml::CTcResponseXml> ResponseChecks::Verify(const std::vector<ui
       std::make_shared<platform::MemoryViewStream>(response.data(), response.size()), utilities_.get(),
       signature_.get(), certFunctions_.get());
   if (!parsed->Parse() || parsed->VerificationError() != xml::CTcResponseXml::kNoError || !parsed->Integrity()) {
+    if (parsed->VerificationError() != xml::CTcResponseXml::kNoError) {
+      diag::TraceWriteFormat(diag::Error, diag::category::kDataDll, diag::text::kCheckFailed,
+                             static_cast<int>(parsed->VerificationError()));
+    }
     return nullptr;
   }
   return parsed;

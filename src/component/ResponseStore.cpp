@@ -1,5 +1,6 @@
 #include "component/ResponseStore.h"
 
+#include "diag/DiagnosticTexts.h"
 #include "diag/Trace.h"
 #include "platform/FileIo.h"
 #include "platform/FileLock.h"
@@ -39,7 +40,7 @@ void ResponseStore::Store(const wchar_t* userId, const std::vector<uint8_t>& byt
   const std::optional<std::string> narrow = path.empty() ? std::nullopt : platform::WideToUtf8Exact(path);
   if (!narrow || !config::CRimoPaths::MakeFolderOf(*narrow)) {
     TraceWriteFormat(diag::Error, kDataDll,
-                     L"Für die Response-Datei von [%s] gibt es keinen Ordner, in den geschrieben werden kann.", userId);
+                     diag::text::kNoResponseFolder, userId);
     return;
   }
   // One writer of the file at a time; what killed writers left behind goes.
@@ -49,7 +50,7 @@ void ResponseStore::Store(const wchar_t* userId, const std::vector<uint8_t>& byt
   // torn one that would later count as a stored response.
   if (!platform::ReplaceFileAtomically(*narrow, std::string_view(reinterpret_cast<const char*>(bytes.data()),
                                                                   bytes.size()))) {
-    TraceWriteFormat(diag::Error, kDataDll, L"Die Response-Datei [%s] konnte nicht geschrieben werden.",
+    TraceWriteFormat(diag::Error, kDataDll, diag::text::kResponseNotWritten,
                      path.c_str());
   }
 }

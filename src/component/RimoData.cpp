@@ -6,6 +6,7 @@
 #include <cwchar>
 
 #include "component/ExitGuard.h"
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Module.h"
@@ -383,7 +384,7 @@ void DataCore::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream)
   if (!response.Parse()) {
     // Code 0: the document could not be read; the reset is all that shows.
     if (response.VerificationError() != xml::CTcResponseXml::kNoError) {
-      TraceWriteFormat(diag::Error, kDataDll, L"Die TC-Response ist nicht gültig - Prüfung [%d] fehlgeschlagen.",
+      TraceWriteFormat(diag::Error, kDataDll, diag::text::kCheckFailed,
                        static_cast<int>(response.VerificationError()));
       publisher_.VerificationFailed();
     }

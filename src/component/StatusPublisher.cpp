@@ -1,5 +1,6 @@
 #include "component/StatusPublisher.h"
 
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/ByteStream.h"
@@ -118,8 +119,7 @@ void StatusPublisher::Publish(xml::CTcResponseXml& response, ResponseChecks& che
     // A container that failed publishes nothing, not even the
     // certificates read before the failure.
     TraceWriteFormat(diag::Error, kDataDll,
-                     L"Der Response-Container konnte nicht gelesen werden (Fehler [%d]). Es werden keine "
-                     L"Zertifikate übernommen.",
+                     diag::text::kContainerUnreadable,
                      static_cast<int>(container.ErrorCode()));
     if (list != nullptr) list->ClearList();
     status_->SetErrorKind(codes::kErrorVerification);

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "config/DirectoryLibrary.h"
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/FileIo.h"
@@ -108,8 +109,7 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
   }
   if (refused) {
     TraceWriteFormat(rimo::diag::Error, category_,
-                     L"Falscher Parameter beim Schreiben in die INI-Datei [%S] - SectionLen[%d] - KeyLen[%d] - "
-                     L"ValueLen[%d]",
+                     rimo::diag::text::kIniBadValueParameter,
                      filePath_, static_cast<int>(Length(section)), static_cast<int>(Length(key)),
                      static_cast<int>(Length(value)));
     return false;
@@ -127,7 +127,7 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
     return true;
   }
   if (!MakeFolder(dir)) {
-    TraceWriteFormat(rimo::diag::Error, category_, L"Das Verzeichnis der INI-Datei [%S] konnte nicht erstellt werden.",
+    TraceWriteFormat(rimo::diag::Error, category_, rimo::diag::text::kIniFolderNotMade,
                      filePath_);
     return false;
   }
@@ -139,7 +139,7 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
     rimo::platform::FileWriteLock lock(path, kLockTimeoutMs);
     if (!lock.Held()) {
       TraceWriteFormat(rimo::diag::Error, category_,
-                       L"Die INI-Datei [%S] konnte nicht gesperrt werden - LastError [%d]", filePath_, lock.Error());
+                       rimo::diag::text::kIniNotLocked, filePath_, lock.Error());
       errno = lock.Error();
       return false;
     }
@@ -177,7 +177,7 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
   }
   if (!ok) {
     TraceWriteFormat(rimo::diag::Error, category_,
-                     L"Beim Schreiben in die INI-Datei [%S] ist ein Fehler aufgetreten - LastError [%d]", filePath_,
+                     rimo::diag::text::kIniWriteFailed, filePath_,
                      errno);
     return false;
   }
@@ -195,7 +195,7 @@ bool CIniFileBase::SetIniValueBool(const char* section, const char* key, bool va
   RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::SetIniValueBool");
   if (filePath_[0] == '\0' || Length(section) == 0 || Length(key) == 0) {
     TraceWriteFormat(rimo::diag::Error, category_,
-                     L"Falscher Parameter beim Schreiben in die INI-Datei [%S] - SectionLen[%d] - KeyLen[%d]",
+                     rimo::diag::text::kIniBadParameter,
                      filePath_, static_cast<int>(Length(section)), static_cast<int>(Length(key)));
     return false;
   }

@@ -20,6 +20,7 @@
 #include "crypto/IssuerSearch.h"
 #include "crypto/OpenSslHandles.h"
 #include "crypto/RootStore.h"
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 
@@ -443,7 +444,7 @@ bool SignatureFunctions::FindRootCertInMachinestore(const uint8_t* certificate, 
     return false;
   }
   if (!RootStore::Present()) {
-    TraceWriteFormat(diag::Error, kWebComm, L"Der Rootstore des Systems konnte nicht geöffnet werden - LastError [%d]",
+    TraceWriteFormat(diag::Error, kWebComm, diag::text::kNoRootStore,
                      ENOENT);
     return false;
   }

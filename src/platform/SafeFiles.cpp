@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -61,13 +62,20 @@ std::optional<std::string> FollowableTarget(int folder, const std::string& name,
   return std::string(target, static_cast<size_t>(n));
 }
 
-// Walks path from "/": every folder on the way, and the last component when
-// it is a followable link, resolved. create: missing folders on the way are
-// made (mode parentMode; the last one mode when it is a folder to make too).
+// Walks path from "/" (a relative one from the current folder): every folder
+// on the way, and the last component when it is a followable link, resolved.
+// create: missing folders on the way are made (mode parentMode; the last one
+// mode when it is a folder to make too).
 std::optional<Located> Walk(std::string path, bool createFolders, bool lastIsFolder, mode_t mode, mode_t parentMode) {
-  if (path.empty() || path[0] != '/') {
+  if (path.empty()) {
     errno = EINVAL;
     return std::nullopt;
+  }
+  if (path[0] != '/') {
+    // Relative to the current folder, whose path is walked like the rest.
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return std::nullopt;
+    path = std::string(cwd) + "/" + path;
   }
   for (int links = 0; links <= kMaxLinks; ++links) {
     const std::vector<std::string> parts = Components(path);

@@ -19,6 +19,7 @@
 #include <optional>
 
 #include "crypto/RootStore.h"
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Askpass.h"
@@ -595,7 +596,7 @@ void KeloHttpComm::UseTokenCertificate(std::unique_ptr<rimo::platform::pkcs11::M
 
 bool KeloHttpComm::EndedByClientAuth() {
   if (clientAuthEnd_.empty()) return false;
-  TraceWriteFormat(diag::Error, kWebComm, L"Client-Authentifizierung beendet: %s", Wide(clientAuthEnd_).c_str());
+  TraceWriteFormat(diag::Error, kWebComm, diag::text::kClientAuthEnded, Wide(clientAuthEnd_).c_str());
   result_.errorCode = kErrorClientAuth;
   if (result_.httpStatus == 0) result_.wininetCode = kInetClientCertNeeded;
   result_.message = Wide(clientAuthEnd_);

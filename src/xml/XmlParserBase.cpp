@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Utf8.h"
@@ -130,7 +131,7 @@ bool CXmlParserBase::ReadDocument() {
   if (pathStarted_ && (path_.empty() || !goOn)) return true;
   if (status != kXmlOk && status != kXmlEnd) {
     TraceWriteFormat(diag::Error, kDataDll,
-                     L"Während des Lesens des XML-Dokuments ist ein Fehler aufgetreten - hr = [%d]", status);
+                     diag::text::kXmlReadFailed, status);
     if (!reader_->LastError().empty()) {
       TraceWriteFormat(diag::Error, kDataDll, L"%S", reader_->LastError().c_str());
     }

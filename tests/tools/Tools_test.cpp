@@ -506,8 +506,11 @@ TEST(ToolConventionsTest, TcsignChecksItsInput) {
 }
 
 // The options of a manual page's OPTIONS section.
+// The options a manual page's OPTIONS section describes.
 std::set<std::string> ManOptions(const std::string& page) {
-  const std::string text = ReadFile(std::string(RIMO_SOURCE_DIR) + "/docs/man/" + page + ".1");
+  const std::string all = ReadFile(std::string(RIMO_SOURCE_DIR) + "/docs/man/" + page + ".1");
+  const size_t from = all.find(".SH OPTIONS");
+  const std::string text = from == std::string::npos ? std::string() : all.substr(from, all.find(".SH ", from + 1) - from);
   std::set<std::string> options;
   const std::regex option(R"(\\-\\-([a-z]+(?:\\-[a-z]+)*))");
   for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it) {
@@ -533,6 +536,183 @@ TEST(ManualTest, ManualPagesHelpAndReadmeNameTheSameOptions) {
       EXPECT_NE(readmeSection.find(option), std::string::npos) << option << " missing in the README";
     }
   }
+}
+
+std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// The verdict, the report's first line, and the exit status say the same, for
+// every way a job ends.
+TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
+  const auto& f = Fixture::Get();
+  const std::string dir = std::getenv("TMPDIR");
+  WriteFile(dir + "/hello.xml", "hello");
+  struct Case {
+    const char* name;
+    std::string args;
+    int exitCode;
+    std::string verdict;  // the first line starts so
+  } loads[] = {
+      {"published", "load " + f.Path("good.xml"), 0, "PUBLISHED: 2 certificates"},
+      {"signature", "load " + f.Path("tampered.xml"), 1, "REFUSED: the signature over the container"},
+      {"chain", "load " + f.Path("chain.xml"), 1, "REFUSED: the signer certificate's chain"},
+      {"locality", "load " + f.Path("locality.xml"), 1, "REFUSED: the signer certificate's locality"},
+      {"root", "load " + f.Path("root.xml"), 1, "REFUSED: the signer's issuer in the root store"},
+      {"parts", "load " + f.Path("nocert.xml"), 1, "REFUSED: the response lacks a part"},
+      {"missing file", "load " + dir + "/missing.xml", 1, "FAILED: " + dir + "/missing.xml: No such file"},
+      {"not XML", "load " + dir + "/hello.xml", 1, "FAILED: " + dir + "/hello.xml: not a TC response"},
+  };
+  for (const Case& c : loads) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = Shell(Rimo("--quiet " + c.args));
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_EQ(run.out.rfind(c.verdict, 0), 0u) << FirstLine(run.out);
+    const Outcome json = Shell(Rimo("--quiet --json " + c.args));
+    EXPECT_NE(json.out.find("\"verdict\":\"" + c.verdict), std::string::npos) << json.out;
+  }
+
+  const std::string answers = dir + "/verdict-answers";
+  fs::create_directories(answers);
+  fs::copy_file(f.Path("good.xml"), answers + "/890.xml");
+  fs::copy_file(f.Path("tampered.xml"), answers + "/892.xml");
+  WriteFile(answers + "/893.fault", "500\nRZ-4711\nDie Karte ist gesperrt.\ncard blocked\n");
+  rimo::testing::DataCenterProcess center(
+      {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
+  const std::string root = OnlineRoot(center);
+  const Case online[] = {
+      {"fetched", "fetch 12345678901234567890", 0, "PUBLISHED: 2 certificates"},
+      {"received", "query 12345678901234567890", 0, "RECEIVED"},
+      {"no package", "fetch 12345678901234567891", 3, "NO PACKAGE"},
+      {"received but forged", "fetch 12345678901234567892", 1, "REFUSED: the signature over the container"},
+      {"fault document", "fetch 12345678901234567893", 1, "FAILED: the data center refused: Die Karte ist gesperrt."},
+      {"bad user ID", "fetch 1234", 1, "FAILED: no request was made for '1234'"},
+  };
+  for (const Case& c : online) {
+    SCOPED_TRACE(c.name);
+    const Outcome run = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet " + c.args);
+    EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+    EXPECT_EQ(run.out.rfind(c.verdict, 0), 0u) << FirstLine(run.out);
+  }
+  center.Stop();
+  const Outcome down = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567894");
+  EXPECT_EQ(down.exitCode, 1);
+  EXPECT_EQ(FirstLine(down.out).rfind("FAILED: the query failed: the data center could not be reached", 0), 0u)
+      << FirstLine(down.out);
+}
+
+// The reason comes with the user's own trace settings too, and settings
+// that cannot be read are named once.
+TEST(RimoToolTest, ReasonIsGivenWhateverTheTraceSettings) {
+  const auto& f = Fixture::Get();
+  const std::string trace = std::string(std::getenv("TMPDIR")) + "/user-trace.log";
+  struct Case {
+    const char* name;
+    std::string settings;
+    std::string reason;
+    int warnings;
+  } cases[] = {
+      {"none", "", "refused: the signature over the container", 0},
+      {"errors and warnings", "KELO_TRACE='*=2' KELO_TRACE_FILE=" + trace, "refused: the signature over the container", 0},
+      {"everything", "KELO_TRACE='*=16' KELO_TRACE_FILE=" + trace, "refused: the signature over the container", 0},
+      {"nothing traced", "KELO_TRACE='*=0' KELO_TRACE_FILE=" + trace, "the levels in KELO_TRACE leave out the reason", 0},
+      {"unreadable items", "KELO_TRACE='*=2,verbose,x=y' KELO_TRACE_FILE=" + trace,
+       "refused: the signature over the container", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(trace);
+    const Outcome run = Shell(c.settings + " " + Rimo("--quiet load " + f.Path("tampered.xml")));
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find(c.reason), std::string::npos) << run.err;
+    size_t warnings = 0;
+    for (size_t at = run.err.find("KELO_TRACE:"); at != std::string::npos; at = run.err.find("KELO_TRACE:", at + 1)) {
+      ++warnings;
+    }
+    EXPECT_EQ(warnings, static_cast<size_t>(c.warnings)) << run.err;
+    if (c.warnings > 0) {
+      EXPECT_NE(run.err.find("'verbose', 'x=y'"), std::string::npos) << run.err;
+    }
+    if (c.name == std::string("errors and warnings")) {
+      EXPECT_NE(ReadFile(trace).find("Prüfung [1]"), std::string::npos) << "the user's file has its lines too";
+    }
+  }
+}
+
+// With standard output closed, the report has nowhere to go: nothing is
+// done, and it never lands in a file that took its descriptor.
+TEST(RimoToolTest, ClosedStandardOutputIsAnError) {
+  const auto& f = Fixture::Get();
+  const std::string trace = std::string(std::getenv("TMPDIR")) + "/closed-trace.log";
+  for (const std::string& settings : {std::string(), "KELO_TRACE='*=4' KELO_TRACE_FILE=" + trace}) {
+    SCOPED_TRACE(settings);
+    const Outcome run = Shell(settings + " " + Rimo("load " + f.Path("good.xml")) + " >&-");
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_NE(run.err.find("standard output is closed"), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFile(trace).find("PUBLISHED"), std::string::npos);
+    EXPECT_EQ(ReadFile(trace).find("state code"), std::string::npos);
+  }
+  // Closed standard input and error are no reason to fail.
+  const Outcome others = Shell(Rimo("--quiet load " + f.Path("good.xml")) + " <&- 2>&-");
+  EXPECT_EQ(others.exitCode, 0);
+  EXPECT_EQ(others.out.rfind("PUBLISHED", 0), 0u) << others.out;
+}
+
+TEST(DataCenterToolTest, PortInUseAndUnreadableFilesAreRefused) {
+  const auto& f = Fixture::Get();
+  const std::string answers = std::string(std::getenv("TMPDIR")) + "/port-answers";
+  fs::create_directories(answers);
+  rimo::testing::DataCenterProcess first(
+      {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
+  const std::string port = first.BaseUrl().substr(first.BaseUrl().rfind(':') + 1);
+  const std::string start = Tool("rimo-datacenter") + " --answers " + answers;
+  const Outcome second =
+      Shell("timeout 10 " + start + " --cert " + f.Path("pki/server.pem") + " --key " + f.Path("pki/server.key") +
+            " --port " + port);
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_NE(second.err.find("cannot listen on 127.0.0.1:" + port + ": address already in use"), std::string::npos)
+      << second.err;
+  for (const std::string& missing : {"--cert /nonexistent/server.pem --key " + f.Path("pki/server.key"),
+                                     "--cert " + f.Path("pki/server.pem") + " --key /nonexistent/server.key"}) {
+    const Outcome run = Shell("timeout 10 " + start + " " + missing);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("/nonexistent/server."), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
+  }
+}
+
+// rimo(1)'s way from nothing to a fetch, run as it is written there.
+TEST(ManualTest, TheManualsFetchExampleWorksAsWritten) {
+  const std::string page = ReadFile(std::string(RIMO_SOURCE_DIR) + "/docs/man/rimo.1");
+  const size_t example = page.find("A fetch from a local data center");
+  ASSERT_NE(example, std::string::npos);
+  const size_t from = page.find(".nf\n", example) + 4;
+  std::string script = page.substr(from, page.find(".fi\n", from) - from);
+  script = std::regex_replace(script, std::regex(R"(\\-)"), "-");
+  script = std::regex_replace(script, std::regex(R"(\\e)"), "\\");
+  const std::string dir = std::string(std::getenv("TMPDIR")) + "/manual-example";
+  fs::create_directories(dir);
+  WriteFile(dir + "/example.sh", script);
+  const Outcome run = Shell("cd " + dir + " && env -u KELO_ROOT PATH=" RIMO_BIN_DIR ":/usr/bin:/bin timeout 60 bash example.sh");
+  EXPECT_NE(run.out.find("PUBLISHED: 1 certificate\n"), std::string::npos) << run.out << run.err;
+  EXPECT_TRUE(fs::exists(dir + "/pki/kelo-root/var/lib/Quandel/Daten/P4100002/RIMO/Response/12345678901234567890.xml"));
+}
+
+TEST(ScriptTest, InstallDepsHelpChangesNothing) {
+  // apt-get and sudo that only note being called.
+  const std::string bin = std::string(std::getenv("TMPDIR")) + "/stub-bin";
+  const std::string calls = std::string(std::getenv("TMPDIR")) + "/stub-calls";
+  fs::create_directories(bin);
+  for (const char* name : {"apt-get", "apt", "sudo", "dpkg"}) {
+    WriteFile(bin + "/" + name, "#!/bin/sh\necho \"$0 $*\" >> " + calls + "\n");
+    chmod((bin + "/" + name).c_str(), 0755);
+  }
+  for (const char* arg : {"--help", "-h"}) {
+    const Outcome run = Shell("PATH=" + bin + ":/usr/bin:/bin bash " RIMO_SOURCE_DIR "/scripts/install-deps.sh " + arg);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.out.find("usage: scripts/install-deps.sh"), std::string::npos);
+  }
+  const Outcome bad = Shell("PATH=" + bin + ":/usr/bin:/bin bash " RIMO_SOURCE_DIR "/scripts/install-deps.sh --bogus");
+  EXPECT_EQ(bad.exitCode, 2);
+  EXPECT_FALSE(fs::exists(calls)) << ReadFile(calls);
 }
 
 TEST(InstallTest, InstalledRimoFindsItsLibraryAndLoads) {

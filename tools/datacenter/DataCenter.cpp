@@ -2,7 +2,10 @@
 
 #include <httplib.h>
 #include <openssl/ssl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <cstring>
@@ -97,6 +100,12 @@ struct DataCenter::Impl {
 };
 
 bool DataCenter::Impl::SetUpTls(SSL_CTX& ctx) {
+  for (const std::string* file : {&options.certFile, &options.keyFile}) {
+    if (access(file->c_str(), R_OK) != 0) {
+      setupError = "cannot read " + *file + ": " + std::strerror(errno);
+      return false;
+    }
+  }
   if (SSL_CTX_use_certificate_chain_file(&ctx, options.certFile.c_str()) != 1 ||
       SSL_CTX_use_PrivateKey_file(&ctx, options.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
       SSL_CTX_check_private_key(&ctx) != 1) {
@@ -201,6 +210,13 @@ DataCenter::DataCenter(Options options) : impl_(std::make_unique<Impl>()) {
   if (error_.empty() && !impl_->server->is_valid()) error_ = impl_->setupError;
   const int threads = impl_->options.threads;
   impl_->server->set_tcp_nodelay(true);
+  // SO_REUSEADDR only: a restart finds its port free again, but a second
+  // server on a port in use is refused instead of sharing its requests
+  // (the library's default, SO_REUSEPORT, would let both listen).
+  impl_->server->set_socket_options([](int sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   impl_->server->new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<size_t>(threads)); };
   impl_->server->Get(R"(/pvtwmod/rest/DataTcService/([^/]+))",
                      [impl](const httplib::Request& request, httplib::Response& response) {
@@ -222,13 +238,20 @@ void DataCenter::SetLogger(std::function<void(const std::string&)> logger) { imp
 int DataCenter::Bind() {
   if (!error_.empty()) return -1;
   int port = -1;
+  errno = 0;
   if (impl_->options.port == 0) {
     port = impl_->server->bind_to_any_port("127.0.0.1");
   } else if (impl_->server->bind_to_port("127.0.0.1", impl_->options.port)) {
     port = impl_->options.port;
   }
   if (port <= 0) {
+    const int why = errno;
     error_ = "cannot listen on 127.0.0.1:" + std::to_string(impl_->options.port);
+    if (why == EADDRINUSE) {
+      error_ += ": address already in use";
+    } else if (why != 0) {
+      error_ += std::string(": ") + std::strerror(why);
+    }
     return -1;
   }
   return port;

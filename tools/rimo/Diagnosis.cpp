@@ -1,15 +1,22 @@
 #include "rimo/Diagnosis.h"
 
 #include "crypto/RootStore.h"
+#include "diag/ComponentDirectory.h"
+#include "diag/DiagnosticTexts.h"
+#include "diag/TraceSystemAdapter.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <vector>
 #include "rimo/RimoStatusCodes.h"
@@ -58,9 +65,21 @@ std::vector<std::string> TextsOf(const std::string& trace) {
   return texts;
 }
 
-std::string After(const std::string& text, const std::string& marker) {
-  const size_t at = text.find(marker);
-  return at == std::string::npos ? std::string() : text.substr(at + marker.size());
+// The values of a trace line written with format (its conversions' texts),
+// nullopt when the line was not.
+std::optional<std::vector<std::string>> Match(const std::string& line, const wchar_t* format) {
+  const std::vector<std::string> pieces = diag::text::Pieces(format);
+  size_t at = line.find(pieces.front());
+  if (pieces.front().empty() || at == std::string::npos) return std::nullopt;
+  at += pieces.front().size();
+  std::vector<std::string> values;
+  for (size_t i = 1; i < pieces.size(); ++i) {
+    const size_t next = pieces[i].empty() ? line.size() : line.find(pieces[i], at);
+    if (next == std::string::npos) return std::nullopt;
+    values.push_back(line.substr(at, next - at));
+    at = next + pieces[i].size();
+  }
+  return values;
 }
 
 // The component's own root store path, without its final '/'.
@@ -72,8 +91,43 @@ std::string RootStoreDirectory() {
 
 }  // namespace
 
+// The items of a KELO_TRACE value that the trace plug-in skips: each item
+// is CATEGORY=LEVEL, LEVEL a number from 0 on.
+std::vector<std::string> UnreadableTraceItems(const std::string& value) {
+  std::vector<std::string> bad;
+  std::istringstream items(value);
+  std::string item;
+  while (std::getline(items, item, ',')) {
+    const size_t eq = item.find('=');
+    auto trimmed = [](std::string t) {
+      const size_t b = t.find_first_not_of(" \t");
+      const size_t e = t.find_last_not_of(" \t");
+      return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+    };
+    if (trimmed(item).empty()) continue;
+    const std::string level = eq == std::string::npos ? std::string() : trimmed(item.substr(eq + 1));
+    char* end = nullptr;
+    errno = 0;
+    const long n = level.empty() ? -1 : std::strtol(level.c_str(), &end, 10);
+    if (eq == std::string::npos || trimmed(item.substr(0, eq)).empty() || n < 0 || *end != '\0' || errno != 0 ||
+        n > INT32_MAX) {
+      bad.push_back(item);
+    }
+  }
+  return bad;
+}
+
 Diagnosis::Diagnosis() {
-  if (std::getenv("KELO_TRACE") != nullptr) return;
+  if (const char* user = std::getenv("KELO_TRACE"); user != nullptr) {
+    userTrace_ = true;
+    const std::vector<std::string> bad = UnreadableTraceItems(user);
+    if (!bad.empty()) {
+      std::string list;
+      for (const std::string& item : bad) list += (list.empty() ? "'" : ", '") + item + "'";
+      std::fprintf(stderr, "rimo: KELO_TRACE: %s cannot be read (each item is CATEGORY=LEVEL, e.g. *=4) and %s\n",
+                   list.c_str(), bad.size() == 1 ? "is ignored" : "are ignored");
+    }
+  }
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/rimo-trace-XXXXXX";
   const int fd = mkostemp(pattern.data(), O_CLOEXEC);
@@ -84,9 +138,28 @@ Diagnosis::Diagnosis() {
   // ends (a signal included), nothing is left behind.
   unlink(pattern.c_str());
   traceFd_ = fd;
+  if (userTrace_) return;
   const std::string held = "/proc/self/fd/" + std::to_string(fd);
   setenv("KELO_TRACE", "*=4", 1);
   setenv("KELO_TRACE_FILE", held.c_str(), 1);
+}
+
+void Diagnosis::Attach(const std::string& libraryDirectory) {
+  if (!userTrace_ || traceFd_ < 0) return;
+  // The plug-in the component will find first; loaded here, it is the same
+  // instance the component uses, and it stays loaded with it.
+  for (const std::string& dir : {diag::ComponentProgramDirectory(), libraryDirectory + "/"}) {
+    const std::string path = dir + diag::kTraceLibraryName;
+    if (dir.size() <= 1 || access(path.c_str(), R_OK) != 0) continue;
+    void* plugin = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    if (plugin == nullptr) return;
+    using AddListener = bool (*)(const char*);
+    if (auto add = reinterpret_cast<AddListener>(dlsym(plugin, "AddTextfileListener"))) {
+      add(("/proc/self/fd/" + std::to_string(traceFd_)).c_str());
+    }
+    dlclose(plugin);
+    return;
+  }
 }
 
 Diagnosis::~Diagnosis() {
@@ -112,16 +185,16 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
   bool noRootStore = false;
   for (size_t i = 0; i < texts.size(); ++i) {
     const std::string& t = texts[i];
-    if (t.find("Während des Lesens des XML-Dokuments ist ein Fehler aufgetreten") != std::string::npos) {
+    if (Match(t, diag::text::kXmlReadFailed)) {
       readerError = i + 1 < texts.size() ? texts[i + 1] : "malformed XML";
-    } else if (const std::string n = After(t, "Prüfung ["); !n.empty()) {
-      check = n.substr(0, n.find(']'));
+    } else if (const auto values = Match(t, diag::text::kCheckFailed)) {
+      check = values->front();
     } else if (t.find("certificate chain") != std::string::npos || t.find("certificate or") != std::string::npos) {
       chainError = t;
-    } else if (t.find("Rootstore des Systems konnte nicht geöffnet werden") != std::string::npos) {
+    } else if (Match(t, diag::text::kNoRootStore)) {
       noRootStore = true;
-    } else if (const std::string n = After(t, "Der Response-Container konnte nicht gelesen werden (Fehler ["); !n.empty()) {
-      container = n.substr(0, n.find(']'));
+    } else if (const auto values = Match(t, diag::text::kContainerUnreadable)) {
+      container = values->front();
     }
   }
   struct stat st {};
@@ -139,7 +212,10 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
     return "refused: the response lacks a part (serial numbers, signature, signer certificate or container)";
   }
   if (!container.empty()) return "refused: the response container could not be read (error " + container + ")";
-  if (traceFd_ < 0) return file + ": not published (set no KELO_TRACE to see the reason here)";
+  if (traceFd_ < 0) return file + ": not published (no private trace file could be made to find the reason)";
+  if (userTrace_) {
+    return file + ": not published (the levels in KELO_TRACE leave out the reason; \"*=4\" includes it)";
+  }
   return file + ": not a TC response";
 }
 
@@ -149,11 +225,9 @@ std::string Diagnosis::Reason(const std::string& command, const std::string& arg
   std::string reason = QueryReason(command, argument, errorKind, errorId, httpStatus, userMessage);
   // A registry file that was not read whole explains many a failed query.
   for (const std::string& t : TextsOf(TraceText())) {
-    const std::string rest = After(t, "Die Registry-Datei [");
-    if (rest.empty()) continue;
-    const size_t close = rest.find(']');
-    const std::string problem = After(rest, "konnte nicht ganz gelesen werden: ");
-    reason += " (the registry file " + rest.substr(0, close) + " was not read whole: " + problem + ")";
+    const auto values = Match(t, diag::text::kRegistryNotWhole);
+    if (!values) continue;
+    reason += " (the registry file " + (*values)[0] + " was not read whole: " + (*values)[1] + ")";
     break;
   }
   return reason;
@@ -169,16 +243,18 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
            "characters from the 18th on may not be \".\" or \"..\"";
   }
   if (errorKind == codes::kErrorFault) return "the data center refused: " + userMessage + " (" + errorId + ")";
+  // A response came and failed a check: which one says more than its error
+  // identifier.
+  if (errorKind == codes::kErrorVerification) return LoadReason("the received response");
   if (!errorId.empty()) {
     std::string reason = "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
     // Why the choice of a client certificate ended the request (a wrong PIN).
     for (const std::string& t : TextsOf(TraceText())) {
-      const std::string why = After(t, "Client-Authentifizierung beendet: ");
-      if (!why.empty()) return reason + ": " + why;
+      const auto why = Match(t, diag::text::kClientAuthEnded);
+      if (why && !why->front().empty()) return reason + ": " + why->front();
     }
     return reason;
   }
-  if (errorKind == codes::kErrorVerification) return LoadReason("the received response");
   if (httpStatus != 0 && httpStatus != 200 && httpStatus != 204 && httpStatus != 212) {
     return "the data center answered with the unexpected HTTP status " + std::to_string(httpStatus);
   }
@@ -187,15 +263,13 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
 
 std::string Diagnosis::WriteFailure() const {
   for (const std::string& t : TextsOf(TraceText())) {
-    if (t.find("Für die Response-Datei von") != std::string::npos ||
-        t.find("Die Response-Datei [") != std::string::npos) {
+    if (Match(t, diag::text::kNoResponseFolder) || Match(t, diag::text::kResponseNotWritten)) {
       return "the response file could not be stored (" + t + ")";
     }
-    for (const char* marker : {"Beim Schreiben in die INI-Datei [", "Das Verzeichnis der INI-Datei [",
-                               "Die INI-Datei [", "Falscher Parameter beim Schreiben in die INI-Datei ["}) {
-      const std::string path = After(t, marker);
-      if (!path.empty()) {
-        const std::string file = path.substr(0, path.find(']'));
+    for (const wchar_t* format : {diag::text::kIniWriteFailed, diag::text::kIniFolderNotMade, diag::text::kIniNotLocked,
+                                  diag::text::kIniBadParameter}) {
+      if (const auto values = Match(t, format)) {
+        const std::string& file = values->front();
         return "the status INI " + (file.empty() ? std::string("(no folder could be had for it)") : file) +
                " could not be written (" + t + ")";
       }

@@ -9,9 +9,15 @@ namespace rimo::tool {
 
 class Diagnosis {
  public:
-  // Unless KELO_TRACE is set already, routes the component's error and
-  // warning lines into a private file (set before the library is loaded).
+  // Routes the component's trace into a private file: through KELO_TRACE
+  // and KELO_TRACE_FILE unless the user set KELO_TRACE (set before the
+  // library is loaded); otherwise, with Attach, as one more listener of the
+  // user's trace settings, whose value is checked (one warning on standard
+  // error for what cannot be read).
   Diagnosis();
+  // With the user's KELO_TRACE: adds the private file as a listener of the
+  // trace plug-in the component in libraryDirectory uses.
+  void Attach(const std::string& libraryDirectory);
   ~Diagnosis();
   Diagnosis(const Diagnosis&) = delete;
   Diagnosis& operator=(const Diagnosis&) = delete;
@@ -29,6 +35,7 @@ class Diagnosis {
                           const std::string& errorId, int32_t httpStatus, const std::string& userMessage) const;
 
   int traceFd_ = -1;
+  bool userTrace_ = false;  // KELO_TRACE was the user's
 };
 
 // What keeps FILE from being read as a response file; empty when nothing.

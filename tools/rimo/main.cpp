@@ -54,9 +54,16 @@ constexpr char kHelp[] =
     "  --json        one JSON object on standard output instead of text\n"
     "  --quiet       no progress on standard error (progress is shown only on a terminal)\n"
     "\n"
+    "The first line of the report is the verdict: PUBLISHED, RECEIVED, NO PACKAGE, REFUSED or\n"
+    "FAILED, with the reason.\n"
+    "\n"
+    "Environment: KELO_ROOT prefixes the registry ($KELO_ROOT/etc/kelo/registry.reg, whose\n"
+    "RimoServiceUrl names the data center), the root store ($KELO_ROOT/etc/ssl/certs/) and\n"
+    "the data folders; KELO_TRACE, KELO_TRACE_FILE, KELO_CARD_CERT, KELO_ASKPASS: see rimo(1).\n"
+    "\n"
     "Exit status: 0 published (load, fetch) or received (query); 3 the data center has no\n"
     "package for the user (query, fetch); 1 refused or failed, with the reason on standard\n"
-    "error; 2 wrong usage or a library that cannot be loaded.\n";
+    "error; 2 wrong usage, a library that cannot be loaded, or a closed standard output.\n";
 
 int UsageError(const std::string& problem) {
   std::fprintf(stderr, "rimo: %s\nTry 'rimo --help'.\n", problem.c_str());
@@ -74,25 +81,28 @@ std::string Field(const std::string& s) { return s.empty() ? "-" : Printable(s);
 
 std::string JsonOrNull(const wchar_t* w) { return w == nullptr ? "null" : Json(Narrow(w)); }
 
-const char* ErrorKindMeaning(int32_t kind) {
+// What an error kind says happened; kind 0 on a failed job names no error
+// (the verdict line says what failed).
+const char* ErrorKindMeaning(int32_t kind, bool failed) {
   switch (kind) {
-    case 0: return "none";
-    case 3: return "the TC response failed its verification";
-    case 4: return "the data center has no package";
-    case 5: return "the data center answered with a fault document";
-    case 6: return "the data center's fault document could not be read";
-    case 8: return "the request failed or the answer held no TC response";
+    case codes::kErrorNone: return failed ? "none given (the first line says what failed)" : "none";
+    case codes::kErrorVerification: return "the TC response failed its verification";
+    case codes::kErrorNoPackage: return "the data center has no package";
+    case codes::kErrorFault: return "the data center answered with a fault document";
+    case codes::kErrorFaultUnreadable: return "the data center's fault document could not be read";
+    case codes::kErrorRequest: return "the request failed or the answer held no TC response";
     default: return "unknown";
   }
 }
 
-const char* StateMeaning(int32_t code) {
+// What the state a job left says happened (not which phase began).
+const char* StateMeaning(int32_t code, const std::string& command) {
   switch (code) {
-    case 0: return "nothing done";
-    case codes::kStateQueryStarted: return "data-center query started";
-    case codes::kStatePublished: return "response received or published";
-    case codes::kStateUnexpectedStatus: return "query ended with an unexpected HTTP status";
-    case codes::kStateFileLoadStarted: return "loading a response file started";
+    case codes::kStateNone: return "nothing was done";
+    case codes::kStateQueryStarted: return "the query ended without a response";
+    case codes::kStatePublished: return command == "query" ? "a response was received" : "a response was published";
+    case codes::kStateUnexpectedStatus: return "the query ended with an HTTP status it has no use for";
+    case codes::kStateFileLoadStarted: return "the file was read; nothing was published";
     default: return "unknown";
   }
 }
@@ -234,12 +244,27 @@ UserFiles FilesOf(const std::wstring& userId, const std::string& libraryDir) {
   return files;
 }
 
-void PrintText(std::ostream& out, const std::string& command, const Published& p, const UserFiles* files) {
-  out << "state code:           " << p.stateCode << " (" << StateMeaning(p.stateCode) << ")\n";
+// The job's outcome in one line, in agreement with the exit status.
+std::string Verdict(const std::string& command, int exitCode, const Published& p, const std::string& reason) {
+  if (exitCode == 0) {
+    if (command == "query") return "RECEIVED";
+    return "PUBLISHED: " + std::to_string(p.certs.size()) + (p.certs.size() == 1 ? " certificate" : " certificates");
+  }
+  if (exitCode == 3) return "NO PACKAGE";
+  constexpr char kRefused[] = "refused: ";
+  if (reason.rfind(kRefused, 0) == 0) return "REFUSED: " + reason.substr(sizeof kRefused - 1);
+  if (p.errorKind == codes::kErrorVerification) return "REFUSED: " + (reason.empty() ? "a check failed" : reason);
+  return "FAILED: " + (reason.empty() ? std::string("no reason is known") : reason);
+}
+
+void PrintText(std::ostream& out, const std::string& command, const Published& p, const UserFiles* files,
+               const std::string& verdict, bool failed) {
+  out << Printable(verdict) << "\n";
+  out << "state code:           " << p.stateCode << " (" << StateMeaning(p.stateCode, command) << ")\n";
   if (command != "load") {
     out << "query outcome:        " << p.queryOutcome << " (" << OutcomeMeaning(p.queryOutcome) << ")\n";
   }
-  out << "error kind:           " << p.errorKind << " (" << ErrorKindMeaning(p.errorKind) << ")\n";
+  out << "error kind:           " << p.errorKind << " (" << ErrorKindMeaning(p.errorKind, failed) << ")\n";
   if (command != "load") {
     out << "error identifier:     " << Field(p.errorId);
     if (!p.errorId.empty()) out << " (" << Printable(rimo::tool::ErrorIdMeaning(p.errorId)) << ")";
@@ -281,9 +306,10 @@ void PrintText(std::ostream& out, const std::string& command, const Published& p
 }
 
 void PrintJson(std::ostream& out, const std::string& command, const Published& p, const UserFiles* files,
-               const std::string& reason) {
-  out << "{\"stateCode\":" << p.stateCode << ",\"stateMeaning\":" << Json(StateMeaning(p.stateCode))
-      << ",\"errorKind\":" << p.errorKind << ",\"errorMeaning\":" << Json(ErrorKindMeaning(p.errorKind))
+               const std::string& reason, const std::string& verdict, bool failed) {
+  out << "{\"verdict\":" << Json(verdict) << ",\"stateCode\":" << p.stateCode
+      << ",\"stateMeaning\":" << Json(StateMeaning(p.stateCode, command)) << ",\"errorKind\":" << p.errorKind
+      << ",\"errorMeaning\":" << Json(ErrorKindMeaning(p.errorKind, failed))
       << ",\"keyChange\":" << (p.keyChange ? "true" : "false")
       << ",\"switchOnActivation\":" << (p.switchOnActivation ? "true" : "false")
       << ",\"currentSerial\":" << p.currentSerialJson << ",\"newSerial\":" << p.newSerialJson
@@ -353,7 +379,6 @@ class Progress {
         if (now != last) {
           std::fprintf(stderr, "rimo: %s...\n", now.c_str());
           last = now;
-          shown_ = true;
         }
       }
     });
@@ -362,20 +387,38 @@ class Progress {
   void Finish() {
     done_ = true;
     if (thread_.joinable()) thread_.join();
-    if (shown_) std::fprintf(stderr, "rimo: done\n");
-    shown_ = false;
   }
 
  private:
   IScDataStatus* status_;
   std::atomic<bool> done_{false};
-  bool shown_ = false;
   std::thread thread_;
 };
+
+// Standard input and error that are closed are opened on /dev/null, so that
+// no file the component opens takes their place; a closed standard output
+// is refused, since the report would go into whatever file took fd 1.
+bool StandardStreamsOpen() {
+  const bool outputOpen = fcntl(STDOUT_FILENO, F_GETFD) != -1;
+  for (const int fd : {STDIN_FILENO, STDERR_FILENO}) {
+    if (fcntl(fd, F_GETFD) != -1) continue;
+    const int opened = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      if (opened > STDERR_FILENO) close(opened);
+    }
+  }
+  if (!outputOpen) {
+    std::fprintf(stderr, "rimo: standard output is closed; nothing was done\n");
+    return false;
+  }
+  return true;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!StandardStreamsOpen()) return 2;
   std::string lib, command, argument;
   bool sync = false, json = false, quiet = false, optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
@@ -442,6 +485,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "rimo: cannot load the component %s: %s\n", lib.c_str(), dlerror());
     return 2;
   }
+  diagnosis.Attach(lib.substr(0, lib.rfind('/')));
   auto createStatus = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
   auto deleteStatus = reinterpret_cast<bool (*)(IScDataStatus*)>(dlsym(handle, "DeleteRimoDataStatusObject"));
   auto create = reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
@@ -498,10 +542,11 @@ int main(int argc, char** argv) {
   UserFiles files;
   if (command != "load") files = FilesOf(wide, lib.substr(0, lib.rfind('/')));  // lib holds a '/'
   std::ostringstream out;
+  const std::string verdict = Verdict(command, exitCode, p, reason);
   if (json) {
-    PrintJson(out, command, p, command != "load" ? &files : nullptr, reason);
+    PrintJson(out, command, p, command != "load" ? &files : nullptr, reason, verdict, exitCode != 0);
   } else {
-    PrintText(out, command, p, command != "load" ? &files : nullptr);
+    PrintText(out, command, p, command != "load" ? &files : nullptr, verdict, exitCode != 0);
   }
   std::fwrite(out.str().data(), 1, out.str().size(), stdout);
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
