@@ -78,6 +78,8 @@ QueryResult DataCenterQuery::Run(const wchar_t* userId) {
   result.requestError = request.wininetCode;
   if (request.errorCode != WebCommLib::kErrorNone) {
     TraceWrite(diag::Error, kDataDll, L"ExecuteHttpRequest NOT succeeded.");
+    TraceWriteFormat(diag::Error, kDataDll, diag::text::kRequestFailed, url.c_str(),
+                     static_cast<int>(request.errorCode), static_cast<int>(request.wininetCode));
     result.errorId = ErrorIdFromCodes(request.httpStatus, request.wininetCode);
     result.errorKind = codes::kErrorRequest;
     return result;

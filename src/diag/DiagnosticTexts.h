@@ -21,6 +21,9 @@ inline constexpr wchar_t kCheckFailed[] = L"Die TC-Response ist nicht gültig - 
 inline constexpr wchar_t kNoRootStore[] = L"Der Rootstore des Systems konnte nicht geöffnet werden - LastError [%d]";
 inline constexpr wchar_t kContainerUnreadable[] =
     L"Der Response-Container konnte nicht gelesen werden (Fehler [%d]). Es werden keine Zertifikate übernommen.";
+// A request that got no answer: the URL, the HTTP layer's error code and the
+// WinInet code.
+inline constexpr wchar_t kRequestFailed[] = L"Die Anfrage an [%s] ist fehlgeschlagen - Fehler [%d] - WinInet [%d].";
 inline constexpr wchar_t kRegistryNotWhole[] = L"Die Registry-Datei [%S] konnte nicht ganz gelesen werden: %S";
 inline constexpr wchar_t kClientAuthEnded[] = L"Client-Authentifizierung beendet: %s";
 inline constexpr wchar_t kNoResponseFolder[] =

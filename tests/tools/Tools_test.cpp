@@ -597,6 +597,20 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   EXPECT_EQ(down.exitCode, 1);
   EXPECT_EQ(FirstLine(down.out).rfind("FAILED: the query failed: the data center could not be reached", 0), 0u)
       << FirstLine(down.out);
+  EXPECT_NE(FirstLine(down.out).find(" at " + center.BaseUrl() + "/pvtwmod/rest/DataTcService/894?"),
+            std::string::npos)
+      << "the URL tried";
+  for (const char* address : {"not a url", "ftp://127.0.0.1/pvtwmod/rest/"}) {
+    SCOPED_TRACE(address);
+    WriteFile(root + "/etc/kelo/registry.reg",
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n\"RimoServiceUrl\"=\"" + std::string(address) +
+                  "\"\n");
+    const Outcome bad = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567895");
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_EQ(FirstLine(bad.out).rfind("FAILED: no request was made: the data center's address " + std::string(address), 0),
+              0u)
+        << FirstLine(bad.out);
+  }
 }
 
 // The reason comes with the user's own trace settings too, and settings

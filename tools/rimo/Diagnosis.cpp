@@ -4,6 +4,7 @@
 #include "diag/ComponentDirectory.h"
 #include "diag/DiagnosticTexts.h"
 #include "diag/TraceSystemAdapter.h"
+#include "webcomm/IKeloHttpFunctions.h"
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -246,8 +247,22 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
   // A response came and failed a check: which one says more than its error
   // identifier.
   if (errorKind == codes::kErrorVerification) return LoadReason("the received response");
+  // The URL the request went to, and the HTTP layer's reason.
+  std::string url;
+  int httpError = 0;
+  for (const std::string& t : TextsOf(TraceText())) {
+    if (const auto values = Match(t, diag::text::kRequestFailed)) {
+      url = (*values)[0];
+      httpError = std::atoi((*values)[1].c_str());
+    }
+  }
+  if (httpError == WebCommLib::kErrorUrl || httpError == WebCommLib::kErrorScheme) {
+    return "no request was made: the data center's address " + url +
+           " is not an http or https URL (RimoServiceUrl in the registry file)";
+  }
   if (!errorId.empty()) {
     std::string reason = "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
+    if (!url.empty()) reason += " at " + url;
     // Why the choice of a client certificate ended the request (a wrong PIN).
     for (const std::string& t : TextsOf(TraceText())) {
       const auto why = Match(t, diag::text::kClientAuthEnded);
