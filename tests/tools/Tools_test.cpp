@@ -597,7 +597,7 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   EXPECT_EQ(down.exitCode, 1);
   EXPECT_EQ(FirstLine(down.out).rfind("FAILED: the query failed: the data center could not be reached", 0), 0u)
       << FirstLine(down.out);
-  EXPECT_NE(FirstLine(down.out).find(" at " + center.BaseUrl() + "/pvtwmod/rest/DataTcService/894?"),
+  EXPECT_NE(FirstLine(down.out).find("; the request went to " + center.BaseUrl() + "/pvtwmod/rest/DataTcService/894?"),
             std::string::npos)
       << "the URL tried";
   for (const char* address : {"not a url", "ftp://127.0.0.1/pvtwmod/rest/"}) {

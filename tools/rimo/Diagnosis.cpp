@@ -262,13 +262,15 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
   }
   if (!errorId.empty()) {
     std::string reason = "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
-    if (!url.empty()) reason += " at " + url;
     // Why the choice of a client certificate ended the request (a wrong PIN).
     for (const std::string& t : TextsOf(TraceText())) {
       const auto why = Match(t, diag::text::kClientAuthEnded);
-      if (why && !why->front().empty()) return reason + ": " + why->front();
+      if (why && !why->front().empty()) {
+        reason += ": " + why->front();
+        break;
+      }
     }
-    return reason;
+    return url.empty() ? reason : reason + "; the request went to " + url;
   }
   if (httpStatus != 0 && httpStatus != 200 && httpStatus != 204 && httpStatus != 212) {
     return "the data center answered with the unexpected HTTP status " + std::to_string(httpStatus);
