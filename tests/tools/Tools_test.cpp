@@ -144,7 +144,7 @@ TEST(RimoToolTest, FailuresSayWhyInOneLine) {
       {"directory", "load " + dir, ": is a directory"},
       {"FIFO", "load " + dir + "/fifo.xml", "fifo.xml: not a regular file"},
       {"empty", "load " + dir + "/empty.xml", "empty.xml: the file is empty"},
-      {"random bytes", "load " + dir + "/random.bin", "random.bin: not a TC response: line "},
+      {"random bytes", "load " + dir + "/random.bin", "random.bin: not a TC response: "},
       {"path too long", "load /" + std::string(300, 'p'), "the path has 301 characters; at most 259"},
       {"changed container", "load " + f.Path("tampered.xml"), "refused: the signature over the container"},
       {"foreign chain", "load " + f.Path("chain.xml"), "refused: the signer certificate's chain"},
@@ -554,12 +554,14 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   } loads[] = {
       {"published", "load " + f.Path("good.xml"), 0, "PUBLISHED: 2 certificates"},
       {"signature", "load " + f.Path("tampered.xml"), 1, "REFUSED: the signature over the container"},
-      {"chain", "load " + f.Path("chain.xml"), 1, "REFUSED: the signer certificate's chain"},
+      {"chain", "load " + f.Path("chain.xml"), 1,
+       "REFUSED: the signer certificate's chain to the machine root store " + f.KeloRoot() + "/etc/ssl/certs is"},
       {"locality", "load " + f.Path("locality.xml"), 1, "REFUSED: the signer certificate's locality"},
       {"root", "load " + f.Path("root.xml"), 1, "REFUSED: the signer's issuer in the root store"},
       {"parts", "load " + f.Path("nocert.xml"), 1, "REFUSED: the response lacks a part"},
       {"missing file", "load " + dir + "/missing.xml", 1, "FAILED: " + dir + "/missing.xml: No such file"},
-      {"not XML", "load " + dir + "/hello.xml", 1, "FAILED: " + dir + "/hello.xml: not a TC response"},
+      {"not XML", "load " + dir + "/hello.xml", 1,
+       "FAILED: " + dir + "/hello.xml: not a TC response: there is no XML element in it"},
   };
   for (const Case& c : loads) {
     SCOPED_TRACE(c.name);

@@ -200,12 +200,18 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
   }
   struct stat st {};
   if (stat(RootStoreDirectory().c_str(), &st) != 0) noRootStore = true;
-  if (!readerError.empty()) return file + ": not a TC response: " + readerError;
+  if (!readerError.empty()) {
+    // The reader's words for a text without any markup.
+    if (readerError.find("Document is empty") != std::string::npos) {
+      return file + ": not a TC response: there is no XML element in it (" + readerError + ")";
+    }
+    return file + ": not a TC response: " + readerError;
+  }
   if (check == "1") return "refused: the signature over the container does not verify with the signer certificate";
   if (check == "2") {
     if (noRootStore) return "refused: there is no root store at " + RootStoreDirectory();
-    return "refused: the signer certificate's chain to the machine root store is not valid" +
-           (chainError.empty() ? std::string() : " (" + chainError + ")");
+    return "refused: the signer certificate's chain to the machine root store " + RootStoreDirectory() +
+           " is not valid" + (chainError.empty() ? std::string() : " (" + chainError + ")");
   }
   if (check == "3") return "refused: the signer certificate's locality is not \"QUANDEL Nachladesignatur\"";
   if (check == "4") return "refused: the signer's issuer in the root store is not the self-issued \"CA QUANDEL\"";
