@@ -137,8 +137,10 @@ bool CertFunctions::ReadCardCertificate(int32_t* handle) {
       rc = set(handle, buffer.data(), length, 0);
       if (rc == 0) return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(retryPauseMs_));
+    // Only a busy reader is asked again, after a pause; any other failure
+    // ends the reading at once.
     if (rc != plugin::kCardBusy || cardReads_ >= kMaxCardReads) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(retryPauseMs_));
   }
 }
 

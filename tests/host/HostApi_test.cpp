@@ -1,5 +1,8 @@
 // A host compiled only against the public header drives the library.
 #include <gtest/gtest.h>
+#include <cstdlib>
+#include <fstream>
+#include <filesystem>
 
 #include <atomic>
 #include <cstdio>
@@ -88,6 +91,12 @@ TEST_F(HostApiTest, RefusedUserIdIsReportedInBothModes) {
 // Host threads poll and lock the status object while the worker drains a
 // burst; meant to run under ThreadSanitizer as well.
 TEST_F(HostApiTest, HostThreadsPollAndLockWhileTheWorkerDrains) {
+  // Queries end at once, without a name to resolve: the worker drains a long
+  // queue quickly, and the pollers meet it in every step.
+  const std::string registry = std::string(std::getenv("KELO_ROOT")) + "/etc/kelo/registry.reg";
+  std::filesystem::create_directories(std::filesystem::path(registry).parent_path());
+  std::ofstream(registry) << "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+                          << "\"RimoServiceUrl\"=\"gopher://127.0.0.1/pvtwmod/rest/\"\n";
   IScDataStatus* s = lib_.createStatus();
   IRimoData* c = lib_.create(s, 1);
   std::atomic<bool> done{false};
@@ -108,6 +117,7 @@ TEST_F(HostApiTest, HostThreadsPollAndLockWhileTheWorkerDrains) {
         }
         s->Unlock();
         (void)s->GetUserMessage();
+        std::this_thread::yield();
       }
     });
   }
@@ -123,7 +133,11 @@ TEST_F(HostApiTest, HostThreadsPollAndLockWhileTheWorkerDrains) {
   done = true;
   for (auto& t : pollers) t.join();
   EXPECT_FALSE(s->GetBusy());
+  s->Lock();
+  EXPECT_EQ(s->GetErrorKind(), codes::kErrorRequest) << "the last query ran, and failed as it should";
+  s->Unlock();
   EXPECT_TRUE(lib_.deleteStatus(s));
+  std::filesystem::remove(registry);
 }
 
 }  // namespace
