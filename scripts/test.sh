@@ -38,12 +38,17 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 echo "== normal build =="
 run_suite build
-echo "== Debian package =="
+echo "== Debian packages =="
+rm -f build/rimodata*.deb build/rimodata*.ddeb
 (cd build && cpack -G DEB >/dev/null)
 listing=$(dpkg-deb -c build/rimodata_*.deb)
 for page in rimo rimo-tcsign rimo-datacenter; do
-  grep -q "share/man/man1/$page.1" <<<"$listing" || { echo "package lacks $page.1" >&2; exit 1; }
+  grep -q "share/man/man1/$page.1.gz" <<<"$listing" || { echo "package lacks $page.1.gz" >&2; exit 1; }
+  grep -q "share/bash-completion/completions/$page\$" <<<"$listing" || { echo "package lacks $page's completion" >&2; exit 1; }
 done
+dpkg-deb -c build/rimodata-dev_*.deb | grep -q "include/rimo/RimoData.h" || { echo "rimodata-dev lacks the header" >&2; exit 1; }
+# As Debian expects a package: errors fail the run; warnings are shown.
+lintian --fail-on error build/rimodata*.deb build/rimodata*.ddeb
 unpacked=$(mktemp -d "${TMPDIR:-/tmp}/rimo-package-XXXXXX")
 dpkg-deb -x build/rimodata_*.deb "$unpacked"
 "$unpacked/usr/bin/rimo" --version >/dev/null

@@ -737,7 +737,9 @@ TEST(InstallTest, InstalledRimoFindsItsLibraryAndLoads) {
   ASSERT_EQ(install.exitCode, 0) << install.err;
   for (const char* file : {"bin/rimo", "bin/rimo-tcsign", "bin/rimo-datacenter", "lib/kelo/librimodata.so",
                            "lib/kelo/QnTraceSystem001.so", "lib/kelo/QNCardAsn1N003.so", "lib/kelo/QNCardBase002.so",
-                           "share/man/man1/rimo.1", "share/man/man1/rimo-tcsign.1", "share/man/man1/rimo-datacenter.1"}) {
+                           "share/man/man1/rimo.1.gz", "share/man/man1/rimo-tcsign.1.gz",
+                           "share/man/man1/rimo-datacenter.1.gz", "share/doc/rimodata/copyright",
+                           "share/bash-completion/completions/rimo", "include/rimo/RimoData.h"}) {
     EXPECT_TRUE(fs::exists(prefix + "/" + file)) << file;
   }
   EXPECT_EQ(Shell(prefix + "/bin/rimo --version").exitCode, 0);
