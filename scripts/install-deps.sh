@@ -24,7 +24,7 @@ packages=(
   libssl-dev openssl libxml2-dev
   libcurl4-openssl-dev libcpp-httplib-dev
   libp11-kit-dev p11-kit p11-kit-modules softhsm2 libengine-pkcs11-openssl opensc
-  binutils locales file tzdata lintian bash-completion
+  binutils locales file tzdata lintian bash-completion curl
 )
 
 SUDO=""

@@ -695,6 +695,23 @@ TEST(DataCenterToolTest, PortInUseAndUnreadableFilesAreRefused) {
   }
 }
 
+TEST(DataCenterToolTest, BodyFilesWithDotsServeAndUnusableOnesAreSaid) {
+  const auto& f = Fixture::Get();
+  const std::string answers = std::string(std::getenv("TMPDIR")) + "/body-answers";
+  fs::create_directories(answers);
+  WriteFile(answers + "/fault.body.xml", "<FAULTINFO/>");
+  WriteFile(answers + "/900.conf", "status=500\nbodyfile=fault.body.xml\n");
+  WriteFile(answers + "/901.conf", "status=500\nbodyfile=../outside.xml\n");
+  WriteFile(answers + "/902.conf", "status=500\nbodyfile=missing.xml\n");
+  rimo::testing::DataCenterProcess center(
+      {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
+  const std::string curl = "curl -s --cacert " + f.Path("pki/root.pem") + " " + center.BaseUrl() +
+                           "/pvtwmod/rest/DataTcService/";
+  EXPECT_EQ(Shell(curl + "900").out, "<FAULTINFO/>");
+  EXPECT_EQ(Shell(curl + "901").out, "bodyfile cannot be used\n");
+  EXPECT_EQ(Shell(curl + "902").out, "bodyfile cannot be used\n");
+}
+
 // rimo(1)'s way from nothing to a fetch, run as it is written there.
 TEST(ManualTest, TheManualsFetchExampleWorksAsWritten) {
   const std::string page = ReadFile(std::string(RIMO_SOURCE_DIR) + "/docs/man/rimo.1");
