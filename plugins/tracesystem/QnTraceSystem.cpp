@@ -13,6 +13,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -49,6 +50,9 @@ struct Listener {
   int fd = -1;
   bool ownsFd = false;
   std::vector<std::string> excludedCategories;
+  // -1: the lines the configuration traces; otherwise every line up to this
+  // level, whatever the configuration says (a host's own diagnostic file).
+  int32_t ownLevel = -1;
 };
 
 std::once_flag g_initOnce;
@@ -56,6 +60,9 @@ std::atomic<const Config*> g_config{nullptr};
 std::mutex g_mutex;  // guards g_retired and g_listeners
 std::vector<std::unique_ptr<const Config>> g_retired;  // readers may still hold these
 std::vector<Listener> g_listeners;
+// The highest level a listener of its own level takes (0: none): lines up to
+// it are made whatever the configuration says.
+std::atomic<int32_t> g_ownLevel{0};
 
 bool SameCategory(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
@@ -204,17 +211,24 @@ std::string FormatLine(int32_t level, const char* category, const char* text) {
   return line;
 }
 
-void Emit(const char* category, const std::string& line) {
+bool Traced(const Config& config, int32_t level, const char* category) {
+  return config.enabled && level > 0 && level <= LevelFor(config, category);
+}
+
+// Whether any listener takes a line of level and category.
+bool Wanted(int32_t level, const char* category) {
+  return Traced(Current(), level, category) || (level > 0 && level <= g_ownLevel.load(std::memory_order_relaxed));
+}
+
+void Emit(int32_t level, const char* category, const std::string& line) {
+  const bool configured = Traced(Current(), level, category);
   std::lock_guard<std::mutex> guard(g_mutex);
   for (const Listener& listener : g_listeners) {
+    if (listener.ownLevel >= 0 ? level > listener.ownLevel : !configured) continue;
     bool excluded = false;
     for (const std::string& c : listener.excludedCategories) excluded |= SameCategory(c, category);
     if (!excluded) WriteAll(listener.fd, line);
   }
-}
-
-bool Traced(const Config& config, int32_t level, const char* category) {
-  return config.enabled && level > 0 && level <= LevelFor(config, category);
 }
 
 }  // namespace
@@ -223,17 +237,18 @@ QN_EXPORT void InitTraceSystem() { Init(); }
 
 QN_EXPORT bool ShouldTrace(int32_t level) {
   const Config& config = Current();
-  return config.enabled && level > 0 && level <= config.maxLevel;
+  return level > 0 && ((config.enabled && level <= config.maxLevel) ||
+                       level <= g_ownLevel.load(std::memory_order_relaxed));
 }
 
 QN_EXPORT bool ShouldTraceCategory(int32_t level, const char* category) {
   if (category == nullptr || category[0] == '\0') return false;
-  return Traced(Current(), level, category);
+  return Wanted(level, category);
 }
 
 QN_EXPORT int32_t Write(int32_t level, const char* category, const char* text) {
-  if (category == nullptr || text == nullptr || !Traced(Current(), level, category)) return 0;
-  Emit(category, FormatLine(level, category, text));
+  if (category == nullptr || text == nullptr || !Wanted(level, category)) return 0;
+  Emit(level, category, FormatLine(level, category, text));
   return 1;
 }
 
@@ -244,7 +259,7 @@ QN_EXPORT int32_t WriteEntry(int32_t level, const char* category, const char* me
 
 QN_EXPORT int32_t Dump(int32_t level, const char* category, const void* data, int32_t length) {
   if (category == nullptr || (data == nullptr && length > 0) || length < 0 ||
-      !Traced(Current(), level, category)) {
+      !Wanted(level, category)) {
     return 0;
   }
   const auto* bytes = static_cast<const unsigned char*>(data);
@@ -254,7 +269,7 @@ QN_EXPORT int32_t Dump(int32_t level, const char* category, const void* data, in
     for (int32_t i = offset; i < offset + 16 && i < length; ++i) {
       n += std::snprintf(row + n, sizeof row - static_cast<size_t>(n), " %02x", bytes[i]);
     }
-    Emit(category, FormatLine(level, category, row));
+    Emit(level, category, FormatLine(level, category, row));
   }
   return 1;
 }
@@ -341,6 +356,22 @@ QN_EXPORT bool AddTextfileListener(const char* path) {
   return AddListener(path);
 }
 
+// A text file that takes every line up to level, whatever the configuration
+// traces (and while tracing is off): a host's own diagnostic file, which
+// changes nothing for the other listeners.
+QN_EXPORT bool AddTextfileListenerAtLevel(const char* path, int32_t level) {
+  if (path == nullptr || path[0] == '\0' || std::strcmp(path, kConsole) == 0 || level <= 0) return false;
+  Init();
+  std::lock_guard<std::mutex> guard(g_mutex);
+  for (const Listener& l : g_listeners) {
+    if (l.name == path) return false;
+  }
+  if (!AddListenerLocked(path)) return false;
+  g_listeners.back().ownLevel = level;
+  if (level > g_ownLevel.load()) g_ownLevel.store(level);
+  return true;
+}
+
 // Stops the listener from receiving lines of category.
 QN_EXPORT bool RemoveListenerCategory(const char* name, const char* category) {
   if (name == nullptr || category == nullptr) return false;
@@ -363,6 +394,9 @@ QN_EXPORT bool RemoveListener(const char* name) {
     if (it->name == name) {
       if (it->ownsFd) close(it->fd);
       g_listeners.erase(it);
+      int32_t own = 0;
+      for (const Listener& l : g_listeners) own = std::max(own, l.ownLevel);
+      g_ownLevel.store(own);
       return true;
     }
   }

@@ -629,7 +629,8 @@ TEST(RimoToolTest, ReasonIsGivenWhateverTheTraceSettings) {
       {"none", "", "refused: the signature over the container", 0},
       {"errors and warnings", "KELO_TRACE='*=2' KELO_TRACE_FILE=" + trace, "refused: the signature over the container", 0},
       {"everything", "KELO_TRACE='*=16' KELO_TRACE_FILE=" + trace, "refused: the signature over the container", 0},
-      {"nothing traced", "KELO_TRACE='*=0' KELO_TRACE_FILE=" + trace, "the levels in KELO_TRACE leave out the reason", 0},
+      {"nothing traced", "KELO_TRACE='*=0' KELO_TRACE_FILE=" + trace, "refused: the signature over the container", 0},
+      {"empty", "KELO_TRACE= KELO_TRACE_FILE=" + trace, "refused: the signature over the container", 0},
       {"unreadable items", "KELO_TRACE='*=2,verbose,x=y' KELO_TRACE_FILE=" + trace,
        "refused: the signature over the container", 1},
   };
@@ -649,6 +650,9 @@ TEST(RimoToolTest, ReasonIsGivenWhateverTheTraceSettings) {
     }
     if (c.name == std::string("errors and warnings")) {
       EXPECT_NE(ReadFile(trace).find("Prüfung [1]"), std::string::npos) << "the user's file has its lines too";
+    }
+    if (c.name == std::string("nothing traced")) {
+      EXPECT_EQ(ReadFile(trace), "") << "rimo's own file changes nothing of the user's";
     }
   }
 }
@@ -710,6 +714,24 @@ TEST(DataCenterToolTest, BodyFilesWithDotsServeAndUnusableOnesAreSaid) {
   EXPECT_EQ(Shell(curl + "900").out, "<FAULTINFO/>");
   EXPECT_EQ(Shell(curl + "901").out, "bodyfile cannot be used\n");
   EXPECT_EQ(Shell(curl + "902").out, "bodyfile cannot be used\n");
+  // Neither a FIFO nor a folder is waited for or read.
+  mkfifo((answers + "/pipe.xml").c_str(), 0600);
+  fs::create_directories(answers + "/folder.xml");
+  WriteFile(answers + "/903.conf", "status=500\nbodyfile=pipe.xml\n");
+  WriteFile(answers + "/904.conf", "status=500\nbodyfile=folder.xml\n");
+  EXPECT_EQ(Shell("timeout 10 " + curl + "903").out, "bodyfile cannot be used\n");
+  EXPECT_EQ(Shell("timeout 10 " + curl + "904").out, "bodyfile cannot be used\n");
+  // A .conf that only slows the answer down keeps the card's own answer.
+  fs::copy_file(f.Path("good.xml"), answers + "/905.xml");
+  WriteFile(answers + "/905.conf", "delay_ms=100\n");
+  const Outcome slow = Shell(curl + "905 -o " + answers + "/905.out -w '%{http_code}'");
+  EXPECT_EQ(slow.out, "200");
+  EXPECT_NE(ReadFile(answers + "/905.out").find("<GETDATATCRESPONSE><TCRESPONSE>"), std::string::npos);
+  WriteFile(answers + "/906.fault", "404\nRZ-1\nunbekannt\nunknown\n");
+  WriteFile(answers + "/906.conf", "drip_ms=1\n");
+  const Outcome dripped = Shell(curl + "906 -o " + answers + "/906.out -w '%{http_code}'");
+  EXPECT_EQ(dripped.out, "404");
+  EXPECT_NE(ReadFile(answers + "/906.out").find("<USERMESSAGE>unbekannt</USERMESSAGE>"), std::string::npos);
 }
 
 // rimo(1)'s way from nothing to a fetch, run as it is written there.

@@ -1,7 +1,9 @@
 #include "datacenter/DataCenter.h"
 
 #include <httplib.h>
+#include <fcntl.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,13 +27,32 @@ namespace {
 constexpr char kXml[] = "application/xml";
 constexpr size_t kMaxAnswerFile = 64u << 20;
 
+// A regular file's bytes; nullopt for anything else (a FIFO is never waited
+// for, a folder never read; errno tells which) or a file too large.
 std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (content.str().size() > kMaxAnswerFile) return std::nullopt;
-  return content.str();
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat st {};
+  std::optional<std::string> content;
+  if (fstat(fd, &st) != 0) {
+    // errno says why
+  } else if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+  } else if (static_cast<uint64_t>(st.st_size) > kMaxAnswerFile) {
+    errno = EFBIG;
+  } else {
+    std::string bytes;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0 && bytes.size() <= kMaxAnswerFile) {
+      bytes.append(buffer, static_cast<size_t>(n));
+    }
+    if (n == 0 && bytes.size() <= kMaxAnswerFile) content = std::move(bytes);
+  }
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+  return content;
 }
 
 // Card numbers name files: letters, digits, '-' and '_' only.
@@ -108,12 +129,19 @@ struct DataCenter::Impl {
   bool SetUpTls(SSL_CTX& ctx);
   void Answer(const httplib::Request& request, httplib::Response& response);
   void AnswerWithSettings(const std::map<std::string, std::string>& settings, httplib::Response& response);
+  // The answer's body, dripped one byte every dripMs when that is above 0.
+  void SetBody(httplib::Response& response, std::string body, long dripMs);
 };
 
 bool DataCenter::Impl::SetUpTls(SSL_CTX& ctx) {
   for (const std::string* file : {&options.certFile, &options.keyFile}) {
-    if (access(file->c_str(), R_OK) != 0) {
+    struct stat st {};
+    if (access(file->c_str(), R_OK) != 0 || stat(file->c_str(), &st) != 0) {
       setupError = "cannot read " + *file + ": " + std::strerror(errno);
+      return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      setupError = "cannot read " + *file + ": " + std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
       return false;
     }
   }
@@ -126,7 +154,8 @@ bool DataCenter::Impl::SetUpTls(SSL_CTX& ctx) {
   if (!options.clientCaFile.empty()) {
     STACK_OF(X509_NAME)* names = SSL_load_client_CA_file(options.clientCaFile.c_str());
     if (names == nullptr || SSL_CTX_load_verify_locations(&ctx, options.clientCaFile.c_str(), nullptr) != 1) {
-      setupError = "cannot read the client CA file " + options.clientCaFile;
+      setupError = "cannot read the client CA file " + options.clientCaFile +
+                   (access(options.clientCaFile.c_str(), R_OK) != 0 ? ": " + std::string(std::strerror(errno)) : "");
       return false;
     }
     SSL_CTX_set_client_CA_list(&ctx, names);
@@ -163,28 +192,23 @@ void DataCenter::Impl::AnswerWithSettings(const std::map<std::string, std::strin
   if (auto it = settings.find("body"); it != settings.end()) body = it->second;
   if (auto it = settings.find("bodyfile"); it != settings.end()) {
     std::optional<std::string> file;
+    errno = 0;
     if (SafeFileName(it->second)) file = ReadFile(options.answersDir + "/" + it->second);
     if (!file) {
       // Said, never ignored: the test that relies on it would see another answer.
-      std::fprintf(stderr, "rimo-datacenter: bodyfile=%s cannot be used: %s\n", it->second.c_str(),
-                   SafeFileName(it->second) ? "it cannot be read in the answers directory"
-                                            : "a name in the answers directory has letters, digits, '.', '-' and "
-                                              "'_' only and does not start with '.'");
+      const std::string why = !SafeFileName(it->second)
+                                  ? "a name in the answers directory has letters, digits, '.', '-' and '_' only and "
+                                    "does not start with '.'"
+                                  : "it is no readable regular file in the answers directory" +
+                                        (errno != 0 ? std::string(" (") + std::strerror(errno) + ")" : std::string());
+      std::fprintf(stderr, "rimo-datacenter: bodyfile=%s cannot be used: %s\n", it->second.c_str(), why.c_str());
       response.status = 500;
       response.set_content("bodyfile cannot be used\n", "text/plain");
       return;
     }
     body = std::move(*file);
   }
-  if (const long drip = Number(settings, "drip_ms"); drip > 0 && !body.empty()) {
-    auto shared = std::make_shared<std::string>(std::move(body));
-    response.set_content_provider(shared->size(), kXml,
-                                  [this, shared, drip](size_t offset, size_t, httplib::DataSink& sink) {
-                                    return Pause(drip) && sink.write(shared->data() + offset, 1);
-                                  });
-    return;
-  }
-  if (!body.empty()) response.set_content(body, kXml);
+  SetBody(response, std::move(body), Number(settings, "drip_ms"));
 }
 
 void DataCenter::Impl::Answer(const httplib::Request& request, httplib::Response& response) {
@@ -194,10 +218,21 @@ void DataCenter::Impl::Answer(const httplib::Request& request, httplib::Response
     return;
   }
   const std::string base = options.answersDir + "/" + card;
-  if (auto settings = ReadFile(base + ".conf")) {
-    AnswerWithSettings(ParseSettings(*settings), response);
+  std::map<std::string, std::string> settings;
+  if (auto text = ReadFile(base + ".conf")) settings = ParseSettings(*text);
+  // A .conf that says what to answer answers; one that only slows the
+  // answer down (delay_ms, drip_ms) slows down the card's own answer.
+  for (const char* key : {"status", "body", "bodyfile", "redirect", "oversize"}) {
+    if (settings.count(key) != 0) {
+      AnswerWithSettings(settings, response);
+      return;
+    }
+  }
+  if (const long delay = Number(settings, "delay_ms"); delay > 0 && !Pause(delay)) {
+    response.status = 503;
     return;
   }
+  std::string body;
   if (auto fault = ReadFile(base + ".fault")) {
     std::istringstream lines(*fault);
     std::string status, id, userMessage, techMessage;
@@ -206,27 +241,41 @@ void DataCenter::Impl::Answer(const httplib::Request& request, httplib::Response
     std::getline(lines, userMessage);
     std::getline(lines, techMessage);
     response.status = std::atoi(status.c_str()) > 0 ? std::atoi(status.c_str()) : 500;
-    response.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FAULTINFO><ID>" + pki::XmlEscape(id) +
-                             "</ID><USERMESSAGE>" + pki::XmlEscape(userMessage) + "</USERMESSAGE><TECHMESSAGE>" +
-                             pki::XmlEscape(techMessage) + "</TECHMESSAGE></FAULTINFO>\n",
-                         kXml);
-    return;
-  }
-  if (auto tcResponse = ReadFile(base + ".xml")) {
+    body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<FAULTINFO><ID>" + pki::XmlEscape(id) + "</ID><USERMESSAGE>" +
+           pki::XmlEscape(userMessage) + "</USERMESSAGE><TECHMESSAGE>" + pki::XmlEscape(techMessage) +
+           "</TECHMESSAGE></FAULTINFO>\n";
+  } else if (auto tcResponse = ReadFile(base + ".xml")) {
     response.status = 200;
-    response.set_content("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<GETDATATCRESPONSE><TCRESPONSE>" +
-                             pki::Base64(*tcResponse) + "</TCRESPONSE></GETDATATCRESPONSE>\n",
-                         kXml);
+    body = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<GETDATATCRESPONSE><TCRESPONSE>" + pki::Base64(*tcResponse) +
+           "</TCRESPONSE></GETDATATCRESPONSE>\n";
+  } else {
+    response.status = 204;
+  }
+  SetBody(response, std::move(body), Number(settings, "drip_ms"));
+}
+
+void DataCenter::Impl::SetBody(httplib::Response& response, std::string body, long dripMs) {
+  if (body.empty()) return;
+  if (dripMs > 0) {
+    auto shared = std::make_shared<std::string>(std::move(body));
+    response.set_content_provider(shared->size(), kXml,
+                                  [this, shared, dripMs](size_t offset, size_t, httplib::DataSink& sink) {
+                                    return Pause(dripMs) && sink.write(shared->data() + offset, 1);
+                                  });
     return;
   }
-  response.status = 204;
+  response.set_content(body, kXml);
 }
 
 DataCenter::DataCenter(Options options) : impl_(std::make_unique<Impl>()) {
   impl_->options = std::move(options);
   if (!impl_->options.ocspFile.empty()) {
+    errno = 0;
     impl_->ocsp = ReadFile(impl_->options.ocspFile).value_or("");
-    if (impl_->ocsp.empty()) error_ = "cannot read the OCSP response " + impl_->options.ocspFile;
+    if (impl_->ocsp.empty()) {
+      error_ = "cannot read the OCSP response " + impl_->options.ocspFile +
+               (errno != 0 ? ": " + std::string(std::strerror(errno)) : "");
+    }
   }
   Impl* impl = impl_.get();
   impl_->server = std::make_unique<httplib::SSLServer>([impl](SSL_CTX& ctx) { return impl->SetUpTls(ctx); });

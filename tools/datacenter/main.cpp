@@ -1,6 +1,7 @@
 // rimo-datacenter: a local data center on 127.0.0.1 for tests and demos.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -103,7 +104,9 @@ int main(int argc, char** argv) {
   if (options.certFile.empty() || options.keyFile.empty() || options.answersDir.empty()) {
     return UsageError("--cert, --key and --answers are needed");
   }
-  if (access(options.answersDir.c_str(), R_OK | X_OK) != 0) {
+  struct stat answers {};
+  if (stat(options.answersDir.c_str(), &answers) == 0 && !S_ISDIR(answers.st_mode)) errno = ENOTDIR;
+  if (!S_ISDIR(answers.st_mode) || access(options.answersDir.c_str(), R_OK | X_OK) != 0) {
     std::fprintf(stderr, "rimo-datacenter: cannot read the answers directory %s: %s\n", options.answersDir.c_str(),
                  std::strerror(errno));
     return 1;

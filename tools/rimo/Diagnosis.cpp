@@ -154,9 +154,14 @@ void Diagnosis::Attach(const std::string& libraryDirectory) {
     if (dir.size() <= 1 || access(path.c_str(), R_OK) != 0) continue;
     void* plugin = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (plugin == nullptr) return;
+    // Its own level: every reason, whatever the user's settings trace.
+    const std::string held = "/proc/self/fd/" + std::to_string(traceFd_);
+    using AddAtLevel = bool (*)(const char*, int32_t);
     using AddListener = bool (*)(const char*);
-    if (auto add = reinterpret_cast<AddListener>(dlsym(plugin, "AddTextfileListener"))) {
-      add(("/proc/self/fd/" + std::to_string(traceFd_)).c_str());
+    if (auto addAtLevel = reinterpret_cast<AddAtLevel>(dlsym(plugin, "AddTextfileListenerAtLevel"))) {
+      ownLevel_ = addAtLevel(held.c_str(), 4);
+    } else if (auto add = reinterpret_cast<AddListener>(dlsym(plugin, "AddTextfileListener"))) {
+      add(held.c_str());
     }
     dlclose(plugin);
     return;
@@ -220,7 +225,7 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
   }
   if (!container.empty()) return "refused: the response container could not be read (error " + container + ")";
   if (traceFd_ < 0) return file + ": not published (no private trace file could be made to find the reason)";
-  if (userTrace_) {
+  if (userTrace_ && !ownLevel_) {
     return file + ": not published (the levels in KELO_TRACE leave out the reason; \"*=4\" includes it)";
   }
   return file + ": not a TC response";

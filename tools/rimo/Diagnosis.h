@@ -36,6 +36,7 @@ class Diagnosis {
 
   int traceFd_ = -1;
   bool userTrace_ = false;  // KELO_TRACE was the user's
+  bool ownLevel_ = false;   // the private file takes every reason, whatever the user's levels
 };
 
 // What keeps FILE from being read as a response file; empty when nothing.
