@@ -575,6 +575,7 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   const std::string answers = dir + "/verdict-answers";
   fs::create_directories(answers);
   fs::copy_file(f.Path("good.xml"), answers + "/890.xml");
+  fs::copy_file(f.Path("good.xml"), answers + "/897.xml");
   fs::copy_file(f.Path("tampered.xml"), answers + "/892.xml");
   WriteFile(answers + "/893.fault", "500\nRZ-4711\nDie Karte ist gesperrt.\ncard blocked\n");
   rimo::testing::DataCenterProcess center(
@@ -582,7 +583,8 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   const std::string root = OnlineRoot(center);
   const Case online[] = {
       {"fetched", "fetch 12345678901234567890", 0, "PUBLISHED: 2 certificates"},
-      {"received", "query 12345678901234567890", 0, "RECEIVED"},
+      {"received", "query 12345678901234567897", 0, "RECEIVED"},
+      {"stored already", "query 12345678901234567890", 0, "RECEIVED: the stored response still verifies; nothing was sent"},
       {"no package", "fetch 12345678901234567891", 3, "NO PACKAGE"},
       {"received but forged", "fetch 12345678901234567892", 1, "REFUSED: the signature over the container"},
       {"fault document", "fetch 12345678901234567893", 1, "FAILED: the data center refused: Die Karte ist gesperrt."},
@@ -609,10 +611,16 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
                   "\"\n");
     const Outcome bad = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567895");
     EXPECT_EQ(bad.exitCode, 1);
-    EXPECT_EQ(FirstLine(bad.out).rfind("FAILED: no request was made: the data center's address " + std::string(address), 0),
+    EXPECT_EQ(FirstLine(bad.out).rfind("FAILED: no request was made: the data center's address \"" + std::string(address), 0),
               0u)
         << FirstLine(bad.out);
   }
+  WriteFile(root + "/etc/kelo/registry.reg", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n");
+  const Outcome unnamed = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567896");
+  EXPECT_EQ(unnamed.exitCode, 1);
+  EXPECT_NE(FirstLine(unnamed.out).find("the registry file names no RimoServiceUrl, so the built-in address was used"),
+            std::string::npos)
+      << FirstLine(unnamed.out);
 }
 
 // The reason comes with the user's own trace settings too, and settings
@@ -732,6 +740,25 @@ TEST(DataCenterToolTest, BodyFilesWithDotsServeAndUnusableOnesAreSaid) {
   const Outcome dripped = Shell(curl + "906 -o " + answers + "/906.out -w '%{http_code}'");
   EXPECT_EQ(dripped.out, "404");
   EXPECT_NE(ReadFile(answers + "/906.out").find("<USERMESSAGE>unbekannt</USERMESSAGE>"), std::string::npos);
+}
+
+// A backslash reads as written (registry keys, Windows paths) unless it
+// could be taken for the start of an escape.
+TEST(RimoToolTest, BackslashesReadAsWrittenUnlessTheyLookLikeAnEscape) {
+  const auto& f = Fixture::Get();
+  const std::string answers = std::string(std::getenv("TMPDIR")) + "/backslash-answers";
+  fs::create_directories(answers);
+  WriteFile(answers + "/890.fault", "500\nRZ-1\nC:\\Daten\\x41 \\\\u\nt\n");
+  rimo::testing::DataCenterProcess center(
+      {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
+  const std::string root = OnlineRoot(center);
+  const Outcome run = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567890");
+  EXPECT_NE(run.out.find("user message:         C:\\Daten\\\\x41 \\\\\\\\u\n"), std::string::npos) << run.out;
+  WriteFile(root + "/etc/kelo/registry.reg", "[HKEY_CURRENT_USER\\SOFTWARE\\X]\n\"RimoServiceUrl\"=\"https://h/\"\n");
+  const Outcome other = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567890");
+  EXPECT_NE(other.err.find("the key [HKEY_CURRENT_USER\\SOFTWARE\\X] is not under HKEY_LOCAL_MACHINE\\ and"),
+            std::string::npos)
+      << other.err;
 }
 
 // rimo(1)'s way from nothing to a fetch, run as it is written there.

@@ -130,14 +130,19 @@ Diagnosis::Diagnosis() {
     }
   }
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/rimo-trace-XXXXXX";
-  const int fd = mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd < 0) return;
-  // The trace is written through this very file, held open and nameless
-  // from the start: named by /proc/self/fd, no other user can swap it for a
-  // link or a FIFO in a temp folder they can write to, and however rimo
-  // ends (a signal included), nothing is left behind.
-  unlink(pattern.c_str());
+  const std::string folder = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
+  // The trace is written through this very file, held open and nameless:
+  // named by /proc/self/fd, no other user can swap it for a link or a FIFO
+  // in a temp folder they can write to, and however rimo ends (a signal
+  // included), nothing is left behind. Without a name from the start where
+  // the file system allows it; elsewhere it is unlinked at once.
+  int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    std::string pattern = folder + "/rimo-trace-XXXXXX";
+    fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) return;
+    unlink(pattern.c_str());
+  }
   traceFd_ = fd;
   if (userTrace_) return;
   const std::string held = "/proc/self/fd/" + std::to_string(fd);
@@ -205,6 +210,11 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
   }
   struct stat st {};
   if (stat(RootStoreDirectory().c_str(), &st) != 0) noRootStore = true;
+  // A response whose container failed: the container is what is wrong.
+  if (!container.empty() && check.empty()) {
+    return "refused: the response container could not be read (error " + container + ")" +
+           (readerError.empty() ? std::string() : ": " + readerError);
+  }
   if (!readerError.empty()) {
     // The reader's words for a text without any markup.
     if (readerError.find("Document is empty") != std::string::npos) {
@@ -223,7 +233,6 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
   if (check == "5") {
     return "refused: the response lacks a part (serial numbers, signature, signer certificate or container)";
   }
-  if (!container.empty()) return "refused: the response container could not be read (error " + container + ")";
   if (traceFd_ < 0) return file + ": not published (no private trace file could be made to find the reason)";
   if (userTrace_ && !ownLevel_) {
     return file + ": not published (the levels in KELO_TRACE leave out the reason; \"*=4\" includes it)";
@@ -268,9 +277,14 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
     }
   }
   if (httpError == WebCommLib::kErrorUrl || httpError == WebCommLib::kErrorScheme) {
-    return "no request was made: the data center's address " + url +
-           " is not an http or https URL (RimoServiceUrl in the registry file)";
+    return "no request was made: the data center's address \"" + url +
+           "\" is not a usable http or https URL (RimoServiceUrl in the registry file)";
   }
+  // The built-in address never resolves: the registry names none.
+  constexpr char kBuiltIn[] = "https://rz.kelo.invalid/";
+  const std::string noAddress =
+      url.rfind(kBuiltIn, 0) == 0 ? " (the registry file names no RimoServiceUrl, so the built-in address was used)"
+                                  : "";
   if (!errorId.empty()) {
     std::string reason = "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
     // Why the choice of a client certificate ended the request (a wrong PIN).
@@ -281,7 +295,7 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
         break;
       }
     }
-    return url.empty() ? reason : reason + "; the request went to " + url;
+    return (url.empty() ? reason : reason + "; the request went to " + url) + noAddress;
   }
   if (httpStatus != 0 && httpStatus != 200 && httpStatus != 204 && httpStatus != 212) {
     return "the data center answered with the unexpected HTTP status " + std::to_string(httpStatus);

@@ -50,7 +50,10 @@ std::string Printable(const std::string& utf8) {
     if (!Decode(utf8, at, &c, &length)) {
       out += Hex("\\x%02x", static_cast<uint8_t>(utf8[at]));
     } else if (c == '\\') {
-      out += "\\\\";
+      // Doubled only where it could be read as the start of an escape, so
+      // that a registry key or a Windows path reads as written.
+      const char next = at + 1 < utf8.size() ? utf8[at + 1] : '\0';
+      out += next == 'x' || next == 'u' || next == '\\' ? "\\\\" : "\\";
     } else if (c != '\t' && Unsafe(c)) {
       out += c < 0x100 ? Hex("\\x%02x", static_cast<unsigned>(c)) : Hex("\\u%04x", static_cast<unsigned>(c));
     } else {

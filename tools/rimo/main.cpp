@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -96,10 +97,12 @@ const char* ErrorKindMeaning(int32_t kind, bool failed) {
 }
 
 // What the state a job left says happened (not which phase began).
-const char* StateMeaning(int32_t code, const std::string& command) {
+const char* StateMeaning(int32_t code, const std::string& command, int32_t outcome) {
   switch (code) {
     case codes::kStateNone: return "nothing was done";
-    case codes::kStateQueryStarted: return "the query ended without a response";
+    case codes::kStateQueryStarted:
+      return outcome == codes::kOutcomeReceived ? "no request was needed: the stored response still verifies"
+                                                : "the query ended without a response";
     case codes::kStatePublished: return command == "query" ? "a response was received" : "a response was published";
     case codes::kStateUnexpectedStatus: return "the query ended with an HTTP status it has no use for";
     case codes::kStateFileLoadStarted: return "the file was read; nothing was published";
@@ -247,20 +250,23 @@ UserFiles FilesOf(const std::wstring& userId, const std::string& libraryDir) {
 // The job's outcome in one line, in agreement with the exit status.
 std::string Verdict(const std::string& command, int exitCode, const Published& p, const std::string& reason) {
   if (exitCode == 0) {
-    if (command == "query") return "RECEIVED";
+    if (command == "query") {
+      // Nothing is sent while the stored response still verifies.
+      return p.httpStatus == 0 ? "RECEIVED: the stored response still verifies; nothing was sent" : "RECEIVED";
+    }
     return "PUBLISHED: " + std::to_string(p.certs.size()) + (p.certs.size() == 1 ? " certificate" : " certificates");
   }
   if (exitCode == 3) return "NO PACKAGE";
+  // REFUSED when a check refused the response; anything else failed.
   constexpr char kRefused[] = "refused: ";
   if (reason.rfind(kRefused, 0) == 0) return "REFUSED: " + reason.substr(sizeof kRefused - 1);
-  if (p.errorKind == codes::kErrorVerification) return "REFUSED: " + (reason.empty() ? "a check failed" : reason);
   return "FAILED: " + (reason.empty() ? std::string("no reason is known") : reason);
 }
 
 void PrintText(std::ostream& out, const std::string& command, const Published& p, const UserFiles* files,
                const std::string& verdict, bool failed) {
   out << Printable(verdict) << "\n";
-  out << "state code:           " << p.stateCode << " (" << StateMeaning(p.stateCode, command) << ")\n";
+  out << "state code:           " << p.stateCode << " (" << StateMeaning(p.stateCode, command, p.queryOutcome) << ")\n";
   if (command != "load") {
     out << "query outcome:        " << p.queryOutcome << " (" << OutcomeMeaning(p.queryOutcome) << ")\n";
   }
@@ -308,7 +314,7 @@ void PrintText(std::ostream& out, const std::string& command, const Published& p
 void PrintJson(std::ostream& out, const std::string& command, const Published& p, const UserFiles* files,
                const std::string& reason, const std::string& verdict, bool failed) {
   out << "{\"verdict\":" << Json(verdict) << ",\"stateCode\":" << p.stateCode
-      << ",\"stateMeaning\":" << Json(StateMeaning(p.stateCode, command)) << ",\"errorKind\":" << p.errorKind
+      << ",\"stateMeaning\":" << Json(StateMeaning(p.stateCode, command, p.queryOutcome)) << ",\"errorKind\":" << p.errorKind
       << ",\"errorMeaning\":" << Json(ErrorKindMeaning(p.errorKind, failed))
       << ",\"keyChange\":" << (p.keyChange ? "true" : "false")
       << ",\"switchOnActivation\":" << (p.switchOnActivation ? "true" : "false")
@@ -419,6 +425,8 @@ bool StandardStreamsOpen() {
 
 int main(int argc, char** argv) {
   if (!StandardStreamsOpen()) return 2;
+  // A reader that went away is a write error like any other (exit status 1).
+  signal(SIGPIPE, SIG_IGN);
   std::string lib, command, argument;
   bool sync = false, json = false, quiet = false, optionsEnded = false;
   for (int i = 1; i < argc; ++i) {
