@@ -546,6 +546,7 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   const auto& f = Fixture::Get();
   const std::string dir = std::getenv("TMPDIR");
   WriteFile(dir + "/hello.xml", "hello");
+  WriteFile(dir + "/cut.xml", ReadFile(f.Path("good.xml")).substr(0, 2000));
   struct Case {
     const char* name;
     std::string args;
@@ -562,6 +563,8 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
       {"missing file", "load " + dir + "/missing.xml", 1, "FAILED: " + dir + "/missing.xml: No such file"},
       {"not XML", "load " + dir + "/hello.xml", 1,
        "FAILED: " + dir + "/hello.xml: not a TC response: there is no XML element in it"},
+      {"cut short", "load " + dir + "/cut.xml", 1,
+       "FAILED: " + dir + "/cut.xml: not a TC response: it ends before </TCRESPONSE>, cut short"},
   };
   for (const Case& c : loads) {
     SCOPED_TRACE(c.name);

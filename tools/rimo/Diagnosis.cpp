@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <sstream>
 #include <vector>
@@ -81,6 +82,14 @@ std::optional<std::vector<std::string>> Match(const std::string& line, const wch
     at = next + pieces[i].size();
   }
   return values;
+}
+
+// A response file (of at most the size checked before) without "</TCRESPONSE>".
+bool CutShort(const std::string& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return content.find("</TCRESPONSE>") == std::string::npos;
 }
 
 // The component's own root store path, without its final '/'.
@@ -219,6 +228,11 @@ std::string Diagnosis::LoadReason(const std::string& file) const {
     // The reader's words for a text without any markup.
     if (readerError.find("Document is empty") != std::string::npos) {
       return file + ": not a TC response: there is no XML element in it (" + readerError + ")";
+    }
+    // The reader's words for a document cut short are those for one that
+    // goes on too long: a file without the closing tag says which it is.
+    if (readerError.find("Extra content at the end of the document") != std::string::npos && CutShort(file)) {
+      return file + ": not a TC response: it ends before </TCRESPONSE>, cut short (" + readerError + ")";
     }
     return file + ": not a TC response: " + readerError;
   }
