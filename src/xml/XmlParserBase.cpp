@@ -130,8 +130,7 @@ bool CXmlParserBase::ReadDocument() {
 
   if (pathStarted_ && (path_.empty() || !goOn)) return true;
   if (status != kXmlOk && status != kXmlEnd) {
-    TraceWriteFormat(diag::Error, kDataDll,
-                     diag::text::kXmlReadFailed, status);
+    TraceWriteFormat(diag::Error, kDataDll, diag::text::kXmlReadFailed, status);
     if (!reader_->LastError().empty()) {
       TraceWriteFormat(diag::Error, kDataDll, L"%S", reader_->LastError().c_str());
     }
