@@ -101,6 +101,8 @@ std::string RootStoreDirectory() {
 
 }  // namespace
 
+namespace {
+
 // The items of a KELO_TRACE value that the trace plug-in skips: each item
 // is CATEGORY=LEVEL, LEVEL a number from 0 on.
 std::vector<std::string> UnreadableTraceItems(const std::string& value) {
@@ -126,6 +128,8 @@ std::vector<std::string> UnreadableTraceItems(const std::string& value) {
   }
   return bad;
 }
+
+}  // namespace
 
 Diagnosis::Diagnosis() {
   if (const char* user = std::getenv("KELO_TRACE"); user != nullptr) {
