@@ -7,8 +7,6 @@
 #include <memory>
 #include <string>
 
-#include <libxml/xmlreader.h>
-
 #include "BenchSupport.h"
 #include "Floor.h"
 #include "component/RimoData.h"

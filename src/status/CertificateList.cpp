@@ -1,7 +1,6 @@
 #include "status/CertificateList.h"
 
 #include <cwchar>
-#include <memory>
 #include <algorithm>
 #include <functional>
 #include <new>

@@ -3,7 +3,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <memory>
 #include <string_view>
 #include <vector>
 

@@ -2,7 +2,6 @@
 // certificates, which it adds to the status object's certificate list.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include "rimo/RimoData.h"

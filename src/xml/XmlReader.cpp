@@ -134,7 +134,7 @@ int32_t XmlReader::GetLocalName(std::wstring_view* name) {
 
 int32_t XmlReader::GetValue(std::wstring_view* value) {
   const xmlChar* v = xmlTextReaderConstValue(Reader(reader_));
-  text_ = v != nullptr ? platform::Utf8ToWide(reinterpret_cast<const char*>(v)) : std::wstring();
+  platform::Utf8ToWideInto(v != nullptr ? reinterpret_cast<const char*>(v) : "", &text_);
   *value = text_;
   return kXmlOk;
 }

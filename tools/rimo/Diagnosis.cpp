@@ -92,17 +92,6 @@ bool CutShort(const std::string& file) {
   return content.find("</TCRESPONSE>") == std::string::npos;
 }
 
-// The component's own root store path, without its final '/'.
-std::string RootStoreDirectory() {
-  std::string dir = crypto::RootStore::Directory();
-  while (!dir.empty() && dir.back() == '/') dir.pop_back();
-  return dir;
-}
-
-}  // namespace
-
-namespace {
-
 // The items of a KELO_TRACE value that the trace plug-in skips: each item
 // is CATEGORY=LEVEL, LEVEL a number from 0 on.
 std::vector<std::string> UnreadableTraceItems(const std::string& value) {
@@ -127,6 +116,13 @@ std::vector<std::string> UnreadableTraceItems(const std::string& value) {
     }
   }
   return bad;
+}
+
+// The component's own root store path, without its final '/'.
+std::string RootStoreDirectory() {
+  std::string dir = crypto::RootStore::Directory();
+  while (!dir.empty() && dir.back() == '/') dir.pop_back();
+  return dir;
 }
 
 }  // namespace
