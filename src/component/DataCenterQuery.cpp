@@ -76,6 +76,12 @@ QueryResult DataCenterQuery::Run(const wchar_t* userId) {
   const WebCommLib::HttpRequestResult request = http_.ExecuteHttpRequest();
   result.httpStatus = request.httpStatus;
   result.requestError = request.wininetCode;
+  if (request.answerCut && request.httpStatus != 0) {
+    // The data center did answer: its status is recorded, and what came of
+    // the body is no document of that status.
+    ReadCutAnswer(result);
+    return result;
+  }
   if (request.errorCode != WebCommLib::kErrorNone) {
     TraceWrite(diag::Error, kDataDll, L"ExecuteHttpRequest NOT succeeded.");
     TraceWriteFormat(diag::Error, kDataDll, diag::text::kRequestFailed, url.c_str(),
@@ -134,6 +140,24 @@ void DataCenterQuery::ReadAnswer(QueryResult& result) {
     default:
       result.outcome = codes::kOutcomeNoResult;
       result.stateCode = codes::kStateUnexpectedStatus;
+      return;
+  }
+}
+
+void DataCenterQuery::ReadCutAnswer(QueryResult& result) {
+  switch (result.httpStatus) {
+    case 200:
+      Unreadable(result, codes::kErrorRequest);
+      return;
+    case 400:
+    case 404:
+    case 500:
+      Unreadable(result, codes::kErrorFaultUnreadable);
+      return;
+    default:
+      // What a whole answer of this status would have ended with: its body
+      // is never read.
+      ReadAnswer(result);
       return;
   }
 }

@@ -49,6 +49,8 @@ class DataCenterQuery {
  private:
   std::vector<uint8_t> ReadHttpBody();
   void ReadAnswer(QueryResult& result);
+  // An answer whose body was cut off: as unreadable as its status allows.
+  void ReadCutAnswer(QueryResult& result);
   // The TC response carried by the envelope; empty (and result set) when none.
   std::vector<uint8_t> GetTcResponseFromStream(std::shared_ptr<platform::IByteStream> stream, QueryResult& result);
   void GetResponseErrorDetails(std::shared_ptr<platform::IByteStream> stream, QueryResult& result);

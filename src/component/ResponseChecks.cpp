@@ -5,6 +5,8 @@
 
 #include "crypto/SignatureFunctions.h"
 #include "platform/ByteStream.h"
+#include "status/ScopedLocks.h"
+#include "xml/ResponseContainerXml.h"
 
 namespace rimo::component {
 
@@ -26,7 +28,29 @@ std::unique_ptr<xml::CTcResponseXml> ResponseChecks::Verify(const std::vector<ui
     }
     return nullptr;
   }
+  // What could never be published is never kept either.
+  const bool readable = ReadContainer(*parsed, &scratch_);
+  scratch_.ClearList();
+  if (!readable) return nullptr;
   return parsed;
+}
+
+bool ResponseChecks::ReadContainer(xml::CTcResponseXml& response, ICertificateList* list, int32_t* keyChange,
+                                   bool* switchOnActivation) {
+  uint32_t length = 0;
+  const uint8_t* bytes = response.GetResponseContainer(&length);
+  // The container's bytes stay with the response, which outlives the reading.
+  auto stream = std::make_shared<platform::MemoryViewStream>(bytes, length);
+  status::ListLock lock(list);
+  xml::CResponseContainerXml container(std::move(stream), utilities_.get(), signature_.get(), list);
+  if (!container.Parse()) {
+    diag::TraceWriteFormat(diag::Error, diag::category::kDataDll, diag::text::kContainerUnreadable,
+                           static_cast<int>(container.ErrorCode()));
+    return false;
+  }
+  if (keyChange != nullptr) *keyChange = container.KeyChange();
+  if (switchOnActivation != nullptr) *switchOnActivation = container.SwitchOnActivation();
+  return true;
 }
 
 }  // namespace rimo::component

@@ -76,7 +76,10 @@ DataCore::DataCore(IScDataStatus* status)
       statusIni_(checks_.CertFunctions()),
       query_(http_, registry_, checks_),
       engine_(status_, publisher_, [this](const DataTask& task) { ExecuteTask(task); }) {
-  RIMO_METHOD_TRACE(kDataDll, L"RimoData::RimoData");
+  {
+    // The service objects are members, made before this body runs.
+    RIMO_METHOD_TRACE(kDataDll, L"RimoData::CreateUtilitiesObjects");
+  }
   TraceWriteFormat(diag::Info, kDataDll, L"Event mit dem Namen %s wurde erzeugt.",
                    L"Quandel.Security.Rimo.DataTaskInQueue");
 }
@@ -93,7 +96,10 @@ std::shared_ptr<DataCore> DataCore::Make(IScDataStatus* status, bool asynchronou
   return core;
 }
 
-DataCore::~DataCore() { RIMO_METHOD_TRACE(kDataDll, L"RimoData::~RimoData"); }
+DataCore::~DataCore() {
+  // The service objects are members, destroyed after this body.
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::DeleteUtilitiesObjects");
+}
 
 void DataCore::Release() {
   if (engine_.OnWorker() || InCallOnThisThread()) {
@@ -143,6 +149,22 @@ void DataCore::Guarded(const wchar_t* call, Work work) {
       work();
     } else {
       std::lock_guard<std::recursive_mutex> oneAtATime(synchronousWork_);
+      // Busy for the whole job, as the worker shows it; a call a host
+      // callback makes within the job is part of it.
+      struct BusyWhileWorking {
+        DataCore& core;
+        explicit BusyWhileWorking(DataCore& c) : core(c) {
+          if (core.synchronousDepth_++ == 0) core.publisher_.SetBusy(true);
+        }
+        ~BusyWhileWorking() {
+          if (--core.synchronousDepth_ != 0) return;
+          try {
+            core.publisher_.SetBusy(false);
+          } catch (...) {
+            TraceWrite(diag::Critical, kDataDll, L"Der Status 'busy' konnte nicht zurückgesetzt werden.");
+          }
+        }
+      } busy(*this);
       work();
     }
   } catch (...) {
@@ -161,7 +183,9 @@ bool DataCore::RefuseUserId(const wchar_t* userId) {
   // An ID that could name another file or another request is refused as
   // well: nothing is sent.
   if (fits && config::CRimoPaths::UsableUserId(userId) && !DotSegmentCardNumber(userId)) return false;
-  if (!fits) {
+  if (userId == nullptr || userId[0] == L'\0') {
+    TraceWrite(diag::Error, kDataDll, L"Die SC-User-ID ist leer. Url kann nicht erstellt werden.");
+  } else if (!fits) {
     TraceWriteFormat(diag::Error, kDataDll,
                      L"Die Benutzerkennung ist länger als %d Zeichen und wird nicht verarbeitet.",
                      static_cast<int>(kMaxUserIdLength));
@@ -374,7 +398,7 @@ void DataCore::ExecuteGetFromRz(const wchar_t* userId) {
   QueryResult result = ExecuteQueryResponse(userId);
   // Any other outcome was reported by the query itself.
   if (result.outcome != codes::kOutcomeReceived || result.verified == nullptr) return;
-  publisher_.Publish(*result.verified, checks_);
+  if (!publisher_.Publish(*result.verified, checks_)) publisher_.NotPublished();
 }
 
 void DataCore::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream) {
@@ -393,9 +417,23 @@ void DataCore::GetCertsFromStream(std::shared_ptr<platform::IByteStream> stream)
   publisher_.Publish(response, checks_);
 }
 
-RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : core_(DataCore::Make(status, startWorker == 1)) {}
+namespace {
 
-RimoData::~RimoData() { core_->Release(); }
+std::shared_ptr<DataCore> MakeCore(IScDataStatus* status, uint8_t startWorker) {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::RimoData");
+  return DataCore::Make(status, startWorker == 1);
+}
+
+}  // namespace
+
+RimoData::RimoData(IScDataStatus* status, uint8_t startWorker) : core_(MakeCore(status, startWorker)) {}
+
+RimoData::~RimoData() {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::~RimoData");
+  core_->Release();
+  // The core goes here unless work still running holds it.
+  core_.reset();
+}
 
 // Each call holds the core: a delete from inside it frees this object only.
 void RimoData::LoadRimoResponseFromFile(const wchar_t* path) {

@@ -113,6 +113,7 @@ class DataCore final : public std::enable_shared_from_this<DataCore> {
   // Synchronous jobs of one object run one at a time, whichever threads
   // call; a callback may call again on its own thread.
   std::recursive_mutex synchronousWork_;
+  int synchronousDepth_ = 0;  // guarded by synchronousWork_
 };
 
 // The object a host holds. Its calls keep the core alive while they run, so

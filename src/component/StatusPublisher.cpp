@@ -1,16 +1,12 @@
 #include "component/StatusPublisher.h"
 
-#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
-#include "platform/ByteStream.h"
 #include "rimo/RimoStatusCodes.h"
 #include "status/ScopedLocks.h"
-#include "xml/ResponseContainerXml.h"
 
 namespace rimo::component {
 
-using diag::TraceWriteFormat;
 using diag::category::kDataDll;
 using status::ListLock;
 using status::StatusLock;
@@ -24,12 +20,18 @@ constexpr wchar_t kNoUrlErrorId[] = L"INT-99001";
 
 void StatusPublisher::SetBusy(bool busy) {
   StatusLock lock(status_);
+  busy_.store(busy);
   status_->SetBusy(busy);
+}
+
+void StatusPublisher::ResetKeepingBusy() {
+  status_->ResetStatus();
+  if (busy_.load()) status_->SetBusy(true);
 }
 
 void StatusPublisher::StartQuery() {
   StatusLock lock(status_);
-  status_->ResetStatus();
+  ResetKeepingBusy();
   status_->SetErrorKind(codes::kErrorNone);
   status_->SetErrorId(L"");
   status_->SetUserMessage(L"");
@@ -88,7 +90,7 @@ void StatusPublisher::FileNotOpened() {
 
 void StatusPublisher::ResetRecord() {
   StatusLock lock(status_);
-  status_->ResetStatus();
+  ResetKeepingBusy();
 }
 
 void StatusPublisher::VerificationFailed() {
@@ -96,34 +98,36 @@ void StatusPublisher::VerificationFailed() {
   status_->SetErrorKind(codes::kErrorVerification);
 }
 
-void StatusPublisher::Publish(xml::CTcResponseXml& response, ResponseChecks& checks) {
+bool StatusPublisher::Publish(xml::CTcResponseXml& response, ResponseChecks& checks) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::Publish");
-  uint32_t length = 0;
-  const uint8_t* bytes = response.GetResponseContainer(&length);
-  // The container's bytes stay with the response, which outlives the reading.
-  auto containerStream = std::make_shared<platform::MemoryViewStream>(bytes, length);
-
   // Lock order: the status object first, then its certificate list.
   StatusLock statusLock(status_);
   ICertificateList* list = status_->GetCertificateList();
   ListLock listLock(list);
-  xml::CResponseContainerXml container(containerStream, checks.Utilities(), checks.Signature(), list);
-  if (container.Parse()) {
-    status_->SetKeyChange(container.KeyChange() == 1);
-    status_->SetSwitchOnActivation(container.SwitchOnActivation());
+  int32_t keyChange = -1;
+  bool switchOnActivation = true;
+  if (checks.ReadContainer(response, list, &keyChange, &switchOnActivation)) {
+    status_->SetKeyChange(keyChange == 1);
+    status_->SetSwitchOnActivation(switchOnActivation);
     const bool verified = response.Integrity();
     status_->SetCurrentSerial(verified ? response.CurrentSerial()->c_str() : nullptr);
     status_->SetNewSerial(verified ? response.NewSerial()->c_str() : nullptr);
     status_->SetStateCode(codes::kStatePublished);
-  } else {
-    // A container that failed publishes nothing, not even the
-    // certificates read before the failure.
-    TraceWriteFormat(diag::Error, kDataDll,
-                     diag::text::kContainerUnreadable,
-                     static_cast<int>(container.ErrorCode()));
-    if (list != nullptr) list->ClearList();
-    status_->SetErrorKind(codes::kErrorVerification);
+    return true;
   }
+  // A container that failed publishes nothing, not even the certificates
+  // read before the failure.
+  if (list != nullptr) list->ClearList();
+  status_->SetErrorKind(codes::kErrorVerification);
+  return false;
+}
+
+void StatusPublisher::NotPublished() {
+  StatusLock lock(status_);
+  status_->SetResponseLength(0);
+  status_->SetResponseData(nullptr, 0);
+  status_->SetQueryOutcome(codes::kOutcomeNoResult);
+  status_->SetStateCode(codes::kStateQueryStarted);
 }
 
 }  // namespace rimo::component

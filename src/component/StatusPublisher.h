@@ -3,6 +3,7 @@
 // step.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "component/DataCenterQuery.h"
@@ -17,6 +18,8 @@ class StatusPublisher {
   // The status object is not owned and must outlive this object.
   explicit StatusPublisher(IScDataStatus* status) : status_(status) {}
 
+  // Busy stays raised while a job runs: each clean record a job starts
+  // from resets everything else, never the busy flag the job raised.
   void SetBusy(bool busy);
 
   // A query's start: the whole record reset, nothing of an earlier job left
@@ -37,11 +40,20 @@ class StatusPublisher {
   void VerificationFailed();
 
   // Publishes a parsed, verified response: certificates, flags, serials and
-  // the published state; a container that cannot be read publishes nothing.
-  void Publish(xml::CTcResponseXml& response, ResponseChecks& checks);
+  // the published state; a container that cannot be read publishes nothing
+  // and is false.
+  bool Publish(xml::CTcResponseXml& response, ResponseChecks& checks);
+  // A received response that could not be published after all (the host's
+  // list refused it): the query's record is taken back to "no result".
+  void NotPublished();
 
  private:
+  // The status object's reset, with busy kept as the job set it. Called
+  // with the status lock held.
+  void ResetKeepingBusy();
+
   IScDataStatus* status_;
+  std::atomic<bool> busy_{false};
 };
 
 }  // namespace rimo::component

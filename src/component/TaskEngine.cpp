@@ -89,6 +89,7 @@ void TaskEngine::Push(const DataTask& task) {
 
 void TaskEngine::RequestStop() {
   try {
+    RIMO_METHOD_TRACE(kDataDll, L"RimoData::PushTask");
     DataTask stop;
     stop.type = TaskType::Stop;
     Push(stop);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <optional>
 #include <string>
 
 #include "config/DirectoryLibrary.h"
@@ -101,32 +102,53 @@ bool CIniFileBase::SetIniValueString(const char* section, const char* key, const
 bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>& values) {
   RIMO_METHOD_TRACE(category_, L"FileOperations::CIniFileBase::SetIniValues");
   if (values.empty()) return true;
-  const char* key = values.front().first.c_str();
-  const char* value = values.front().second;
   bool refused = filePath_[0] == '\0' || Length(section) == 0;
+  const KeyValue* bad = &values.front();
   for (const KeyValue& kv : values) {
-    refused = refused || kv.first.empty() || (kv.second != nullptr && kv.second[0] == '\0');
+    if (refused) break;
+    refused = kv.key.empty() || (kv.value != nullptr && kv.value[0] == '\0');
+    bad = &kv;
   }
   if (refused) {
     TraceWriteFormat(rimo::diag::Error, category_,
                      rimo::diag::text::kIniBadValueParameter,
-                     filePath_, static_cast<int>(Length(section)), static_cast<int>(Length(key)),
-                     static_cast<int>(Length(value)));
+                     filePath_, static_cast<int>(Length(section)), static_cast<int>(bad->key.size()),
+                     static_cast<int>(Length(bad->value)));
     return false;
   }
-  TraceWriteFormat(rimo::diag::Info, category_, L"Schreibe in Datei [%S] - Section [%S] - Key [%S]", filePath_,
-                   section, key);
+  // Every key's lines, once the one replacement is done (or failed).
+  auto traceKeys = [&](bool written) {
+    for (const KeyValue& kv : values) {
+      std::optional<rimo::diag::MethodTrace> via;
+      std::optional<rimo::diag::MethodTrace> write;
+      if (kv.via != nullptr) {
+        via.emplace(rimo::diag::Detail, category_, kv.via, L"IniFileBase.cpp", __LINE__, L"");
+        write.emplace(rimo::diag::Detail, category_, L"FileOperations::CIniFileBase::SetIniValueString",
+                      L"IniFileBase.cpp", __LINE__, L"");
+      }
+      TraceWriteFormat(rimo::diag::Info, category_, L"Schreibe in Datei [%S] - Section [%S] - Key [%S]", filePath_,
+                       section, kv.key.c_str());
+      if (!written) continue;
+      if (kv.value != nullptr) {
+        TraceWriteFormat(rimo::diag::Info, category_, L"Der Wert [%S] wurde in den Key [%S] geschrieben.", kv.value,
+                         kv.key.c_str());
+      } else {
+        TraceWriteFormat(rimo::diag::Info, category_, L"Der Key [%S] wurde gelöscht.", kv.key.c_str());
+      }
+    }
+  };
   const std::string path = filePath_;
   const std::string dir = path.substr(0, path.rfind('/') + 1);
   // Deleting from a file that does not exist: there is nothing to delete,
   // and nothing is created for it.
   const bool onlyDeletions =
-      std::all_of(values.begin(), values.end(), [](const KeyValue& kv) { return kv.second == nullptr; });
+      std::all_of(values.begin(), values.end(), [](const KeyValue& kv) { return kv.value == nullptr; });
   if (onlyDeletions && access(filePath_, F_OK) != 0 && errno == ENOENT) {
-    TraceWriteFormat(rimo::diag::Info, category_, L"Der Key [%S] wurde gelöscht.", key);
+    traceKeys(true);
     return true;
   }
   if (!MakeFolder(dir)) {
+    traceKeys(false);
     TraceWriteFormat(rimo::diag::Error, category_, rimo::diag::text::kIniFolderNotMade,
                      filePath_);
     return false;
@@ -138,9 +160,11 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
     // writer that does not get the lock in time fails rather than waits.
     rimo::platform::FileWriteLock lock(path, kLockTimeoutMs);
     if (!lock.Held()) {
+      const int error = lock.Error();
+      traceKeys(false);
       TraceWriteFormat(rimo::diag::Error, category_,
-                       rimo::diag::text::kIniNotLocked, filePath_, lock.Error());
-      errno = lock.Error();
+                       rimo::diag::text::kIniNotLocked, filePath_, error);
+      errno = error;
       return false;
     }
     if (!lock.Serialized()) {
@@ -170,21 +194,19 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
     if (ok) {
       auto doc = rimo::platform::IniDocument::Parse(text);
       // Every key of the update in the one replacement below.
-      for (const KeyValue& kv : values) ok = ok && doc.Set(section, kv.first, kv.second);
+      for (const KeyValue& kv : values) ok = ok && doc.Set(section, kv.key, kv.value);
       if (!ok) errno = EINVAL;
       if (ok) ok = rimo::platform::ReplaceFileAtomically(path, doc.Serialise());
     }
   }
+  const int error = errno;
+  traceKeys(ok);
   if (!ok) {
     TraceWriteFormat(rimo::diag::Error, category_,
                      rimo::diag::text::kIniWriteFailed, filePath_,
-                     errno);
+                     error);
+    errno = error;
     return false;
-  }
-  if (value != nullptr) {
-    TraceWriteFormat(rimo::diag::Info, category_, L"Der Wert [%S] wurde in den Key [%S] geschrieben.", value, key);
-  } else {
-    TraceWriteFormat(rimo::diag::Info, category_, L"Der Key [%S] wurde gelöscht.", key);
   }
   return true;
 }

@@ -47,8 +47,14 @@ class CIniFileBase {
   bool SetIniValueString(const char* section, const char* key, const char* value);
   // Several keys of one section (a null value deletes its key) in one
   // atomic replace under one lock: the file afterwards holds all of them or,
-  // when the write fails, none.
-  using KeyValue = std::pair<std::string, const char*>;
+  // when the write fails, none. Each key is traced as its own write would
+  // be, inside the method trace of via (the operation it stands for) and of
+  // SetIniValueString when via is given.
+  struct KeyValue {
+    std::string key;
+    const char* value;
+    const wchar_t* via = nullptr;
+  };
   bool SetIniValues(const char* section, const std::vector<KeyValue>& values);
   bool SetIniValueBool(const char* section, const char* key, bool value);
 

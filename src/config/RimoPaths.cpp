@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config/DirectoryLibrary.h"
+#include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "platform/Folders.h"
@@ -118,29 +119,45 @@ bool CRimoPaths::UsableUserId(const wchar_t* userId) {
   return SafeFileName(userId) && platform::WideToUtf8Exact(userId).has_value();
 }
 
-bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out) const {
-  RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetResponseFilePath");
-  if (out == nullptr || !SafeFileName(userId)) return false;
+namespace {
+
+// userId's file of the kind, in UTF-8, when it fits a path of 259 bytes:
+// the response file and the status INI follow one rule, so that a user has
+// both or neither.
+std::optional<std::string> FittingUserFilePath(const char* kind, const wchar_t* userId, const char* extension) {
+  if (!SafeFileName(userId)) return std::nullopt;
   const auto narrowId = platform::WideToUtf8Exact(userId);
-  if (!narrowId) return false;
-  const std::string path = UserFilePath("Response", *narrowId + ".xml");
+  if (!narrowId) return std::nullopt;
+  const std::string path = UserFilePath(kind, *narrowId + extension);
   // The path must name exactly the folder found: a byte that is not UTF-8
   // would otherwise become another character.
-  const auto widePath = platform::Utf8ToWideExact(path);
-  if (path.empty() || !widePath || widePath->size() >= kMaxPath) return false;
-  std::wmemcpy(out, widePath->c_str(), widePath->size() + 1);
+  if (path.empty() || !platform::Utf8ToWideExact(path)) return std::nullopt;
+  if (path.size() >= kMaxPath) {
+    TraceWriteFormat(diag::Error, kSuppLib, diag::text::kUserPathTooLong, path.c_str(),
+                     static_cast<int>(kMaxPath - 1));
+    return std::nullopt;
+  }
+  return path;
+}
+
+}  // namespace
+
+bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out) const {
+  RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetResponseFilePath");
+  if (out == nullptr) return false;
+  const std::optional<std::string> path = FittingUserFilePath("Response", userId, ".xml");
+  if (!path) return false;
+  const std::wstring wide = platform::Utf8ToWide(*path);
+  std::wmemcpy(out, wide.c_str(), wide.size() + 1);
   return true;
 }
 
 bool CRimoPaths::GetStatusIniPath(const wchar_t* userId, char* out) const {
   RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetStatusIniPath");
-  if (out == nullptr || !SafeFileName(userId)) return false;
-  const auto narrowId = platform::WideToUtf8Exact(userId);
-  if (!narrowId) return false;
-  const std::string path = UserFilePath("Status", *narrowId + ".ini");
-  // As the response file: both are had, or neither.
-  if (path.empty() || !platform::Utf8ToWideExact(path) || path.size() >= kMaxPath) return false;
-  std::memcpy(out, path.c_str(), path.size() + 1);
+  if (out == nullptr) return false;
+  const std::optional<std::string> path = FittingUserFilePath("Status", userId, ".ini");
+  if (!path) return false;
+  std::memcpy(out, path->c_str(), path->size() + 1);
   return true;
 }
 

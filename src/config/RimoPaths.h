@@ -31,7 +31,8 @@ class CRimoPaths {
   // ${XDG_DATA_HOME:-~/.local/share}/Quandel/Daten/P4100002/RIMO/. False,
   // out untouched, when no folder can be had, the user ID could name
   // another directory (empty, ".", "..", or holding '/'), or the path is
-  // not UTF-8 or does not fit.
+  // not UTF-8 or has 260 bytes or more (the same rule as the status INI,
+  // so that a user has both files or neither; traced).
   bool GetResponseFilePath(const wchar_t* userId, wchar_t* out) const;
   // <data dir>Status/<userId>.ini into out (260 bytes), with the same rules.
   bool GetStatusIniPath(const wchar_t* userId, char* out) const;

@@ -44,18 +44,21 @@ void CStatusIni::SetErrorInfoRZ(const wchar_t* text) {
 
 bool CStatusIni::RecordQuery(bool succeeded, bool packageExists, const wchar_t* errorId) {
   RIMO_METHOD_TRACE(kSuppLib, L"CStatusIni::RecordQuery");
+  constexpr wchar_t kSetBool[] = L"FileOperations::CIniFileBase::SetIniValueBool";
+  constexpr wchar_t kSetError[] = L"CStatusIni::SetErrorInfoRZ";
   std::vector<KeyValue> values;
   std::string error;
   if (succeeded) {
-    values = {{kQuerySucceeded, "1"}, {kErrorInfoRz, nullptr}, {kPackageExists, packageExists ? "1" : "0"}};
+    values = {{kQuerySucceeded, "1", kSetBool}, {kErrorInfoRz, nullptr, kSetError},
+              {kPackageExists, packageExists ? "1" : "0", kSetBool}};
   } else {
     // An identifier of exactly 9 characters is recorded, any other not.
     if (errorId != nullptr && std::wcslen(errorId) == 9) {
       error = platform::Utf8ToAscii(platform::WideToUtf8(errorId), '?');
-      values.push_back({kErrorInfoRz, error.c_str()});
+      values.push_back({kErrorInfoRz, error.c_str(), kSetError});
     }
-    values.push_back({kQuerySucceeded, "0"});
-    values.push_back({kPackageExists, "0"});
+    values.push_back({kQuerySucceeded, "0", kSetBool});
+    values.push_back({kPackageExists, "0", kSetBool});
   }
   return SetIniValues(kSection, values);
 }

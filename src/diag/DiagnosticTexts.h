@@ -24,6 +24,12 @@ inline constexpr wchar_t kContainerUnreadable[] =
 // A request that got no answer: the URL, the HTTP layer's error code and the
 // WinInet code.
 inline constexpr wchar_t kRequestFailed[] = L"Die Anfrage an [%s] ist fehlgeschlagen - Fehler [%d] - WinInet [%d].";
+// An answer whose headers came whole and whose body did not: its status.
+inline constexpr wchar_t kAnswerCut[] =
+    L"Die Antwort mit HTTP-Status [%d] wurde vor ihrem Ende abgebrochen; sie wird nicht gelesen.";
+// A user's response file or status INI whose path does not fit: the path.
+inline constexpr wchar_t kUserPathTooLong[] =
+    L"Der Pfad [%S] ist länger als %d Bytes; Response-Datei und Status-INI dieses Benutzers werden nicht verwendet.";
 inline constexpr wchar_t kRegistryNotWhole[] = L"Die Registry-Datei [%S] konnte nicht ganz gelesen werden: %S";
 inline constexpr wchar_t kClientAuthEnded[] = L"Client-Authentifizierung beendet: %s";
 inline constexpr wchar_t kNoResponseFolder[] =

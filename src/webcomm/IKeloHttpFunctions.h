@@ -12,6 +12,9 @@ struct HttpRequestResult {
   uint32_t wininetCode = 0;  // the WinInet number of a transport failure, else 0
   std::wstring message;      // what goes with errorCode, without a line break at its end
   int32_t httpStatus = 0;    // the last answer's status, else 0
+  // The answer of httpStatus ended before its body was complete (the
+  // connection was closed or reset): what came is no whole document.
+  bool answerCut = false;
 };
 
 inline constexpr int32_t kErrorNone = 0;

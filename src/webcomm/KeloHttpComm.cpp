@@ -679,6 +679,9 @@ int KeloHttpComm::PerformFollowingRedirects(Transfer& transfer, CurlFailure* fai
     transfer.connections += connects;
     failure->curlCode = code;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &failure->responseCode);
+    // Headers whole, body not: the server did answer, and with what status.
+    failure->answerCut = (code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR) && transfer.headersComplete &&
+                         failure->responseCode >= 200;
     if (code == CURLE_ABORTED_BY_CALLBACK && cancelled_.load()) {
       std::snprintf(transfer.errorBuffer, CURL_ERROR_SIZE, "The request was cancelled.");
       failure->curlCode = CURLE_OPERATION_TIMEDOUT;
@@ -842,7 +845,16 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
     // An answer refused for its size or form, a refused redirect, a revoked
     // or unverifiable certificate: the same again every time. A cancelled
     // execution is never repeated either.
+    // The last failure is the execution's result; a cut answer's status is
+    // part of it.
+    auto keepCutAnswer = [this, &failure] {
+      if (!failure.answerCut) return;
+      result_.httpStatus = static_cast<int32_t>(failure.responseCode);
+      result_.answerCut = true;
+      TraceWriteFormat(diag::Error, kWebComm, rimo::diag::text::kAnswerCut, result_.httpStatus);
+    };
     if (NeverRepeated(failure) || cancelled_.load()) {
+      keepCutAnswer();
       done_ = true;
       break;
     }
@@ -856,10 +868,12 @@ bool KeloHttpComm::SendRequest(Transfer& transfer) {
       TraceWriteFormat(diag::Error, kWebComm,
                        L"Für eine Wiederholung bleibt zu wenig Zeit (%d ms). Gebe auf.",
                        static_cast<int>(std::max(0L, RemainingMs())));
+      keepCutAnswer();
       done_ = true;
       break;
     }
     if (failures >= kMaxFailedSends) {
+      keepCutAnswer();
       done_ = true;
       TraceWrite(diag::Error, kWebComm, L"Verbindungsversuch mit SendRequest wiederholt fehlgeschlagen. Gebe auf.");
       break;

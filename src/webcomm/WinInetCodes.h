@@ -35,6 +35,7 @@ struct CurlFailure {
   bool bodyTooLarge = false;
   bool headerOverflow = false;  // more header bytes or interim answers than allowed
   bool reservedName = false;    // a redirect to a name that never resolves (.invalid)
+  bool answerCut = false;       // an answer's headers came whole, its body did not
 };
 
 // The WinInet number of the same meaning; 0 when the transfer did not fail

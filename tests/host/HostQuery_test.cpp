@@ -8,10 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "host/HostLibrary.h"
@@ -127,6 +129,13 @@ class HostQueryTest : public ::testing::TestWithParam<uint8_t> {
                                                  suspendable + "\nNonSuspendableAlerts=" + last + "\n");
   }
   static std::wstring Id(const std::wstring& card) { return kIdPrefix + card; }
+  // A TC response whose signature over container verifies, whatever the
+  // container holds.
+  static std::string SignedOver(const std::string& container) {
+    const auto& tc = Shared::Get().tc;
+    return pki::MakeTcResponse(
+        pki::SignContainer(container, tc.signerKey, tc.signer, "12345678901234567890", "12345678901234567891"));
+  }
   std::string DataFile(const std::string& kind, const std::wstring& id, const char* extension) const {
     return root_ + "/var/lib/Quandel/Daten/P4100002/RIMO/" + kind + "/" +
            std::string(id.begin(), id.end()) + extension;
@@ -424,15 +433,20 @@ TEST_P(HostQueryTest, UnverifiedResponseIsNeitherStoredNorRecordedAsASuccess) {
   parts.containerBase64 = pki::Base64(container + " ");
   WriteFile(answers_ + "/771.xml", pki::MakeTcResponse(parts));
   WriteFile(answers_ + "/772.xml", "these bytes are no TC response");
-  for (const wchar_t* card : {L"771", L"772"}) {
+  // Signed as they are, so that only the container is wrong: no XML at all,
+  // and one cut short after its first <CERT>.
+  WriteFile(answers_ + "/773.xml", SignedOver("no markup in this container"));
+  WriteFile(answers_ + "/774.xml", SignedOver(container.substr(0, container.find("<CERT>") + 6)));
+  for (const wchar_t* card : {L"771", L"772", L"773", L"774"}) {
     for (bool fetch : {false, true}) {
-      SCOPED_TRACE(std::string(fetch ? "fetch " : "query ") + (card[2] == L'1' ? "tampered" : "garbage"));
+      SCOPED_TRACE(std::string(fetch ? "fetch " : "query ") + platform::WideToUtf8(card));
       const std::wstring id = Id(card);
       fs::remove(StatusIni(id));
       const size_t before = center_->Requests().size();
       const Shown s = fetch ? Fetch(id) : Query(id);
       EXPECT_EQ(s.outcome, codes::kOutcomeNoResult);
       EXPECT_EQ(s.errorKind, codes::kErrorVerification);
+      EXPECT_NE(s.stateCode, codes::kStatePublished) << "never published together with a failed check";
       EXPECT_EQ(s.errorId, L"200-99000");
       EXPECT_EQ(s.responseLength, 0);
       EXPECT_EQ(s.certificates, 0u);
@@ -456,6 +470,12 @@ TEST_P(HostQueryTest, StoredResponseThatNoLongerVerifiesIsAskedForAgain) {
   EXPECT_EQ(Query(id).outcome, codes::kOutcomeReceived);
   EXPECT_EQ(center_->Requests(before + 1).size(), before + 1) << "a request for the truncated file";
   EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine) << "stored anew";
+  // A stored file whose signature holds over a container that cannot be
+  // read counts as missing too.
+  WriteFile(ResponseFile(id), SignedOver("<RESPONSECONTAINER><CERTIFICATES><CERT>"));
+  EXPECT_EQ(Query(id).outcome, codes::kOutcomeReceived);
+  EXPECT_EQ(center_->Requests(before + 2).size(), before + 2) << "a request for the file that cannot be published";
+  EXPECT_EQ(ReadFile(ResponseFile(id)), Shared::Get().genuine);
 }
 
 TEST_P(HostQueryTest, EachQueryRecordsItsOwnOutcomeWhateverRanBefore) {
@@ -612,5 +632,264 @@ TEST_F(HostStopTest, DeleteFromAnotherThreadWaitsForTheSynchronousCall) {
   EXPECT_TRUE(lib.deleteStatus(status));
 }
 
+
+using namespace std::chrono_literals;
+
+struct BusySample {
+  bool busy;
+  int32_t stateCode, outcome;
+};
+
+// Busy as a host sees it, polled every millisecond under the status lock:
+// it rises once when the job is taken and falls once, when the job's final
+// state is set, however long the data center takes to answer.
+TEST_P(HostQueryTest, BusyStaysRaisedForTheWholeJob) {
+  WriteFile(answers_ + "/892.conf", "delay_ms=2500\n");
+  WriteFile(answers_ + "/892.xml", Shared::Get().genuine);
+  const std::wstring id = Id(L"892");
+  for (bool fetch : {false, true}) {
+    SCOPED_TRACE(fetch ? "LoadRimoResponseFromRZ" : "QueryRimoResponse");
+    fs::remove(ResponseFile(id));
+    fs::remove(StatusIni(id));
+    IRimoData* component = lib_.create(status_, GetParam());
+    std::atomic<bool> returned{false};
+    std::thread caller([&] {
+      if (fetch) {
+        component->LoadRimoResponseFromRZ(id.c_str());
+      } else {
+        component->QueryRimoResponse(id.c_str());
+      }
+      returned = true;
+    });
+    std::vector<BusySample> samples;
+    bool rose = false;
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      status_->Lock();
+      samples.push_back({status_->GetBusy(), status_->GetStateCode(), status_->GetQueryOutcome()});
+      status_->Unlock();
+      rose = rose || samples.back().busy;
+      // A host waits for busy to rise and fall (and for its own call).
+      if (rose && !samples.back().busy && returned) break;
+      std::this_thread::sleep_for(1ms);
+    }
+    caller.join();
+    int rises = 0, falls = 0;
+    for (size_t i = 1; i < samples.size(); ++i) {
+      rises += !samples[i - 1].busy && samples[i].busy;
+      falls += samples[i - 1].busy && !samples[i].busy;
+    }
+    EXPECT_EQ(rises, 1);
+    EXPECT_EQ(falls, 1);
+    EXPECT_GT(std::count_if(samples.begin(), samples.end(), [](const BusySample& b) { return b.busy; }), 500)
+        << "busy while the data center takes its time";
+    ASSERT_FALSE(samples.empty());
+    const BusySample& last = samples.back();
+    EXPECT_FALSE(last.busy);
+    EXPECT_EQ(last.outcome, codes::kOutcomeReceived) << "the job's outcome is there once busy falls";
+    if (fetch) {
+      EXPECT_EQ(last.stateCode, codes::kStatePublished);
+    }
+    EXPECT_EQ(ReadFile(StatusIni(id)), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n")
+        << "the status INI is written before busy falls";
+    lib_.destroy(component);
+  }
+}
+
+// An answer whose headers came whole and whose body was cut off on its way
+// (over TLS): the status the data center sent is recorded, with what its
+// body would have been had it been unreadable.
+TEST_P(HostQueryTest, CutOffAnswerKeepsTheStatusTheDataCenterSent) {
+  WriteFile(answers_ + "/775.xml", Shared::Get().genuine);
+  WriteFile(answers_ + "/775.conf", "cut_after=90\n");
+  WriteFile(answers_ + "/776.xml", Shared::Get().genuine);
+  WriteFile(answers_ + "/776.conf", "cut_after=0\n");
+  WriteFile(answers_ + "/777.fault", "500\nRZ-4711\nIhre Karte ist gesperrt.\ncard blocked in backend\n");
+  WriteFile(answers_ + "/777.conf", "cut_after=60\n");
+  WriteFile(answers_ + "/778.fault", "404\nRZ-0404\nUnbekannt.\nno such card\n");
+  WriteFile(answers_ + "/778.conf", "cut_after=1\n");
+  const struct {
+    const char* name;
+    std::wstring card;
+    int32_t httpStatus;
+    std::wstring errorId;
+    int32_t errorKind;
+  } cases[] = {
+      {"200 cut in its envelope", L"775", 200, L"200-99000", codes::kErrorRequest},
+      {"200 cut right after its headers", L"776", 200, L"200-99000", codes::kErrorRequest},
+      {"500 cut in its fault document", L"777", 500, L"500-99000", codes::kErrorFaultUnreadable},
+      {"404 cut after one byte", L"778", 404, L"404-99000", codes::kErrorFaultUnreadable},
+  };
+  for (const auto& c : cases) {
+    for (bool fetch : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (fetch ? ", fetch" : ", query"));
+      const std::wstring id = Id(c.card);
+      fs::remove(StatusIni(id));
+      const Shown s = fetch ? Fetch(id) : Query(id);
+      EXPECT_EQ(s.httpStatus, c.httpStatus);
+      EXPECT_EQ(s.errorId, c.errorId);
+      EXPECT_EQ(s.errorKind, c.errorKind);
+      EXPECT_EQ(s.outcome, codes::kOutcomeNoResult);
+      EXPECT_EQ(s.stateCode, codes::kStateQueryStarted);
+      EXPECT_EQ(s.requestError, 12030) << "how the answer ended";
+      EXPECT_EQ(s.responseLength, 0);
+      EXPECT_EQ(s.userMessage, L"<null>") << "nothing of a cut fault document is taken";
+      EXPECT_EQ(s.certificates, 0u);
+      EXPECT_FALSE(fs::exists(ResponseFile(id)));
+      EXPECT_EQ(ReadFile(StatusIni(id)),
+                "[Allgemein]\nErrorInfoRZ=" + platform::WideToUtf8(c.errorId) + "\nQuerySucceeded=0\nPackageExists=0\n");
+    }
+  }
+}
+
+// The response file and the status INI follow one rule for a path's
+// length, counted in bytes: a data folder with non-ASCII characters whose
+// paths have fewer than 260 characters but more than 259 bytes gives the
+// user neither file, and says why.
+TEST_P(HostQueryTest, UserFilesAreBothHadOrNeither) {
+  // The machine-wide folders are unsafe (open to all, not sticky), so the
+  // caller's own data folder is used; it lies under a long name.
+  for (const char* kind : {"Response", "Status"}) {
+    const std::string shared = root_ + "/var/lib/Quandel/Daten/P4100002/RIMO/" + kind;
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms::all);
+  }
+  const std::wstring id = Id(L"890");
+  // The shorter of the two paths (Status/ has fewer letters) must pass 259 bytes.
+  const std::string tail = "/Quandel/Daten/P4100002/RIMO/Status/" + platform::WideToUtf8(id) + ".ini";
+  std::string base = root_ + "/data/";
+  for (size_t inFolder = 0; (base + tail).size() < 260; ++inFolder) {
+    if (inFolder == 100) {
+      base += "/";
+      inFolder = 0;
+    }
+    base += "\xC3\xBC";  // ü: one character, two bytes
+  }
+  fs::create_directories(base);
+  setenv("XDG_DATA_HOME", base.c_str(), 1);
+  const std::string own = base + "/Quandel/Daten/P4100002/RIMO/";
+  ASSERT_LE(platform::Utf8ToWide(own + "Response/" + platform::WideToUtf8(id) + ".xml").size(), 259u);
+  ASSERT_GE((own + "Status/" + platform::WideToUtf8(id) + ".ini").size(), 260u);
+
+  const Shown s = Fetch(id);
+  EXPECT_EQ(s.outcome, codes::kOutcomeReceived) << "the response is still published";
+  EXPECT_FALSE(fs::exists(own + "Response/" + platform::WideToUtf8(id) + ".xml"));
+  EXPECT_FALSE(fs::exists(own + "Status/" + platform::WideToUtf8(id) + ".ini"));
+  const size_t before = center_->Requests().size();
+  Query(id);
+  EXPECT_EQ(center_->Requests(before + 1).size(), before + 1) << "nothing stored, so the data center is asked";
+}
+
+
+// The traces a reader of the Parts looks for, as the trace plug-in writes
+// them. The settings are read when the library first traces, so they are
+// made before the fixture's first call.
+class HostQueryTraceTest : public HostQueryTest {
+ protected:
+  void SetUp() override {
+    trace_ = std::string(std::getenv("KELO_ROOT")) + "/trace.log";
+    setenv("KELO_TRACE", "*=16", 1);
+    setenv("KELO_TRACE_FILE", trace_.c_str(), 1);
+    HostQueryTest::SetUp();
+  }
+  // The texts of the trace lines written since the last call.
+  std::vector<std::string> NewTexts() {
+    const std::string all = fs::exists(trace_) ? ReadFile(trace_) : std::string();
+    std::istringstream lines(all.substr(std::min(read_, all.size())));
+    read_ = all.size();
+    std::vector<std::string> texts;
+    std::string line;
+    while (std::getline(lines, line)) {
+      size_t at = 0;
+      for (int tab = 0; tab < 5 && at != std::string::npos; ++tab) {
+        at = line.find('\t', at);
+        if (at != std::string::npos) ++at;
+      }
+      if (at != std::string::npos) texts.push_back(line.substr(at));
+    }
+    return texts;
+  }
+  // Where each needle is first found, in order, each after the one before;
+  // the failing needle is named.
+  static ::testing::AssertionResult InOrder(const std::vector<std::string>& texts,
+                                            const std::vector<std::string>& needles) {
+    size_t at = 0;
+    for (const std::string& needle : needles) {
+      while (at < texts.size() && texts[at].find(needle) == std::string::npos) ++at;
+      if (at == texts.size()) return ::testing::AssertionFailure() << "not found in order: " << needle;
+      ++at;
+    }
+    return ::testing::AssertionSuccess();
+  }
+  static size_t Count(const std::vector<std::string>& texts, const std::string& needle) {
+    return std::count_if(texts.begin(), texts.end(),
+                         [&](const std::string& t) { return t.find(needle) != std::string::npos; });
+  }
+
+  std::string trace_;
+  size_t read_ = 0;
+};
+
+TEST_P(HostQueryTraceTest, StatusIniTracesEachKeyWrittenAndRemoved) {
+  const std::wstring failed = Id(L"500"), noPackage = Id(L"891");
+  const std::string failedIni = StatusIni(failed);
+  Query(failed);
+  std::vector<std::string> texts = NewTexts();
+  const std::string write = "Schreibe in Datei [" + failedIni + "] - Section [Allgemein] - Key [";
+  EXPECT_TRUE(InOrder(texts, {"---> Beginn: CStatusIni::SetErrorInfoRZ",
+                              "---> Beginn: FileOperations::CIniFileBase::SetIniValueString",
+                              write + "ErrorInfoRZ]", "Der Wert [500-00000] wurde in den Key [ErrorInfoRZ] geschrieben.",
+                              "<--- Ende: CStatusIni::SetErrorInfoRZ",
+                              "---> Beginn: FileOperations::CIniFileBase::SetIniValueBool", write + "QuerySucceeded]",
+                              "Der Wert [0] wurde in den Key [QuerySucceeded] geschrieben.",
+                              "---> Beginn: FileOperations::CIniFileBase::SetIniValueBool", write + "PackageExists]",
+                              "Der Wert [0] wurde in den Key [PackageExists] geschrieben."}));
+  Query(noPackage);
+  texts = NewTexts();
+  const std::string write2 = "Schreibe in Datei [" + StatusIni(noPackage) + "] - Section [Allgemein] - Key [";
+  EXPECT_TRUE(InOrder(texts, {write2 + "QuerySucceeded]", "Der Wert [1] wurde in den Key [QuerySucceeded] geschrieben.",
+                              "---> Beginn: CStatusIni::SetErrorInfoRZ", write2 + "ErrorInfoRZ]",
+                              "Der Key [ErrorInfoRZ] wurde gelöscht.", write2 + "PackageExists]",
+                              "Der Wert [0] wurde in den Key [PackageExists] geschrieben."}));
+  EXPECT_EQ(ReadFile(StatusIni(noPackage)), "[Allgemein]\nQuerySucceeded=1\nPackageExists=0\n") << "one write";
+}
+
+TEST_P(HostQueryTraceTest, LifecycleTracesComeInTheirOrder) {
+  IRimoData* component = lib_.create(status_, GetParam());
+  std::vector<std::string> texts = NewTexts();
+  EXPECT_TRUE(InOrder(texts, {"---> Beginn: RimoData::RimoData", "---> Beginn: RimoData::CreateUtilitiesObjects",
+                              "<--- Ende: RimoData::CreateUtilitiesObjects",
+                              "Event mit dem Namen Quandel.Security.Rimo.DataTaskInQueue wurde erzeugt.",
+                              "<--- Ende: RimoData::RimoData"}));
+  if (GetParam() == 1) {
+    EXPECT_TRUE(InOrder(texts, {"---> Beginn: RimoData::RimoData", "DataWorkerThread wurde mit der ID[",
+                                "<--- Ende: RimoData::RimoData"}));
+  }
+  // A null ID is an empty one.
+  component->QueryRimoResponse(nullptr);
+  lib_.destroy(component);
+  texts = NewTexts();
+  EXPECT_EQ(Count(texts, "Die SC-User-ID ist leer. Url kann nicht erstellt werden."), 1u);
+  EXPECT_EQ(Count(texts, "länger als"), 0u);
+  std::vector<std::string> end = {"---> Beginn: RimoData::~RimoData"};
+  if (GetParam() == 1) {
+    // The Stop task is pushed as every task is.
+    for (const char* line : {"---> Beginn: RimoData::PushTask",
+                             "Das Event zum Starten der Verarbeitung eines neuen Tasks wird signalisiert.",
+                             "<--- Ende: RimoData::PushTask", "Task mit dem TaskTyp [0] wurde aus der Queue gelesen."}) {
+      end.push_back(line);
+    }
+  }
+  for (const char* line : {"---> Beginn: RimoData::DeleteUtilitiesObjects", "<--- Ende: RimoData::DeleteUtilitiesObjects",
+                           "<--- Ende: RimoData::~RimoData"}) {
+    end.push_back(line);
+  }
+  EXPECT_TRUE(InOrder(texts, end));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, HostQueryTraceTest, ::testing::Values(uint8_t{0}, uint8_t{1}),
+                         [](const ::testing::TestParamInfo<uint8_t>& info) {
+                           return info.param == 1 ? std::string("Asynchronous") : std::string("Synchronous");
+                         });
 }  // namespace
 }  // namespace rimo::host

@@ -581,6 +581,13 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   fs::copy_file(f.Path("good.xml"), answers + "/897.xml");
   fs::copy_file(f.Path("tampered.xml"), answers + "/892.xml");
   WriteFile(answers + "/893.fault", "500\nRZ-4711\nDie Karte ist gesperrt.\ncard blocked\n");
+  fs::copy_file(f.Path("good.xml"), answers + "/898.xml");
+  WriteFile(answers + "/898.conf", "cut_after=50\n");
+  // Signed as it is: only the container is wrong (a flag that is neither JA nor NEIN).
+  WriteFile(dir + "/badflag.xml", "<RESPONSECONTAINER><KEYCHANGE>VIELLEICHT</KEYCHANGE></RESPONSECONTAINER>");
+  Fixture::Check(Shell(Tool("rimo-tcsign") + " sign --container " + dir + "/badflag.xml --key " + f.Path("pki/signer.key") +
+                       " --cert " + f.Path("pki/signer.pem") +
+                       " --current 12345678901234567890 --new 12345678901234567891 -o " + answers + "/899.xml"));
   rimo::testing::DataCenterProcess center(
       {"--cert", f.Path("pki/server.pem"), "--key", f.Path("pki/server.key"), "--answers", answers});
   const std::string root = OnlineRoot(center);
@@ -592,6 +599,10 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
       {"received but forged", "fetch 12345678901234567892", 1, "REFUSED: the signature over the container"},
       {"fault document", "fetch 12345678901234567893", 1, "FAILED: the data center refused: Die Karte ist gesperrt."},
       {"bad user ID", "fetch 1234", 1, "FAILED: no request was made for '1234'"},
+      {"cut off", "fetch 12345678901234567898", 1,
+       "FAILED: the query failed: the data center's answer (HTTP 200) was cut off before its end (200-99000)"},
+      {"container unreadable", "query 12345678901234567899", 1,
+       "REFUSED: the response container could not be read"},
   };
   for (const Case& c : online) {
     SCOPED_TRACE(c.name);
@@ -599,6 +610,23 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
     EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
     EXPECT_EQ(run.out.rfind(c.verdict, 0), 0u) << FirstLine(run.out);
   }
+  // The caller's own folder under a name whose paths pass 259 bytes (not
+  // characters): neither file, and the path named.
+  for (const char* kind : {"Response", "Status"}) {
+    const std::string shared = root + "/var/lib/Quandel/Daten/P4100002/RIMO/" + kind;
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms::all);  // open to all, not sticky: unsafe
+  }
+  std::string longHome = dir + "/long";
+  for (int i = 0; i < 2; ++i) longHome += "/" + [] { std::string u; for (int k = 0; k < 60; ++k) u += "\xC3\xBC"; return u; }();
+  fs::create_directories(longHome);
+  const Outcome tooLong = Shell("XDG_DATA_HOME=" + longHome + " KELO_ROOT=" + root + " " + Tool("rimo") +
+                                " --quiet fetch 12345678901234567890");
+  EXPECT_EQ(tooLong.exitCode, 1);
+  EXPECT_NE(FirstLine(tooLong.out).find("neither the response file nor the status INI can be had: the path " + longHome),
+            std::string::npos)
+      << FirstLine(tooLong.out);
+  EXPECT_NE(FirstLine(tooLong.out).find("is longer than 259 bytes"), std::string::npos) << FirstLine(tooLong.out);
   center.Stop();
   const Outcome down = Shell("KELO_ROOT=" + root + " " + Tool("rimo") + " --quiet fetch 12345678901234567894");
   EXPECT_EQ(down.exitCode, 1);

@@ -129,8 +129,9 @@ struct DataCenter::Impl {
   bool SetUpTls(SSL_CTX& ctx);
   void Answer(const httplib::Request& request, httplib::Response& response);
   void AnswerWithSettings(const std::map<std::string, std::string>& settings, httplib::Response& response);
-  // The answer's body, dripped one byte every dripMs when that is above 0.
-  void SetBody(httplib::Response& response, std::string body, long dripMs);
+  // The answer's body, dripped one byte every drip_ms when that is above 0,
+  // or cut off after cut_after bytes (its whole length announced).
+  void SetBody(httplib::Response& response, std::string body, const std::map<std::string, std::string>& settings);
 };
 
 bool DataCenter::Impl::SetUpTls(SSL_CTX& ctx) {
@@ -208,7 +209,7 @@ void DataCenter::Impl::AnswerWithSettings(const std::map<std::string, std::strin
     }
     body = std::move(*file);
   }
-  SetBody(response, std::move(body), Number(settings, "drip_ms"));
+  SetBody(response, std::move(body), settings);
 }
 
 void DataCenter::Impl::Answer(const httplib::Request& request, httplib::Response& response) {
@@ -251,11 +252,23 @@ void DataCenter::Impl::Answer(const httplib::Request& request, httplib::Response
   } else {
     response.status = 204;
   }
-  SetBody(response, std::move(body), Number(settings, "drip_ms"));
+  SetBody(response, std::move(body), settings);
 }
 
-void DataCenter::Impl::SetBody(httplib::Response& response, std::string body, long dripMs) {
+void DataCenter::Impl::SetBody(httplib::Response& response, std::string body,
+                               const std::map<std::string, std::string>& settings) {
   if (body.empty()) return;
+  if (const long cut = Number(settings, "cut_after", -1); cut >= 0) {
+    auto shared = std::make_shared<std::string>(std::move(body));
+    const size_t sent = std::min(static_cast<size_t>(cut), shared->size());
+    response.set_content_provider(shared->size(), kXml,
+                                  [shared, sent](size_t offset, size_t, httplib::DataSink& sink) {
+                                    // Returning false closes the connection.
+                                    return offset < sent && sink.write(shared->data() + offset, sent - offset);
+                                  });
+    return;
+  }
+  const long dripMs = Number(settings, "drip_ms");
   if (dripMs > 0) {
     auto shared = std::make_shared<std::string>(std::move(body));
     response.set_content_provider(shared->size(), kXml,

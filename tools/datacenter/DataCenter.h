@@ -10,7 +10,8 @@
 //
 // Keys of <cardno>.conf: status=N (answer N; with body=TEXT, bodyfile=NAME
 // in DIR, or no body), delay_ms=N (wait before answering), drip_ms=N (send
-// the answer one byte every N ms), redirect=URL (302 to URL),
+// the answer one byte every N ms), cut_after=N (announce the whole body,
+// close the connection after N bytes of it), redirect=URL (302 to URL),
 // oversize=BYTES (200 with that many bytes).
 #pragma once
 

@@ -299,6 +299,13 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
   const std::string noAddress =
       url.rfind(kBuiltIn, 0) == 0 ? " (the registry file names no RimoServiceUrl, so the built-in address was used)"
                                   : "";
+  for (const std::string& t : TextsOf(TraceText())) {
+    if (const auto values = Match(t, diag::text::kAnswerCut)) {
+      return "the query failed: the data center's answer (HTTP " + values->front() +
+             ") was cut off before its end (" + (errorId.empty() ? std::string("no error identifier") : errorId) +
+             ")" + (url.empty() ? std::string() : "; the request went to " + url);
+    }
+  }
   if (!errorId.empty()) {
     std::string reason = "the query failed: " + ErrorIdMeaning(errorId) + " (" + errorId + ")";
     // Why the choice of a client certificate ended the request (a wrong PIN).
@@ -318,6 +325,12 @@ std::string Diagnosis::QueryReason(const std::string& command, const std::string
 }
 
 std::string Diagnosis::WriteFailure() const {
+  for (const std::string& t : TextsOf(TraceText())) {
+    if (const auto values = Match(t, diag::text::kUserPathTooLong)) {
+      return "neither the response file nor the status INI can be had: the path " + values->front() +
+             " is longer than " + (*values)[1] + " bytes";
+    }
+  }
   for (const std::string& t : TextsOf(TraceText())) {
     if (Match(t, diag::text::kNoResponseFolder) || Match(t, diag::text::kResponseNotWritten)) {
       return "the response file could not be stored (" + t + ")";
