@@ -5,10 +5,13 @@
 //   KELO_TRACE       "category=level" pairs separated by commas; "*" stands
 //                    for every category. A level traces itself and every more
 //                    severe (smaller) level. Unset: nothing is traced.
-//   KELO_TRACE_FILE  file to append lines to; unset: standard error.
+//   KELO_TRACE_FILE  file to append lines to (the caller's own regular file,
+//                    never through another user's link; created 0600);
+//                    unset: standard error.
 // Every entry point may be called from many threads at once.
 #include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -23,8 +26,11 @@
 #include <ctime>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/SafeFiles.h"
 
 #define QN_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -138,6 +144,38 @@ std::unique_ptr<Config> ParseConfig(const char* text) {
   return config;
 }
 
+// One of this process's own descriptors, named through /proc or /dev/fd.
+bool OwnDescriptorPath(const std::string& name) {
+  for (const char* prefix : {"/proc/self/fd/", "/dev/fd/"}) {
+    const size_t length = std::strlen(prefix);
+    if (name.compare(0, length, prefix) == 0 && name.size() > length &&
+        name.find_first_not_of("0123456789", length) == std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// A trace file is opened as every other file of the component: never
+// through another user's link, without blocking, created 0600, and used
+// only when it is a regular file of the caller's own with one name. A
+// descriptor the process holds (/proc/self/fd/N) is its own file already:
+// it is reopened for appending when it is a regular file.
+int OpenTraceFile(const std::string& name) {
+  if (OwnDescriptorPath(name)) {
+    const int fd = open(name.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  }
+  const std::optional<rimo::platform::Located> at = rimo::platform::Locate(name);
+  if (!at) return -1;
+  return rimo::platform::OpenOwnFile(at->folder.Get(), at->name, O_WRONLY | O_APPEND).Release();
+}
+
 bool AddListenerLocked(const std::string& name) {
   for (const Listener& l : g_listeners) {
     if (l.name == name) return true;
@@ -147,7 +185,7 @@ bool AddListenerLocked(const std::string& name) {
   if (name == kConsole) {
     listener.fd = STDERR_FILENO;
   } else {
-    listener.fd = open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    listener.fd = OpenTraceFile(name);
     if (listener.fd < 0) return false;
     listener.ownsFd = true;
   }

@@ -24,7 +24,7 @@ class ResponseStore {
   void Store(const wchar_t* userId, const std::vector<uint8_t>& bytes);
 
  private:
-  std::wstring FilePath(const wchar_t* userId) const;
+  std::wstring FilePath(const wchar_t* userId, bool sharedContested = false) const;
 
   const config::CRimoPaths& paths_;
 };

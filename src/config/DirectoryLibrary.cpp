@@ -190,12 +190,13 @@ void DirectoryLibrary::ReadSwitches() {
 void DirectoryLibrary::WriteOneTimeListing() {
   Log(false, "Init: Pfade für %s werden einmalig nach <%s> ausgegeben", kListedComponent,
       oneTimeListingFile_.c_str());
+  // Listed as they are: a listing, like every log, makes no folder.
   const std::string component = kListedComponent;
   const std::string prog = GetProgDir(component, false);
-  const std::string data = ResolveDataDir(component, true, "Data");
+  const std::string data = ResolveDataDir(component, false, "Data");
   const std::string konfig = ResolveKonfigDir(component);
-  const std::string log = ResolveLogDir(component, true);
-  const std::string user = GetKonfigDirCurrentUser(component, true);
+  const std::string log = ResolveLogDir(component, false);
+  const std::string user = GetKonfigDirCurrentUser(component, false);
   for (const std::string& line : {"Programm <" + prog + ">", "Daten <" + data + ">", "Konfig <" + konfig + ">",
                                   "Log <" + log + ">", "Konfig Benutzer <" + user + ">"}) {
     AppendLine(oneTimeListingFile_, line);
@@ -382,15 +383,15 @@ std::string DirectoryLibrary::GetSpecialFolderPath(int kind, bool create) {
   return platform::WithTrailingSlash(path);
 }
 
-std::string DirectoryLibrary::GetTempDir() {
+std::string DirectoryLibrary::GetTempDir(bool create) {
   Init();
-  std::string temp = sources_.folders->TempDir();
+  std::string temp = sources_.folders->TempDir(create);
   Log(false, "CBD_GetTempDir: Temporärer Pfad = \"%s\"", temp.c_str());
   return temp;
 }
 
-std::string DirectoryLibrary::GetTempDirLow() {
-  std::string temp = GetTempDir();
+std::string DirectoryLibrary::GetTempDirLow(bool create) {
+  std::string temp = GetTempDir(create);
   if (temp.empty()) {
     Log(true, "CBD_GetTempDir: Das private temporäre Verzeichnis ist nicht sicher oder fehlt - es wird nicht verwendet.");
     return {};
@@ -399,8 +400,8 @@ std::string DirectoryLibrary::GetTempDirLow() {
   return temp;
 }
 
-std::string DirectoryLibrary::TempFallback(const std::string& component, const char* kind) {
-  const std::string low = GetTempDirLow();
+std::string DirectoryLibrary::TempFallback(const std::string& component, const char* kind, bool create) {
+  const std::string low = GetTempDirLow(create);
   return low.empty() ? std::string() : low + MakeRelativeDir(component, kind);
 }
 
@@ -520,7 +521,7 @@ std::string DirectoryLibrary::GuessLocalDataDir(const std::string& component, co
   };
   if (!IsQuandelEnvironment(component)) {
     Log(false, "_GuessLocalDataDir: Keine Quandel-Umgebung, nehmen ProgrammData-Verzeichnis.");
-    std::string folder = GetSpecialFolderPath(3);
+    std::string folder = GetSpecialFolderPath(3, create);
     if (!folder.empty()) {
       result = folder + MakeRelativeDir(component, "Daten");
       if (!Exists(result) && create) CreateDirectory(result);
@@ -530,7 +531,7 @@ std::string DirectoryLibrary::GuessLocalDataDir(const std::string& component, co
   }
   if (create) {
     Log(false, "_GuessLocalDataDir: Immer noch kein Daten-Verzeichnis, versuchen es mit TempDirLow + QuandelPfad.");
-    result = TempFallback(component, "Daten");
+    result = TempFallback(component, "Daten", create);
     if (!Exists(result)) CreateDirectory(result);
     appendCategory();
   }
@@ -656,7 +657,7 @@ std::string DirectoryLibrary::GuessLocalLogDir(const std::string& component, boo
   }
   if (!Exists(result)) {
     Log(false, "_GuessLocalLogDir: Immer noch kein Log-Verzeichnis, versuchen es mit TempDir + QuandelPfad");
-    result = TempFallback(component, "Log");
+    result = TempFallback(component, "Log", create);
     CreateDirectory(result);
   }
   return result;
@@ -765,7 +766,7 @@ std::string DirectoryLibrary::GetKonfigDirCurrentUser(const std::string& compone
 }
 
 std::string DirectoryLibrary::GuessLocalUserKonfigDir(const std::string& component, bool create) {
-  std::string result = GetSpecialFolderPath(2);
+  std::string result = GetSpecialFolderPath(2, create);
   if (!result.empty()) {
     result += MakeRelativeDir(component, "Konfig");
     Log(false, "_GuessLocalUserKonfigDir: Benutzerspezifischer Konfigpfad <%s>", result.c_str());
@@ -776,7 +777,7 @@ std::string DirectoryLibrary::GuessLocalUserKonfigDir(const std::string& compone
     if (Exists(result)) return result;
   }
   Log(false, "_GuessLocalUserKonfigDir: Immer noch kein Konfig-Verzeichnis, versuchen es mit TempDir + QuandelPfad");
-  result = TempFallback(component, "Konfig");
+  result = TempFallback(component, "Konfig", create);
   if (create) CreateDirectory(result);
   return result;
 }

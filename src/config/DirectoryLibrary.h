@@ -67,10 +67,11 @@ class DirectoryLibrary {
   std::string GetThisDllDir();
   // create false: the path only, nothing made.
   std::string GetSpecialFolderPath(int kind, bool create = true);
-  std::string GetTempDir();
+  std::string GetTempDir(bool create);
   // The private temp directory's "Low/" + the relative directory of kind;
   // empty when there is no safe temp directory.
-  std::string TempFallback(const std::string& component, const char* kind);
+  // The temp fallback for kind; the private temp folder is made only with create.
+  std::string TempFallback(const std::string& component, const char* kind, bool create);
   // True when path is a directory afterwards; parents are created too.
   bool CreateDirectory(const std::string& path);
 
@@ -94,7 +95,7 @@ class DirectoryLibrary {
   std::string GetProgDirFromRegistry(const std::string& component);
   std::string GetSystemDirFromRegistry();
   std::string GetModuleDir(bool hostExecutable);
-  std::string GetTempDirLow();
+  std::string GetTempDirLow(bool create);
   bool IsQuandelEnvironment(const std::string& component);
 
  private:

@@ -59,7 +59,7 @@ bool CIniFileBase::GetIniValueString(const char* section, const char* key, char*
                    section, key);
   std::string value = kSentinel;
   if (section != nullptr && key != nullptr) {
-    if (auto text = rimo::platform::ReadWholeFile(filePath_, 4 * 1024 * 1024)) {
+    if (auto text = ReadFile()) {
       if (auto v = rimo::platform::IniDocument::Parse(*text).Get(section, key)) value = *v;
     }
   }
@@ -181,16 +181,13 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
     rimo::platform::RemoveStaleTemporaries(path);
     std::string text;
     errno = 0;
-    if (access(filePath_, F_OK) == 0) {
-      // An existing file that cannot be read is never replaced: its content
-      // would be lost.
-      auto existing = rimo::platform::ReadWholeFile(filePath_, 4 * 1024 * 1024);
-      if (existing) text = std::move(*existing);
-      ok = existing.has_value();
-      if (!ok && errno == 0) errno = EFBIG;
-    } else {
-      ok = true;
-    }
+    // An existing file that cannot be read is never replaced: its content
+    // would be lost. One that is gone by the time it is read (taken away by
+    // whoever put it there) counts as missing.
+    auto existing = ReadFile();
+    if (existing) text = std::move(*existing);
+    ok = existing.has_value() || errno == ENOENT;
+    if (!ok && errno == 0) errno = EFBIG;
     if (ok) {
       auto doc = rimo::platform::IniDocument::Parse(text);
       // Every key of the update in the one replacement below.
@@ -209,6 +206,12 @@ bool CIniFileBase::SetIniValues(const char* section, const std::vector<KeyValue>
     return false;
   }
   return true;
+}
+
+std::optional<std::string> CIniFileBase::ReadFile() const {
+  constexpr size_t kMaxIniBytes = 4 * 1024 * 1024;
+  return OwnFileOnly() ? rimo::platform::ReadOwnFile(filePath_, kMaxIniBytes)
+                       : rimo::platform::ReadWholeFile(filePath_, kMaxIniBytes);
 }
 
 bool CIniFileBase::MakeFolder(const std::string& folder) { return rimo::config::CDB_CreateDirectory(folder); }

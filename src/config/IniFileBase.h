@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,8 +63,13 @@ class CIniFileBase {
   // Makes the folder of the file for a write; the package's data folders by
   // default.
   virtual bool MakeFolder(const std::string& folder);
+  // True for a file that must be the caller's own with one name to be read
+  // or replaced (a user's record); false for settings others may own.
+  virtual bool OwnFileOnly() const { return false; }
 
  private:
+  std::optional<std::string> ReadFile() const;
+
   char filePath_[kMaxPath] = {};
   wchar_t category_[kMaxCategory] = {};
 };

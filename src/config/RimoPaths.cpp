@@ -80,19 +80,21 @@ bool SafeSharedFolder(const std::string& folder, const std::string& parent) {
 enum class FileState { kMissing, kCallers, kForeign };
 
 // Whether the file at path is one the caller may use as its own: a regular
-// file of the caller's. A link another user planted, a FIFO, another
-// user's file are all foreign.
+// file of the caller's with one name. A link another user planted, a FIFO,
+// another user's file, a second name of one of the caller's files (another
+// user can make that with a hard link, whatever the kernel's link
+// protections say) are all foreign.
 FileState StateOf(const std::string& path) {
   const std::optional<struct stat> st = platform::StatNoForeignLinks(path);
   if (!st) return errno == ENOENT ? FileState::kMissing : FileState::kForeign;
-  return S_ISREG(st->st_mode) && st->st_uid == geteuid() ? FileState::kCallers : FileState::kForeign;
+  return platform::IsOwnSingleFile(*st) ? FileState::kCallers : FileState::kForeign;
 }
 
 // The path of the caller's file name in the kind's folder ("Response" or
 // "Status"): in the machine-wide data folder when the caller's files are
 // safe there, else in the caller's own data folder.
-std::string UserFilePath(const char* kind, const std::string& name) {
-  const std::string shared = DataDirectory();
+std::string UserFilePath(const char* kind, const std::string& name, bool sharedContested) {
+  const std::string shared = sharedContested ? std::string() : DataDirectory();
   const std::string own = OwnDataDirectory();
   const std::string sharedFile = shared.empty() ? std::string() : shared + kind + "/" + name;
   const std::string ownFile = own.empty() ? std::string() : own + kind + "/" + name;
@@ -108,7 +110,14 @@ std::string UserFilePath(const char* kind, const std::string& name) {
                      (shared + kind + "/").c_str(), (own + kind + "/").c_str());
     return ownFile;
   }
-  return sharedSafe ? sharedFile : std::string();
+  // No folder of the caller's own, and the shared one unsafe or holding
+  // another user's file: nothing of another user is ever used.
+  TraceWriteFormat(diag::Error, kSuppLib,
+                   L"Für die Datei [%S] gibt es keinen Ordner dieses Benutzers: der gemeinsame Ordner [%S] ist "
+                   L"nicht sicher nutzbar oder hält die Datei eines anderen Benutzers, und ein eigener Datenordner "
+                   L"fehlt.",
+                   name.c_str(), (shared + kind + "/").c_str());
+  return std::string();
 }
 
 }  // namespace
@@ -124,11 +133,12 @@ namespace {
 // userId's file of the kind, in UTF-8, when it fits a path of 259 bytes:
 // the response file and the status INI follow one rule, so that a user has
 // both or neither.
-std::optional<std::string> FittingUserFilePath(const char* kind, const wchar_t* userId, const char* extension) {
+std::optional<std::string> FittingUserFilePath(const char* kind, const wchar_t* userId, const char* extension,
+                                               bool sharedContested) {
   if (!SafeFileName(userId)) return std::nullopt;
   const auto narrowId = platform::WideToUtf8Exact(userId);
   if (!narrowId) return std::nullopt;
-  const std::string path = UserFilePath(kind, *narrowId + extension);
+  const std::string path = UserFilePath(kind, *narrowId + extension, sharedContested);
   // The path must name exactly the folder found: a byte that is not UTF-8
   // would otherwise become another character.
   if (path.empty() || !platform::Utf8ToWideExact(path)) return std::nullopt;
@@ -142,20 +152,20 @@ std::optional<std::string> FittingUserFilePath(const char* kind, const wchar_t* 
 
 }  // namespace
 
-bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out) const {
+bool CRimoPaths::GetResponseFilePath(const wchar_t* userId, wchar_t* out, bool sharedContested) const {
   RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetResponseFilePath");
   if (out == nullptr) return false;
-  const std::optional<std::string> path = FittingUserFilePath("Response", userId, ".xml");
+  const std::optional<std::string> path = FittingUserFilePath("Response", userId, ".xml", sharedContested);
   if (!path) return false;
   const std::wstring wide = platform::Utf8ToWide(*path);
   std::wmemcpy(out, wide.c_str(), wide.size() + 1);
   return true;
 }
 
-bool CRimoPaths::GetStatusIniPath(const wchar_t* userId, char* out) const {
+bool CRimoPaths::GetStatusIniPath(const wchar_t* userId, char* out, bool sharedContested) const {
   RIMO_METHOD_TRACE(kSuppLib, L"CRimoPaths::GetStatusIniPath");
   if (out == nullptr) return false;
-  const std::optional<std::string> path = FittingUserFilePath("Status", userId, ".ini");
+  const std::optional<std::string> path = FittingUserFilePath("Status", userId, ".ini", sharedContested);
   if (!path) return false;
   std::memcpy(out, path->c_str(), path->size() + 1);
   return true;
@@ -169,9 +179,14 @@ bool CRimoPaths::MakeFolderOf(const std::string& filePath) {
     // The caller's own folders are private.
     return platform::MakeFolders(folder, 0700, 0700);
   }
-  // The kind's folder in the machine-wide data folder is shared and sticky:
-  // every user may keep files there, no one may touch another's.
-  return platform::MakeFolders(folder, 01777, 0755);
+  // The kind's folder in the machine-wide data folder the package (root)
+  // made is shared and sticky: every user may keep files there, no one may
+  // touch another's. In a data folder of a user's own it is that user's,
+  // private as the user's own folders are.
+  const std::string dataFolder = WithoutSlash(folder.substr(0, folder.rfind('/', folder.size() - 2) + 1));
+  const std::optional<struct stat> parent = platform::StatNoForeignLinks(dataFolder);
+  const uid_t owner = parent ? parent->st_uid : geteuid();
+  return platform::MakeFolders(folder, owner == 0 ? 01777 : 0700, 0755);
 }
 
 bool CRimoPaths::LibraryPath(const char* fileName, char* out, size_t outSize) const {

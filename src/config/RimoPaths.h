@@ -33,9 +33,11 @@ class CRimoPaths {
   // another directory (empty, ".", "..", or holding '/'), or the path is
   // not UTF-8 or has 260 bytes or more (the same rule as the status INI,
   // so that a user has both files or neither; traced).
-  bool GetResponseFilePath(const wchar_t* userId, wchar_t* out) const;
+  // sharedContested: another user's file took the shared place after it was
+  // chosen; only the caller's own data folder is used then.
+  bool GetResponseFilePath(const wchar_t* userId, wchar_t* out, bool sharedContested = false) const;
   // <data dir>Status/<userId>.ini into out (260 bytes), with the same rules.
-  bool GetStatusIniPath(const wchar_t* userId, char* out) const;
+  bool GetStatusIniPath(const wchar_t* userId, char* out, bool sharedContested = false) const;
   // Makes the folder of a path given by the two above: a shared kind's
   // folder sticky and open to all (01777), the caller's own ones 0700.
   static bool MakeFolderOf(const std::string& filePath);

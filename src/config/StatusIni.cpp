@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <cwchar>
 
 #include "config/RimoPaths.h"
@@ -60,6 +62,17 @@ bool CStatusIni::RecordQuery(bool succeeded, bool packageExists, const wchar_t* 
     values.push_back({kQuerySucceeded, "0", kSetBool});
     values.push_back({kPackageExists, "0", kSetBool});
   }
+  if (SetIniValues(kSection, values)) return true;
+  // Another user's file (or something else) took the file's place after
+  // its path was chosen: the record is written in the user's own folder.
+  if (errno != EPERM && errno != EINVAL) return false;
+  char path[kMaxPath] = {};
+  if (!hasUserId_ || !CRimoPaths().GetStatusIniPath(userId_.c_str(), path, true) ||
+      std::strcmp(path, FilePath()) == 0) {
+    return false;
+  }
+  SetFilePath(path);
+  fileExists_ = false;
   return SetIniValues(kSection, values);
 }
 

@@ -32,6 +32,8 @@ class CStatusIni : public FileOperations::CIniFileBase {
  protected:
   // The status folder of a shared data folder is sticky, the caller's own private.
   bool MakeFolder(const std::string& folder) override;
+  // Only the user's own file with one name is read or replaced.
+  bool OwnFileOnly() const override { return true; }
 
  private:
   std::wstring userId_;

@@ -77,6 +77,11 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
     errno = S_ISDIR(existing.st_mode) ? EISDIR : EINVAL;
     return false;
   }
+  if (exists && existing.st_uid != geteuid()) {
+    // Another user's file is never replaced: its place is not the caller's.
+    errno = EPERM;
+    return false;
+  }
   if (exists && HoldsAlready(folder.Get(), at->name, existing, content)) return true;
   const std::string prefix = TemporaryPrefix(at->name);
   std::string temp;
@@ -92,15 +97,10 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
   }
   if (!file) return false;
 
-  // The file keeps its owner (where this process may keep it) and its mode,
-  // but is never left writable by other users; a new file gets what the
-  // umask allows of 0666, never writable by group or others either.
+  // The file is the caller's, and keeps its mode but is never left
+  // writable by other users; a new file gets what the umask allows of 0666,
+  // never writable by group or others either.
   bool ok = true;
-  if (exists && existing.st_uid != geteuid()) {
-    if (fchown(file.Get(), existing.st_uid, existing.st_gid) != 0) {
-      (void)!fchown(file.Get(), static_cast<uid_t>(-1), existing.st_gid);
-    }
-  }
   const mode_t mode = exists ? (existing.st_mode & 07777 & ~(S_IWGRP | S_IWOTH)) : NewFileMode();
   ok = fchmod(file.Get(), mode) == 0;
   ok = ok && WriteFully(file.Get(), content) && fsync(file.Get()) == 0;
@@ -147,11 +147,18 @@ void RemoveStaleTemporaries(const std::string& path) {
   }
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
+namespace {
+
+std::optional<std::string> ReadWhole(const std::string& path, size_t maxSize, bool ownOnly) {
   FileDescriptor fd = OpenRegularFile(path);
   if (!fd) return std::nullopt;
   struct stat st {};
-  if (fstat(fd.Get(), &st) != 0 || static_cast<size_t>(st.st_size) > maxSize) {
+  if (fstat(fd.Get(), &st) != 0) return std::nullopt;
+  if (ownOnly && !IsOwnSingleFile(st)) {
+    errno = EPERM;
+    return std::nullopt;
+  }
+  if (static_cast<size_t>(st.st_size) > maxSize) {
     errno = EFBIG;
     return std::nullopt;
   }
@@ -170,6 +177,16 @@ std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxSize
     }
   }
   return text;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxSize) {
+  return ReadWhole(path, maxSize, false);
+}
+
+std::optional<std::string> ReadOwnFile(const std::string& path, size_t maxSize) {
+  return ReadWhole(path, maxSize, true);
 }
 
 }  // namespace rimo::platform

@@ -16,9 +16,10 @@ bool WriteFully(int fd, std::string_view data);
 // so that readers and a crash see either the old or the new file. A
 // symbolic link is followed (and kept: its target is replaced) only by the
 // rule of SafeFiles.h; anything but a regular file in path's place is
-// refused. An existing file keeps its mode and, where the process may keep
-// it, its owner and group; no file is left writable by group or others, and
-// a new file gets what the umask allows of 0644. A file of this user's,
+// refused, and so is another user's file (EPERM): what this process writes
+// is always its own. An existing file keeps its mode; no file is left
+// writable by group or others, and a new file gets what the umask allows of
+// 0644. A file of this user's,
 // with no other name and no write right for others, that holds content
 // already is flushed and left as it is. errno tells why when false.
 bool ReplaceFileAtomically(const std::string& path, std::string_view content);
@@ -31,5 +32,9 @@ void RemoveStaleTemporaries(const std::string& path);
 // blocking and never through a refused link; nullopt when missing,
 // unreadable, not a regular file or larger (errno tells which).
 std::optional<std::string> ReadWholeFile(const std::string& path, size_t maxSize = 16 * 1024 * 1024);
+// As ReadWholeFile, for a file that must be the caller's own with one name
+// (EPERM otherwise): checked on the open file, so that nothing swapped in
+// after a check of the path is read.
+std::optional<std::string> ReadOwnFile(const std::string& path, size_t maxSize = 16 * 1024 * 1024);
 
 }  // namespace rimo::platform

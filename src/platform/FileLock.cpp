@@ -27,13 +27,12 @@ FileDescriptor OwnLockFile(int folder, const std::string& name) { return OpenOwn
 // The lock file for the file at folderPath + name in the user's private
 // folder: no other user can create, hold or replace it.
 FileDescriptor PrivateLockFile(const std::string& folderPath, const std::string& name) {
-  const std::string dir = SystemFolders().TempDir();
-  if (dir.empty()) return FileDescriptor();
+  // The folder checked is the folder used: held open, never named again.
+  const FileDescriptor folder = OpenOwnTempDir();
+  if (!folder) return FileDescriptor();
   const size_t hash = std::hash<std::string>{}(folderPath + name);
   char file[64];
   std::snprintf(file, sizeof file, "lock-%016zx", hash);
-  FileDescriptor folder(open(dir.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!folder) return folder;
   return OwnLockFile(folder.Get(), file);
 }
 

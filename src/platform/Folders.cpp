@@ -135,32 +135,63 @@ bool BelongsToCaller(const std::string& path) {
   }
 }
 
-std::string SystemFolders::TempDir() {
+namespace {
+
+std::string TempBase() {
   std::string tmp = Env("TMPDIR");
   if (tmp.empty() || tmp[0] != '/') tmp = "/tmp";
-  return PrivateTempDir(WithTrailingSlash(tmp), geteuid());
+  return WithTrailingSlash(tmp);
 }
 
-std::string PrivateTempDir(const std::string& base, uid_t uid) {
+}  // namespace
+
+std::string SystemFolders::TempDir(bool create) { return PrivateTempDir(TempBase(), geteuid(), create); }
+
+FileDescriptor OpenOwnTempDir() { return OpenPrivateTempDir(TempBase(), geteuid()); }
+
+namespace {
+
+// The private folder held open; with create unset, a missing one is left
+// missing (errno ENOENT) after the base was checked.
+FileDescriptor PrivateTempFolder(const std::string& base, uid_t uid, bool create) {
   // Checked through handles: the base must be a folder in which no other
   // user can rename or replace the user's entry (not writable by others, or
   // sticky), and the entry the user's own folder that only the user can
   // write to; otherwise another user could read or plant the files.
   FileDescriptor parent = OpenFolder(base);
   struct stat st {};
-  if (!parent || fstat(parent.Get(), &st) != 0) return {};
-  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) {
+  if (!parent || fstat(parent.Get(), &st) != 0) return FileDescriptor();
+  // The base must be the user's own or root's as well: in another user's
+  // folder that user could rename the entry away and put a link there.
+  if (((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0) ||
+      (st.st_uid != uid && st.st_uid != 0)) {
     errno = EPERM;
-    return {};
+    return FileDescriptor();
   }
   const std::string name = "kelo-" + std::to_string(uid);
-  if (mkdirat(parent.Get(), name.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  if (!create) {
+    struct stat entry {};
+    if (fstatat(parent.Get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) return FileDescriptor();
+  } else if (mkdirat(parent.Get(), name.c_str(), 0700) != 0 && errno != EEXIST) {
+    return FileDescriptor();
+  }
   FileDescriptor dir(openat(parent.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!dir || fstat(dir.Get(), &st) != 0 || st.st_uid != uid || (st.st_mode & 0022) != 0) {
     errno = EPERM;
-    return {};
+    return FileDescriptor();
   }
-  return WithTrailingSlash(base) + name + "/";
+  return dir;
 }
+
+}  // namespace
+
+std::string PrivateTempDir(const std::string& base, uid_t uid, bool create) {
+  const std::string path = WithTrailingSlash(base) + "kelo-" + std::to_string(uid) + "/";
+  if (PrivateTempFolder(base, uid, create)) return path;
+  // Not made when not asked to be: the path it would have.
+  return !create && errno == ENOENT ? path : std::string();
+}
+
+FileDescriptor OpenPrivateTempDir(const std::string& base, uid_t uid) { return PrivateTempFolder(base, uid, true); }
 
 }  // namespace rimo::platform

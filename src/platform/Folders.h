@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "platform/Handles.h"
+
 namespace rimo::platform {
 
 // $KELO_ROOT without a trailing '/', or "" for the real machine. A relative
@@ -31,23 +33,29 @@ class IFolders {
   // only when it is absolute and not "/".
   virtual std::string Folder(FolderKind kind, bool create) = 0;
   // The user's private temp directory ${TMPDIR:-/tmp}/kelo-<uid>/ (mode
-  // 0700); empty when it exists but is not a directory of the user's own
-  // that only the user can write to.
-  virtual std::string TempDir() = 0;
+  // 0700), made when missing and create is set (otherwise the path it would
+  // have); empty when it exists but is not a directory of the user's own
+  // that only the user can write to, or cannot be made safely.
+  virtual std::string TempDir(bool create) = 0;
 };
 
 // The real folders, from the environment at each call.
 class SystemFolders final : public IFolders {
  public:
   std::string Folder(FolderKind kind, bool create) override;
-  std::string TempDir() override;
+  std::string TempDir(bool create) override;
 };
 
 // base + "kelo-<uid>/", created 0700 when missing; empty (errno EPERM) when
-// base is writable by others without being sticky, or the entry is a link,
-// not a directory, not uid's, or writable by group or others. Checked
-// through directory handles.
-std::string PrivateTempDir(const std::string& base, uid_t uid);
+// base is another user's (not uid's, not root's) or writable by others
+// without being sticky, or the entry is a link, not a directory, not uid's,
+// or writable by group or others. Checked through directory handles.
+std::string PrivateTempDir(const std::string& base, uid_t uid, bool create = true);
+// The same folder, held open (O_RDONLY | O_DIRECTORY): what is checked is
+// what the caller uses, with no path to be swapped in between.
+FileDescriptor OpenPrivateTempDir(const std::string& base, uid_t uid);
+// The caller's private folder in $TMPDIR (or /tmp), held open.
+FileDescriptor OpenOwnTempDir();
 
 // Creates path and its missing parents (mode 0755), following links only by
 // the rule of SafeFiles.h. True when path is a directory afterwards. errno

@@ -62,6 +62,17 @@ std::optional<std::string> FollowableTarget(int folder, const std::string& name,
   return std::string(target, static_cast<size_t>(n));
 }
 
+// Folders are made only in a folder of the caller's own or of root's
+// (the system's, or what the package made): never in another user's, who
+// could rename or replace what the caller makes there. EPERM otherwise.
+bool MayCreateIn(int folder) {
+  struct stat st {};
+  if (fstat(folder, &st) != 0) return false;
+  if (st.st_uid == geteuid() || st.st_uid == 0) return true;
+  errno = EPERM;
+  return false;
+}
+
 // Walks path from "/" (a relative one from the current folder): every folder
 // on the way, and the last component when it is a followable link, resolved.
 // create: missing folders on the way are made (mode parentMode; the last one
@@ -107,6 +118,7 @@ std::optional<Located> Walk(std::string path, bool createFolders, bool lastIsFol
       struct stat st {};
       if (fstatat(folder.Get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno != ENOENT || !createFolders) return std::nullopt;
+        if (!MayCreateIn(folder.Get())) return std::nullopt;
         const mode_t made = last ? mode : parentMode;
         if (mkdirat(folder.Get(), part.c_str(), made) != 0 && errno != EEXIST) return std::nullopt;
         // Exactly the mode asked for, whatever the umask; through the new
@@ -121,6 +133,12 @@ std::optional<Located> Walk(std::string path, bool createFolders, bool lastIsFol
         if (fstatat(folder.Get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
       }
       if (S_ISLNK(st.st_mode)) {
+        if (createFolders && st.st_uid != geteuid() && st.st_uid != 0) {
+          // Where folders are made, only the caller's and root's links lead:
+          // another user's link could choose where the caller creates.
+          errno = ELOOP;
+          return std::nullopt;
+        }
         const std::optional<std::string> target = FollowableTarget(folder.Get(), part, st);
         if (!target) return std::nullopt;
         const std::string rest = Joined(parts, i + 1);
@@ -189,11 +207,15 @@ FileDescriptor OpenOwnFile(int folder, const std::string& name, int flags) {
   FileDescriptor fd(openat(folder, name.c_str(), flags | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
   if (!fd) return fd;
   struct stat st {};
-  if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+  if (fstat(fd.Get(), &st) != 0 || !IsOwnSingleFile(st)) {
     errno = EPERM;
     return FileDescriptor();
   }
   return fd;
+}
+
+bool IsOwnSingleFile(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
 }
 
 FileDescriptor OpenFolder(const std::string& path) {

@@ -46,8 +46,8 @@ FileDescriptor OpenRegularFile(const std::string& path, int flags = 0);
 
 // Opens (creating, mode 0600) name in folder with flags added: never
 // through a link, without blocking, and only when it is a regular file of
-// the caller's own (EPERM otherwise): a lock or log no other user can
-// plant, read or hold.
+// the caller's own with one name (EPERM otherwise): a lock or log no other
+// user can plant, read, hold or link elsewhere.
 FileDescriptor OpenOwnFile(int folder, const std::string& name, int flags);
 
 // Opens the folder at path (a directory handle, O_RDONLY), links resolved
@@ -58,6 +58,10 @@ FileDescriptor OpenFolder(const std::string& path);
 // (exactly, whatever the umask), its parents parentMode. True when path is
 // a folder afterwards. Links on the way are followed only by the rule.
 bool MakeFolders(const std::string& path, mode_t mode, mode_t parentMode);
+
+// True for a regular file of the caller's with exactly one name: one that
+// no other user can have linked into a place of their choosing.
+bool IsOwnSingleFile(const struct stat& st);
 
 // Mode for a file this process creates: what the umask leaves of 0666, but
 // never writable by group or others.

@@ -180,7 +180,7 @@ class FailingProgramFiles : public platform::IFolders {
     if (kind == platform::FolderKind::ProgramFiles) return {};
     return real_.Folder(kind, create);
   }
-  std::string TempDir() override { return real_.TempDir(); }
+  std::string TempDir(bool create) override { return real_.TempDir(create); }
 
  private:
   platform::SystemFolders real_;
@@ -256,18 +256,32 @@ TEST(DirectoryLibraryTest, LineWrittenWhileAnotherHoldsTheLogLockFollowsTheTimeo
   EXPECT_NE(log.find("Falscher ConfigDBDirType <7>"), std::string::npos);
 }
 
-TEST(DirectoryLibraryTest, OneTimeListingCreatesTheListedComponentsDirectories) {
-  ConfigSandbox box;
-  fs::create_directories(box.Path("list"));
-  box.WriteRegistry(RegKey("SOFTWARE\\QUANDEL Kelo Compact", "\"ConfigDBTracingDirsActive\"=\"ein\"\n"
-                                                             "\"ConfigDBTracingDirsDirectory\"=\"" +
-                                                                 box.Path("list") + "\""));
-  DataDir(box.library());
-  const std::string listing = ReadFile(box.Path("list/P4100003_TracingDirs.log"));
-  EXPECT_NE(listing.find("Daten <" + box.Path("var/lib/Quandel/Daten/P4100003/Data/") + ">"), std::string::npos)
-      << listing;
-  EXPECT_NE(listing.find("Log <" + box.Path("home/.local/state/Quandel/Log/Kelo/") + ">"), std::string::npos);
-  EXPECT_TRUE(fs::is_directory(box.Path("home/.config/Quandel/Konfig/P4100003")));
+// The one-time listing names the listed component's folders as they are: a
+// listing, like every log, makes no folder.
+TEST(DirectoryLibraryTest, OneTimeListingNamesTheListedComponentsDirectoriesAndMakesNone) {
+  for (bool present : {true, false}) {
+    SCOPED_TRACE(present ? "folders present" : "folders missing");
+    ConfigSandbox box;
+    fs::create_directories(box.Path("list"));
+    box.WriteRegistry(RegKey("SOFTWARE\\QUANDEL Kelo Compact", "\"ConfigDBTracingDirsActive\"=\"ein\"\n"
+                                                               "\"ConfigDBTracingDirsDirectory\"=\"" +
+                                                                   box.Path("list") + "\""));
+    const std::vector<std::string> folders = {box.Path("var/lib/Quandel/Daten/P4100003/Data/"),
+                                              box.Path("home/.local/state/Quandel/Log/Kelo/"),
+                                              box.Path("home/.config/Quandel/Konfig/P4100003/")};
+    if (present) {
+      for (const std::string& folder : folders) fs::create_directories(folder);
+    }
+    // The component's own data folder is made (asked for with creation);
+    // the listed component's are not.
+    DataDir(box.library());
+    const std::string listing = ReadFile(box.Path("list/P4100003_TracingDirs.log"));
+    EXPECT_EQ(listing.find("Daten <" + folders[0] + ">") != std::string::npos, present) << listing;
+    EXPECT_EQ(listing.find("Log <" + folders[1] + ">") != std::string::npos, present) << listing;
+    for (const std::string& folder : folders) EXPECT_EQ(fs::is_directory(folder), present) << folder;
+    EXPECT_EQ(fs::exists(box.Path("var/lib/Quandel/Daten/P4100003")), present);
+    EXPECT_EQ(fs::exists(box.Path("home/.config")), present);
+  }
 }
 
 TEST(DirectoryLibraryTest, PerQueryListingRecordsEveryAnswer) {
