@@ -1,32 +1,43 @@
 #include "component/DetachableStatus.h"
 
-#include <algorithm>
-#include <vector>
+#include <cstddef>
 
 namespace rimo::component {
 namespace {
 
 // This thread's locks on each object's target: taken and not yet given back.
+// Plain data with no destructor: a thread-local object that has one keeps
+// the library loaded for as long as the thread lives.
 struct Held {
   const DetachableStatus* owner;
-  int record = 0;
-  int list = 0;
-  int owedRecord = 0;
-  int owedList = 0;
+  int record;
+  int list;
+  int owedRecord;
+  int owedList;
 };
-thread_local std::vector<Held> t_held;
+// The objects one thread holds locks on at once; a host that holds more
+// shares the last entry among them (their counts then mix).
+constexpr size_t kMaxHeld = 32;
+thread_local Held t_held[kMaxHeld];
+thread_local size_t t_heldCount = 0;
 
 Held& HeldFor(const DetachableStatus* owner) {
-  auto it = std::find_if(t_held.begin(), t_held.end(), [owner](const Held& h) { return h.owner == owner; });
-  if (it != t_held.end()) return *it;
-  t_held.push_back(Held{owner});
-  return t_held.back();
+  for (size_t i = 0; i < t_heldCount; ++i) {
+    if (t_held[i].owner == owner) return t_held[i];
+  }
+  if (t_heldCount == kMaxHeld) return t_held[kMaxHeld - 1];
+  t_held[t_heldCount] = Held{owner, 0, 0, 0, 0};
+  return t_held[t_heldCount++];
 }
 
 void Forget(const DetachableStatus* owner) {
-  std::erase_if(t_held, [owner](const Held& h) {
-    return h.owner == owner && h.record == 0 && h.list == 0 && h.owedRecord == 0 && h.owedList == 0;
-  });
+  for (size_t i = 0; i < t_heldCount; ++i) {
+    const Held& h = t_held[i];
+    if (h.owner == owner && h.record == 0 && h.list == 0 && h.owedRecord == 0 && h.owedList == 0) {
+      t_held[i] = t_held[--t_heldCount];
+      return;
+    }
+  }
 }
 
 }  // namespace

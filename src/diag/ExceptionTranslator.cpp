@@ -67,7 +67,10 @@ struct Prepared {
 
 Prepared g_slots[kMaxThreads];
 struct sigaction g_previous[NSIG];
-std::once_flag g_handlersOnce;
+// The handlers are installed while a translator is (counted under the
+// mutex), and the actions found before are given back when the last goes.
+std::mutex g_handlersMutex;
+int g_handlersInstalled = 0;
 
 struct Entry {
   char key[20];
@@ -385,15 +388,49 @@ void OnFault(int sig, siginfo_t* info, void* context) {
   DieWith(sig);
 }
 
-void InstallHandlers() {
-  std::call_once(g_handlersOnce, [] {
-    struct sigaction action {};
-    action.sa_sigaction = &OnFault;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    for (int sig : kSignals) sigaction(sig, &action, &g_previous[sig]);
-  });
+bool IsOurs(const struct sigaction& action) {
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == &OnFault;
 }
+
+void InstallHandlers() {
+  std::lock_guard<std::mutex> guard(g_handlersMutex);
+  if (g_handlersInstalled++ > 0) return;
+  struct sigaction action {};
+  action.sa_sigaction = &OnFault;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  for (int sig : kSignals) {
+    struct sigaction previous {};
+    sigaction(sig, &action, &previous);
+    // A chain never leads to itself (a copy of this library once loaded at
+    // this address, whose handler was never given back).
+    if (IsOurs(previous)) {
+      previous = {};
+      previous.sa_handler = SIG_DFL;
+    }
+    g_previous[sig] = previous;
+  }
+}
+
+// Gives back the actions found before, where the handler is still this
+// library's (a host that installed its own since keeps it). all: whatever
+// the count (the library is being unloaded).
+void GiveBackHandlers(bool all) {
+  std::lock_guard<std::mutex> guard(g_handlersMutex);
+  if (!all && --g_handlersInstalled > 0) return;
+  if (all && g_handlersInstalled == 0) return;
+  g_handlersInstalled = 0;
+  for (int sig : kSignals) {
+    struct sigaction current {};
+    if (sigaction(sig, nullptr, &current) == 0 && IsOurs(current)) sigaction(sig, &g_previous[sig], nullptr);
+  }
+}
+
+// Made when the library loads: when it is unloaded, no signal action points
+// into it any longer, whatever translator is left.
+struct HandlersGivenBackAtUnload {
+  ~HandlersGivenBackAtUnload() { GiveBackHandlers(true); }
+} g_givenBackAtUnload;
 
 void Copy(char* out, size_t size, const std::string& text) {
   const size_t n = std::min(size - 1, text.size());
@@ -500,6 +537,7 @@ ExceptionTranslator::~ExceptionTranslator() {
   p.scratch = nullptr;
   p.restart = nullptr;
   p.tid.store(0, std::memory_order_release);
+  GiveBackHandlers(false);
 }
 
 void ExceptionTranslator::ClearDumpHistory(const char* logDir, bool newNaming, size_t keep) {

@@ -2,6 +2,10 @@
 //   crash_host                  records its start in $CRASH_HOST_RECORD, ends
 //   crash_host worker-fault     the component's worker faults inside a status setter
 //   crash_host host-fault       this host's own thread faults; its own handler answers
+//   crash_host fault-after-unload   the library is used, deleted and unloaded;
+//                                   then this host faults: its own handler answers
+//   crash_host fault-after-reload   the same twice (the second load lands where
+//                                   the first was), then the fault
 // With worker-fault, CRASH_HOST_DELAY_MS delays the fault, and CRASH_HOST_TRAP
 // watches the allocator (builds without sanitizers only):
 //   enter   any allocation on the faulting thread after the fault ends the
@@ -120,6 +124,21 @@ int main(int argc, char** argv) {
         std::fclose(f);
       }
     }
+    return 0;
+  }
+  if (mode == "fault-after-unload" || mode == "fault-after-reload") {
+    signal(SIGSEGV, &HostHandler);
+    for (int cycle = 0; cycle < (mode == "fault-after-reload" ? 2 : 1); ++cycle) {
+      Library lib;
+      if (lib.handle == nullptr) return 3;
+      IScDataStatus* status = lib.createStatus();
+      IRimoData* component = lib.create(status, 1);
+      component->LoadRimoResponseFromFile(L"/nonexistent/response.xml");
+      lib.destroy(component);  // the worker (and its translator) has run and ended
+      lib.deleteStatus(status);
+      if (dlclose(lib.handle) != 0) return 5;
+    }
+    Fault();
     return 0;
   }
   if (mode == "host-fault") signal(SIGSEGV, &HostHandler);
