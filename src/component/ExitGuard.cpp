@@ -1,9 +1,12 @@
 #include "component/ExitGuard.h"
 
+#include <dlfcn.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "component/RimoData.h"
@@ -72,6 +75,7 @@ void JoinOrphans(Watched& w) {
       t.detach();
     } else {
       t.join();
+      ExitGuard::WorkerJoined();
     }
   }
 }
@@ -109,6 +113,35 @@ void StopWorkersAtExit(void*) {
 }
 
 }  // namespace
+
+namespace {
+
+std::mutex g_pinMutex;
+int g_liveWorkers = 0;    // guarded by g_pinMutex
+void* g_pin = nullptr;    // this library, opened once more; guarded by g_pinMutex
+
+}  // namespace
+
+void ExitGuard::WorkerStarted() {
+  std::lock_guard<std::mutex> guard(g_pinMutex);
+  if (g_liveWorkers++ > 0) return;
+  Dl_info info{};
+  if (dladdr(reinterpret_cast<const void*>(&ExitGuard::WorkerStarted), &info) != 0 && info.dli_fname != nullptr) {
+    g_pin = dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD);
+  }
+}
+
+void ExitGuard::WorkerJoined() {
+  void* pin = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(g_pinMutex);
+    if (g_liveWorkers == 0 || --g_liveWorkers > 0) return;
+    pin = std::exchange(g_pin, nullptr);
+  }
+  // Called from inside the library by a host's call or the exit handler:
+  // the host's own reference keeps it loaded past this.
+  if (pin != nullptr && !Exiting()) dlclose(pin);
+}
 
 void ExitGuard::Watch(const std::shared_ptr<DataCore>& core) {
   Watched& w = TheWatched();

@@ -25,6 +25,12 @@ class ExitGuard {
   static void Adopt(std::thread worker);
   // True once the process has begun to exit.
   static bool Exiting();
+  // The library stays loaded while a worker thread exists: a worker's code
+  // and its calls into the loader must never meet an unload. WorkerStarted
+  // is called on the thread that made the worker, WorkerJoined on the one
+  // that joined it (never the worker itself).
+  static void WorkerStarted();
+  static void WorkerJoined();
 };
 
 }  // namespace rimo::component

@@ -60,6 +60,7 @@ bool TaskEngine::Start(std::shared_ptr<void> owner, std::function<void()> onLeav
     });
     workerId_ = worker_.get_id();
     started_ = true;
+    ExitGuard::WorkerStarted();
     TraceWriteFormat(diag::Info, kDataDll, L"DataWorkerThread wurde mit der ID[%d] erzeugt.",
                      static_cast<int>(threadId.get()));
     return true;
@@ -119,6 +120,7 @@ void TaskEngine::Join() {
   if (!worker_.joinable() || std::this_thread::get_id() == worker_.get_id()) return;
   try {
     worker_.join();
+    ExitGuard::WorkerJoined();
   } catch (const std::system_error&) {
     TraceWrite(diag::Error, kDataDll,
                L"WaitForSingleObject wurde mit einem Fehler beendet - Der DataWorkerThread wurde "
