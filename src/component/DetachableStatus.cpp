@@ -1,5 +1,8 @@
 #include "component/DetachableStatus.h"
 
+#include "diag/Trace.h"
+#include "status/ScDataStatus.h"
+
 #include <cstddef>
 
 namespace rimo::component {
@@ -40,6 +43,40 @@ void Forget(const DetachableStatus* owner) {
   }
 }
 
+// Every call into the host's objects goes through these: an exception the
+// host's method throws is traced and goes no further (the call counts as
+// not made, a question as answered with its empty answer), so that no job,
+// no worker and no destructor of the component is ended by it.
+void TraceHostException(const char* call) noexcept {
+  try {
+    diag::TraceWriteFormat(diag::Error, diag::category::kDataDll,
+                           L"Der Aufruf %S am Statusobjekt des Hosts hat eine Ausnahme geworfen; er bleibt ohne Wirkung.",
+                           call);
+  } catch (...) {
+  }
+}
+
+template <typename Call>
+bool HostCall(const char* name, Call call) noexcept {
+  try {
+    call();
+    return true;
+  } catch (...) {
+    TraceHostException(name);
+    return false;
+  }
+}
+
+template <typename Result, typename Call>
+Result HostAnswer(const char* name, Result empty, Call call) noexcept {
+  try {
+    return call();
+  } catch (...) {
+    TraceHostException(name);
+    return empty;
+  }
+}
+
 }  // namespace
 
 DetachableStatus::Owed DetachableStatus::TakeOwedLocks() {
@@ -51,36 +88,48 @@ DetachableStatus::Owed DetachableStatus::TakeOwedLocks() {
   return owed;
 }
 
+void DetachableStatus::ResetKeepingBusy() {
+  if (Detached()) return;
+  if (auto* own = dynamic_cast<status::ScDataStatus*>(target_)) {
+    own->ResetStatusKeepingBusy();
+    return;
+  }
+  HostCall("ResetStatus", [&] { target_->ResetStatus(); });
+  HostCall("SetBusy", [&] { target_->SetBusy(true); });
+}
+
 void DetachableStatus::ResetStatus() {
-  if (!Detached()) target_->ResetStatus();
+  if (!Detached()) HostCall("ResetStatus", [&] { target_->ResetStatus(); });
 }
 
 ICertificateList* DetachableStatus::GetCertificateList() {
   // The same list object for every caller: its calls check the switch each.
-  return Detached() || target_->GetCertificateList() == nullptr ? nullptr : &list_;
+  if (Detached()) return nullptr;
+  ICertificateList* list = HostAnswer<ICertificateList*>("GetCertificateList", nullptr, [&] { return target_->GetCertificateList(); });
+  return list == nullptr ? nullptr : &list_;
 }
 
 void DetachableStatus::SetErrorKind(int32_t kind) {
-  if (!Detached()) target_->SetErrorKind(kind);
+  if (!Detached()) HostCall("SetErrorKind", [&] { target_->SetErrorKind(kind); });
 }
 
-int32_t DetachableStatus::GetErrorKind() { return Detached() ? 0 : target_->GetErrorKind(); }
+int32_t DetachableStatus::GetErrorKind() { return Detached() ? 0 : HostAnswer("GetErrorKind", static_cast<decltype(target_->GetErrorKind())>(0), [&] { return target_->GetErrorKind(); }); }
 
 void DetachableStatus::SetChanged(bool changed) {
-  if (!Detached()) target_->SetChanged(changed);
+  if (!Detached()) HostCall("SetChanged", [&] { target_->SetChanged(changed); });
 }
 
-bool DetachableStatus::GetChanged() { return Detached() ? false : target_->GetChanged(); }
+bool DetachableStatus::GetChanged() { return Detached() ? false : HostAnswer("GetChanged", static_cast<decltype(target_->GetChanged())>(false), [&] { return target_->GetChanged(); }); }
 
 void DetachableStatus::SetBusy(bool busy) {
-  if (!Detached()) target_->SetBusy(busy);
+  if (!Detached()) HostCall("SetBusy", [&] { target_->SetBusy(busy); });
 }
 
-bool DetachableStatus::GetBusy() { return Detached() ? false : target_->GetBusy(); }
+bool DetachableStatus::GetBusy() { return Detached() ? false : HostAnswer("GetBusy", static_cast<decltype(target_->GetBusy())>(false), [&] { return target_->GetBusy(); }); }
 
 void DetachableStatus::Lock() {
   if (Detached()) return;
-  target_->Lock();
+  if (!HostCall("Lock", [&] { target_->Lock(); })) return;
   ++HeldFor(this).record;
 }
 
@@ -91,138 +140,148 @@ void DetachableStatus::Unlock() {
   if (Detached()) {
     ++held.owedRecord;
   } else {
-    target_->Unlock();
+    HostCall("Unlock", [&] { target_->Unlock(); });
   }
   Forget(this);
 }
 
 void DetachableStatus::SetUserMessage(const wchar_t* message) {
-  if (!Detached()) target_->SetUserMessage(message);
+  if (!Detached()) HostCall("SetUserMessage", [&] { target_->SetUserMessage(message); });
 }
 
-const wchar_t* DetachableStatus::GetUserMessage() { return Detached() ? nullptr : target_->GetUserMessage(); }
+const wchar_t* DetachableStatus::GetUserMessage() { return Detached() ? nullptr : HostAnswer("GetUserMessage", static_cast<decltype(target_->GetUserMessage())>(nullptr), [&] { return target_->GetUserMessage(); }); }
 
 void DetachableStatus::SetStateCode(int32_t code) {
-  if (!Detached()) target_->SetStateCode(code);
+  if (!Detached()) HostCall("SetStateCode", [&] { target_->SetStateCode(code); });
 }
 
-int32_t DetachableStatus::GetStateCode() { return Detached() ? 0 : target_->GetStateCode(); }
+int32_t DetachableStatus::GetStateCode() { return Detached() ? 0 : HostAnswer("GetStateCode", static_cast<decltype(target_->GetStateCode())>(0), [&] { return target_->GetStateCode(); }); }
 
 void DetachableStatus::SetFaultId(const wchar_t* faultId) {
-  if (!Detached()) target_->SetFaultId(faultId);
+  if (!Detached()) HostCall("SetFaultId", [&] { target_->SetFaultId(faultId); });
 }
 
-const wchar_t* DetachableStatus::GetFaultId() { return Detached() ? nullptr : target_->GetFaultId(); }
+const wchar_t* DetachableStatus::GetFaultId() { return Detached() ? nullptr : HostAnswer("GetFaultId", static_cast<decltype(target_->GetFaultId())>(nullptr), [&] { return target_->GetFaultId(); }); }
 
 void DetachableStatus::SetHttpStatus(int32_t status) {
-  if (!Detached()) target_->SetHttpStatus(status);
+  if (!Detached()) HostCall("SetHttpStatus", [&] { target_->SetHttpStatus(status); });
 }
 
-int32_t DetachableStatus::GetHttpStatus() { return Detached() ? 0 : target_->GetHttpStatus(); }
+int32_t DetachableStatus::GetHttpStatus() { return Detached() ? 0 : HostAnswer("GetHttpStatus", static_cast<decltype(target_->GetHttpStatus())>(0), [&] { return target_->GetHttpStatus(); }); }
 
 void DetachableStatus::SetRequestError(int32_t error) {
-  if (!Detached()) target_->SetRequestError(error);
+  if (!Detached()) HostCall("SetRequestError", [&] { target_->SetRequestError(error); });
 }
 
-int32_t DetachableStatus::GetRequestError() { return Detached() ? 0 : target_->GetRequestError(); }
+int32_t DetachableStatus::GetRequestError() { return Detached() ? 0 : HostAnswer("GetRequestError", static_cast<decltype(target_->GetRequestError())>(0), [&] { return target_->GetRequestError(); }); }
 
 void DetachableStatus::SetErrorId(const wchar_t* errorId) {
-  if (!Detached()) target_->SetErrorId(errorId);
+  if (!Detached()) HostCall("SetErrorId", [&] { target_->SetErrorId(errorId); });
 }
 
-const wchar_t* DetachableStatus::GetErrorId() { return Detached() ? nullptr : target_->GetErrorId(); }
+const wchar_t* DetachableStatus::GetErrorId() { return Detached() ? nullptr : HostAnswer("GetErrorId", static_cast<decltype(target_->GetErrorId())>(nullptr), [&] { return target_->GetErrorId(); }); }
 
 void DetachableStatus::SetKeyChange(bool keyChange) {
-  if (!Detached()) target_->SetKeyChange(keyChange);
+  if (!Detached()) HostCall("SetKeyChange", [&] { target_->SetKeyChange(keyChange); });
 }
 
-bool DetachableStatus::GetKeyChange() { return Detached() ? false : target_->GetKeyChange(); }
+bool DetachableStatus::GetKeyChange() { return Detached() ? false : HostAnswer("GetKeyChange", static_cast<decltype(target_->GetKeyChange())>(false), [&] { return target_->GetKeyChange(); }); }
 
 void DetachableStatus::SetSwitchOnActivation(bool switchOn) {
-  if (!Detached()) target_->SetSwitchOnActivation(switchOn);
+  if (!Detached()) HostCall("SetSwitchOnActivation", [&] { target_->SetSwitchOnActivation(switchOn); });
 }
 
-bool DetachableStatus::GetSwitchOnActivation() { return Detached() ? false : target_->GetSwitchOnActivation(); }
+bool DetachableStatus::GetSwitchOnActivation() { return Detached() ? false : HostAnswer("GetSwitchOnActivation", static_cast<decltype(target_->GetSwitchOnActivation())>(false), [&] { return target_->GetSwitchOnActivation(); }); }
 
 void DetachableStatus::SetCurrentSerial(const wchar_t* serial) {
-  if (!Detached()) target_->SetCurrentSerial(serial);
+  if (!Detached()) HostCall("SetCurrentSerial", [&] { target_->SetCurrentSerial(serial); });
 }
 
-const wchar_t* DetachableStatus::GetCurrentSerial() { return Detached() ? nullptr : target_->GetCurrentSerial(); }
+const wchar_t* DetachableStatus::GetCurrentSerial() { return Detached() ? nullptr : HostAnswer("GetCurrentSerial", static_cast<decltype(target_->GetCurrentSerial())>(nullptr), [&] { return target_->GetCurrentSerial(); }); }
 
 void DetachableStatus::SetNewSerial(const wchar_t* serial) {
-  if (!Detached()) target_->SetNewSerial(serial);
+  if (!Detached()) HostCall("SetNewSerial", [&] { target_->SetNewSerial(serial); });
 }
 
-const wchar_t* DetachableStatus::GetNewSerial() { return Detached() ? nullptr : target_->GetNewSerial(); }
+const wchar_t* DetachableStatus::GetNewSerial() { return Detached() ? nullptr : HostAnswer("GetNewSerial", static_cast<decltype(target_->GetNewSerial())>(nullptr), [&] { return target_->GetNewSerial(); }); }
 
 void DetachableStatus::SetResponseData(const uint8_t* data, int32_t length) {
-  if (!Detached()) target_->SetResponseData(data, length);
+  if (!Detached()) HostCall("SetResponseData", [&] { target_->SetResponseData(data, length); });
 }
 
-const uint8_t* DetachableStatus::GetResponseData() { return Detached() ? nullptr : target_->GetResponseData(); }
+const uint8_t* DetachableStatus::GetResponseData() { return Detached() ? nullptr : HostAnswer("GetResponseData", static_cast<decltype(target_->GetResponseData())>(nullptr), [&] { return target_->GetResponseData(); }); }
 
 void DetachableStatus::SetResponseLength(int32_t length) {
-  if (!Detached()) target_->SetResponseLength(length);
+  if (!Detached()) HostCall("SetResponseLength", [&] { target_->SetResponseLength(length); });
 }
 
-int32_t DetachableStatus::GetResponseLength() { return Detached() ? 0 : target_->GetResponseLength(); }
+int32_t DetachableStatus::GetResponseLength() { return Detached() ? 0 : HostAnswer("GetResponseLength", static_cast<decltype(target_->GetResponseLength())>(0), [&] { return target_->GetResponseLength(); }); }
 
 void DetachableStatus::SetQueryOutcome(int32_t outcome) {
-  if (!Detached()) target_->SetQueryOutcome(outcome);
+  if (!Detached()) HostCall("SetQueryOutcome", [&] { target_->SetQueryOutcome(outcome); });
 }
 
-int32_t DetachableStatus::GetQueryOutcome() { return Detached() ? 0 : target_->GetQueryOutcome(); }
+int32_t DetachableStatus::GetQueryOutcome() { return Detached() ? 0 : HostAnswer("GetQueryOutcome", static_cast<decltype(target_->GetQueryOutcome())>(0), [&] { return target_->GetQueryOutcome(); }); }
 
 ICertificateList* DetachableStatus::List::Live() {
-  return owner_->Detached() ? nullptr : owner_->target_->GetCertificateList();
+  if (owner_->Detached()) return nullptr;
+  return HostAnswer<ICertificateList*>("GetCertificateList", nullptr,
+                                       [&] { return owner_->target_->GetCertificateList(); });
 }
 
 bool DetachableStatus::List::ClearList() {
   ICertificateList* list = Live();
-  return list == nullptr ? false : list->ClearList();
+  return list != nullptr && HostAnswer("ClearList", false, [&] { return list->ClearList(); });
 }
 
 unsigned DetachableStatus::List::Count() {
   ICertificateList* list = Live();
-  return list == nullptr ? 0 : list->Count();
+  return list == nullptr ? 0 : HostAnswer("Count", 0u, [&] { return list->Count(); });
 }
 
 bool DetachableStatus::List::IsEmpty() {
   ICertificateList* list = Live();
-  return list == nullptr ? false : list->IsEmpty();
+  return list != nullptr && HostAnswer("IsEmpty", false, [&] { return list->IsEmpty(); });
 }
 
 CertificateRecord* DetachableStatus::List::AddCertificate(const wchar_t* type, const wchar_t* certificateText) {
   ICertificateList* list = Live();
-  return list == nullptr ? nullptr : list->AddCertificate(type, certificateText);
+  return list == nullptr ? nullptr
+                         : HostAnswer<CertificateRecord*>("AddCertificate", nullptr,
+                                                          [&] { return list->AddCertificate(type, certificateText); });
 }
 
 CertificateRecord* DetachableStatus::List::GetFirstCertificate(void** cursor) {
   ICertificateList* list = Live();
-  return list == nullptr ? nullptr : list->GetFirstCertificate(cursor);
+  return list == nullptr ? nullptr
+                         : HostAnswer<CertificateRecord*>("GetFirstCertificate", nullptr,
+                                                          [&] { return list->GetFirstCertificate(cursor); });
 }
 
 CertificateRecord* DetachableStatus::List::GetNextCertificate(void** cursor) {
   ICertificateList* list = Live();
-  return list == nullptr ? nullptr : list->GetNextCertificate(cursor);
+  return list == nullptr ? nullptr
+                         : HostAnswer<CertificateRecord*>("GetNextCertificate", nullptr,
+                                                          [&] { return list->GetNextCertificate(cursor); });
 }
 
 CertificateRecord* DetachableStatus::List::GetPreviousCertificate(void** cursor) {
   ICertificateList* list = Live();
-  return list == nullptr ? nullptr : list->GetPreviousCertificate(cursor);
+  return list == nullptr ? nullptr
+                         : HostAnswer<CertificateRecord*>("GetPreviousCertificate", nullptr,
+                                                          [&] { return list->GetPreviousCertificate(cursor); });
 }
 
 bool DetachableStatus::List::LockObject() {
   ICertificateList* list = Live();
-  if (list == nullptr || !list->LockObject()) return false;
+  if (list == nullptr || !HostAnswer("LockObject", false, [&] { return list->LockObject(); })) return false;
   ++HeldFor(owner_).list;
   return true;
 }
 
 bool DetachableStatus::List::TryLockObject() {
   ICertificateList* list = Live();
-  if (list == nullptr || !list->TryLockObject()) return false;
+  if (list == nullptr || !HostAnswer("TryLockObject", false, [&] { return list->TryLockObject(); })) return false;
   ++HeldFor(owner_).list;
   return true;
 }
@@ -238,7 +297,7 @@ bool DetachableStatus::List::UnlockObject() {
     return false;
   }
   Forget(owner_);
-  return list->UnlockObject();
+  return HostAnswer("UnlockObject", false, [&] { return list->UnlockObject(); });
 }
 
 }  // namespace rimo::component

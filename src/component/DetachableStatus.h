@@ -22,6 +22,12 @@ class DetachableStatus final : public IScDataStatus {
   // do nothing, getters answer 0, false or null, and Lock does not wait.
   void Detach() { detached_.store(true); }
   bool Detached() const { return detached_.load(); }
+  // The host's object this one passes calls on to (what several component
+  // objects may share).
+  const IScDataStatus* Target() const { return target_; }
+  // The record reset with the busy flag left raised: on the library's own
+  // status object in one step; on a host's own, ResetStatus and SetBusy(true).
+  void ResetKeepingBusy();
 
   // The locks this thread took on the target's record and list before the
   // detach and could not give back after it: what is still owed to a

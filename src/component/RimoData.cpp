@@ -140,9 +140,13 @@ bool DataCore::InCallOnThisThread() {
 
 template <typename Work>
 void DataCore::Guarded(const wchar_t* call, Work work) {
-  {
+  try {
     std::lock_guard<std::mutex> guard(callsMutex_);
     callers_.push_back(std::this_thread::get_id());
+  } catch (...) {
+    // No room to note the caller: the call is not made, and says so.
+    TraceWriteFormat(diag::Critical, kDataDll, L"Beim Aufruf von %s ist ein Fehler aufgetreten.", call);
+    return;
   }
   try {
     if (IsAsynchronous()) {
@@ -235,8 +239,7 @@ void DataCore::LoadRimoResponseFromRZ(const wchar_t* userId) {
   Guarded(L"LoadRimoResponseFromRZ", [&] {
     if (RefuseUserId(userId)) return;
     if (IsAsynchronous()) {
-      PushTask(TaskType::GetFromRz, userId);
-      PushTask(TaskType::UpdateStatusIni, userId);
+      PushJob(TaskType::GetFromRz, userId);
       return;
     }
     std::wstring copy(userId);
@@ -252,8 +255,7 @@ void DataCore::QueryRimoResponse(const wchar_t* userId) {
     // Whether a stored response makes the request needless is decided when
     // the query runs, in both modes alike.
     if (IsAsynchronous()) {
-      PushTask(TaskType::QueryResponse, userId);
-      PushTask(TaskType::UpdateStatusIni, userId);
+      PushJob(TaskType::QueryResponse, userId);
       return;
     }
     std::wstring copy(userId);
@@ -290,6 +292,15 @@ QueryResult DataCore::ExecuteQueryResponse(const wchar_t* userId) {
 }
 
 void DataCore::PushTask(int32_t type, const wchar_t* argument) {
+  engine_.Push(MakeTask(type, argument));
+}
+
+void DataCore::PushJob(int32_t type, const wchar_t* userId) {
+  const DataTask first = MakeTask(type, userId);
+  engine_.Push(first, MakeTask(TaskType::UpdateStatusIni, userId));
+}
+
+DataTask DataCore::MakeTask(int32_t type, const wchar_t* argument) {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::PushTask");
   DataTask task;
   task.type = type;
@@ -323,7 +334,7 @@ void DataCore::PushTask(int32_t type, const wchar_t* argument) {
         break;
     }
   }
-  engine_.Push(task);
+  return task;
 }
 
 void DataCore::ExecuteTask(const DataTask& task) {

@@ -50,6 +50,9 @@ class DataCore final : public std::enable_shared_from_this<DataCore> {
   // Queues a task as the interface calls do; argument may be null (Stop).
   // The argument must fit the record (the interface calls check this).
   void PushTask(int32_t type, const wchar_t* argument);
+  // A job's task (GetFromRz or QueryResponse) and the status INI update
+  // behind it, queued together.
+  void PushJob(int32_t type, const wchar_t* userId);
 
   // The host lets go of the object. From another thread: the calls still
   // running finish, then the queued tasks run, then the worker ends. From
@@ -75,6 +78,8 @@ class DataCore final : public std::enable_shared_from_this<DataCore> {
   // reached a status object of ours.
   void GiveBackOwedLocks();
 
+  // The record of a task, announced in the trace.
+  DataTask MakeTask(int32_t type, const wchar_t* argument);
   void ExecuteTask(const DataTask& task);
   void ExecuteGetFromFile(const wchar_t* path);
   void ExecuteGetFromRz(const wchar_t* userId);

@@ -1,5 +1,8 @@
 #include "component/StatusPublisher.h"
 
+#include <mutex>
+#include <unordered_map>
+
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
 #include "rimo/RimoStatusCodes.h"
@@ -18,15 +21,56 @@ constexpr wchar_t kNoUrlErrorId[] = L"INT-99001";
 
 }  // namespace
 
+namespace {
+
+// The jobs running on each host status object, over all component objects
+// that share it. Taken only under that object's lock (never the reverse).
+class BusyJobs {
+ public:
+  // The count after the change.
+  int Change(const IScDataStatus* status, int by) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    const int count = jobs_[status] += by;
+    if (count <= 0) jobs_.erase(status);
+    return count;
+  }
+  bool Any(const IScDataStatus* status) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return jobs_.count(status) != 0;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::unordered_map<const IScDataStatus*, int> jobs_;
+};
+
+// Made when the library loads: it outlives every worker.
+BusyJobs g_busyJobs;
+
+}  // namespace
+
+StatusPublisher::~StatusPublisher() {
+  if (busy_) g_busyJobs.Change(status_->Target(), -1);
+}
+
 void StatusPublisher::SetBusy(bool busy) {
   StatusLock lock(status_);
-  busy_.store(busy);
-  status_->SetBusy(busy);
+  if (busy == busy_) {
+    if (busy) status_->SetBusy(true);
+    return;
+  }
+  busy_ = busy;
+  const int running = g_busyJobs.Change(status_->Target(), busy ? 1 : -1);
+  // Let go only by the last job on the object; raised by every start.
+  if (busy || running == 0) status_->SetBusy(busy);
 }
 
 void StatusPublisher::ResetKeepingBusy() {
-  status_->ResetStatus();
-  if (busy_.load()) status_->SetBusy(true);
+  if (g_busyJobs.Any(status_->Target())) {
+    status_->ResetKeepingBusy();
+  } else {
+    status_->ResetStatus();
+  }
 }
 
 void StatusPublisher::StartQuery() {

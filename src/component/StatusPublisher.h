@@ -3,10 +3,10 @@
 // step.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 
 #include "component/DataCenterQuery.h"
+#include "component/DetachableStatus.h"
 #include "component/ResponseChecks.h"
 #include "rimo/RimoData.h"
 #include "xml/TcResponseXml.h"
@@ -16,10 +16,16 @@ namespace rimo::component {
 class StatusPublisher {
  public:
   // The status object is not owned and must outlive this object.
-  explicit StatusPublisher(IScDataStatus* status) : status_(status) {}
+  explicit StatusPublisher(DetachableStatus* status) : status_(status) {}
+  // A part in the busy count left behind (a worker that never let go) is
+  // given up; the host's object is not called.
+  ~StatusPublisher();
+  StatusPublisher(const StatusPublisher&) = delete;
+  StatusPublisher& operator=(const StatusPublisher&) = delete;
 
-  // Busy stays raised while a job runs: each clean record a job starts
-  // from resets everything else, never the busy flag the job raised.
+  // Busy stays raised while a job runs on the host's status object, whichever
+  // component object runs it: raised by the first, let go by the last. Each
+  // clean record a job starts from resets everything else, never busy.
   void SetBusy(bool busy);
 
   // A query's start: the whole record reset, nothing of an earlier job left
@@ -52,8 +58,8 @@ class StatusPublisher {
   // with the status lock held.
   void ResetKeepingBusy();
 
-  IScDataStatus* status_;
-  std::atomic<bool> busy_{false};
+  DetachableStatus* status_;
+  bool busy_ = false;  // this publisher's part in the busy count; under the status lock
 };
 
 }  // namespace rimo::component

@@ -79,6 +79,25 @@ void TaskEngine::Push(const DataTask& task) {
     std::lock_guard<std::mutex> guard(queueMutex_);
     queue_.push_back(task);
   }
+  Signal();
+}
+
+void TaskEngine::Push(const DataTask& first, const DataTask& second) {
+  {
+    StatusLock lock(&status_);
+    std::lock_guard<std::mutex> guard(queueMutex_);
+    queue_.push_back(first);
+    try {
+      queue_.push_back(second);
+    } catch (...) {
+      queue_.pop_back();  // both or neither
+      throw;
+    }
+  }
+  Signal();
+}
+
+void TaskEngine::Signal() {
   TraceWrite(diag::Detail, kDataDll,
              L"Das Event zum Starten der Verarbeitung eines neuen Tasks wird signalisiert.");
   // Signalled under the mutex: once it is released, this call no longer
@@ -144,11 +163,18 @@ void TaskEngine::WaitForWork() {
 
 int TaskEngine::Run() {
   RIMO_METHOD_TRACE(kDataDll, L"RimoData::DataWorkerThreadProc");
-  try {
-    RIMO_METHOD_TRACE(kDataDll, L"RimoData::ObserveTaskQueue");
-    bool busy = false;
-    bool stopRequested = false;
-    while (!stopRequested) {
+  return ObserveTaskQueue();
+}
+
+int TaskEngine::ObserveTaskQueue() {
+  RIMO_METHOD_TRACE(kDataDll, L"RimoData::ObserveTaskQueue");
+  bool busy = false;
+  bool stopRequested = false;
+  int failures = 0;
+  while (!stopRequested) {
+    // An exception in one drain (no memory, say) is traced; the worker goes
+    // on with the queue, so that no later job is silently dropped.
+    try {
       TraceWrite(diag::Detail, kDataDll, L"DataWorkerThread wartet auf einen Task.");
       WaitForWork();
       TraceWrite(diag::Detail, kDataDll, L"Task-Event wurde gesetzt.");
@@ -184,13 +210,16 @@ int TaskEngine::Run() {
         publisher_.SetBusy(false);
         busy = false;
       }
+    } catch (...) {
+      TraceWrite(diag::Critical, kDataDll, L"Es ist ein Fehler im DataWorker-Thread aufgetreten!");
+      // The next drain starts over; a wake-up is kept so that what is still
+      // queued is taken (not for ever: a failure that repeats without end
+      // leaves the rest to the next push).
+      std::lock_guard<std::mutex> guard(wakeMutex_);
+      if (++failures < 100) wakeSignalled_ = true;
     }
-    return 0;
-  } catch (...) {
-    // Any exception ends the worker; the host still destroys the object.
-    TraceWrite(diag::Critical, kDataDll, L"Es ist ein Fehler im DataWorker-Thread aufgetreten!");
-    return 1;
   }
+  return failures == 0 ? 0 : 1;
 }
 
 }  // namespace rimo::component

@@ -37,6 +37,9 @@ class TaskEngine {
   int ExitCode() const { return exitCode_.load(); }
 
   void Push(const DataTask& task);
+  // Tasks that belong together, queued in one step: the worker never sees
+  // the queue run empty between them.
+  void Push(const DataTask& first, const DataTask& second);
   // The Stop task; without room for it, a flag ends the worker once its
   // queue is empty. Never throws.
   void RequestStop();
@@ -50,6 +53,11 @@ class TaskEngine {
 
  private:
   int Run();
+  // Wakes the worker for what was queued.
+  void Signal();
+  // The worker's loop: 0 after a normal end, 1 when an exception was met on
+  // the way (the worker went on with the queue all the same).
+  int ObserveTaskQueue();
   void WaitForWork();
 
   IScDataStatus& status_;

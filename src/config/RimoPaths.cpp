@@ -142,10 +142,17 @@ std::optional<std::string> FittingUserFilePath(const char* kind, const wchar_t* 
   // The path must name exactly the folder found: a byte that is not UTF-8
   // would otherwise become another character.
   if (path.empty() || !platform::Utf8ToWideExact(path)) return std::nullopt;
-  if (path.size() >= kMaxPath) {
-    TraceWriteFormat(diag::Error, kSuppLib, diag::text::kUserPathTooLong, path.c_str(),
-                     static_cast<int>(kMaxPath - 1));
-    return std::nullopt;
+  // Both files must fit, or the user has neither: the other one's path is
+  // checked too ("Response/…xml" is the longer where both share a folder).
+  const bool response = std::strcmp(kind, "Response") == 0;
+  const std::string other =
+      UserFilePath(response ? "Status" : "Response", *narrowId + (response ? ".ini" : ".xml"), sharedContested);
+  for (const std::string* checked : {&path, &other}) {
+    if (checked->size() >= kMaxPath) {
+      TraceWriteFormat(diag::Error, kSuppLib, diag::text::kUserPathTooLong, checked->c_str(),
+                       static_cast<int>(kMaxPath - 1));
+      return std::nullopt;
+    }
   }
   return path;
 }

@@ -86,6 +86,15 @@ const wchar_t* ScDataStatus::GetText(const Text& field) {
 
 void ScDataStatus::ResetStatus() {
   RIMO_METHOD_TRACE(kDataDll, L"ScDataStatus::ResetStatus");
+  Reset(false);
+}
+
+void ScDataStatus::ResetStatusKeepingBusy() {
+  RIMO_METHOD_TRACE(kDataDll, L"ScDataStatus::ResetStatus");
+  Reset(true);
+}
+
+void ScDataStatus::Reset(bool keepBusy) {
   if (!lock_.TryLock()) return;
   RecursiveLockGuard guard(lock_, std::adopt_lock);
   {
@@ -95,7 +104,7 @@ void ScDataStatus::ResetStatus() {
   changed_.store(false, std::memory_order_relaxed);
   keyChange_.store(false, std::memory_order_relaxed);
   errorKind_.store(0, std::memory_order_relaxed);
-  busy_.store(false, std::memory_order_relaxed);
+  if (!keepBusy) busy_.store(false, std::memory_order_relaxed);
   userMessage_.reset();
 }
 

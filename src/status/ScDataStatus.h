@@ -34,6 +34,9 @@ class ScDataStatus : public IScDataStatus {
   void ReleaseLocksHeldByThisThread(int record, int list);
 
   void ResetStatus() override;
+  // ResetStatus, but the busy flag stays as it is: the clean record a job
+  // starts from, with no moment in which busy reads false mid-job.
+  void ResetStatusKeepingBusy();
   ICertificateList* GetCertificateList() override;
   void SetErrorKind(int32_t kind) override;
   int32_t GetErrorKind() override;
@@ -76,6 +79,7 @@ class ScDataStatus : public IScDataStatus {
   std::vector<uint8_t> ResponseBytes();
 
  private:
+  void Reset(bool keepBusy);
   using Text = std::unique_ptr<wchar_t[]>;
 
   template <typename T>

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <future>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -243,6 +244,32 @@ TEST_P(HostFaultTest, CallsFromTwoThreadsOnOneObjectTakeTurns) {
   EXPECT_TRUE(lib_.destroy(component));
   EXPECT_GE(center.connections(), 10);
   EXPECT_EQ(most.load(), 1) << "two queries ran at once";
+}
+
+// A host's status object whose methods throw: the first SetBusy, and an
+// Unlock in the middle of the work. The exception is traced and goes no
+// further: no job is dropped, no worker ends, the process goes on.
+TEST_P(HostFaultTest, ExceptionsFromTheHostsObjectDropNoJobAndEndNoProcess) {
+  ForwardingStatus host(status_);
+  std::atomic<int> busyCalls{0}, unlocks{0};
+  host.afterSetBusy = [&](bool) {
+    if (++busyCalls == 1) throw std::runtime_error("the host's SetBusy");
+  };
+  host.afterUnlock = [&] {
+    if (++unlocks == 4) throw std::runtime_error("the host's Unlock");
+  };
+  IRimoData* component = lib_.create(&host, GetParam());
+  ASSERT_NE(component, nullptr);
+  component->LoadRimoResponseFromFile(L"/nonexistent/response.xml");
+  component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
+  component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
+  auto deleted = std::async(std::launch::async, [&] { return lib_.destroy(component); });
+  ASSERT_EQ(deleted.wait_for(30s), std::future_status::ready) << "delete never returned";
+  EXPECT_TRUE(deleted.get());
+  EXPECT_GE(busyCalls.load(), 1);
+  EXPECT_GE(unlocks.load(), 4) << "the throwing Unlock was reached";
+  EXPECT_EQ(PublishedCount(), 2) << "the jobs after the exceptions ran";
+  EXPECT_TRUE(LocksAreFree());
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModes, HostFaultTest, ::testing::Values(uint8_t{0}, uint8_t{1}),

@@ -696,6 +696,71 @@ TEST_P(HostQueryTest, BusyStaysRaisedForTheWholeJob) {
   }
 }
 
+// Busy as a host reads it without the lock, spinning: queued jobs taken in
+// one drain raise it once and let it fall once; a synchronous call raises it
+// once. No clean record a job starts from ever shows busy false mid-job.
+TEST_P(HostQueryTest, BusyReadWithoutTheLockRisesOncePerDrain) {
+  const std::wstring id = Id(L"500");
+  IRimoData* component = lib_.create(status_, GetParam());
+  std::atomic<bool> stop{false};
+  std::atomic<int> rises{0}, falls{0};
+  std::thread spinner([&] {
+    bool last = false;
+    while (!stop) {
+      const bool now = status_->GetBusy();
+      rises += !last && now;
+      falls += last && !now;
+      last = now;
+    }
+  });
+  constexpr int kJobs = 12;
+  if (GetParam() == 1) {
+    // Queued while the host holds the lock: the worker takes them in one drain.
+    status_->Lock();
+    for (int i = 0; i < kJobs; ++i) component->QueryRimoResponse(id.c_str());
+    status_->Unlock();
+  } else {
+    for (int i = 0; i < kJobs; ++i) component->QueryRimoResponse(id.c_str());
+  }
+  lib_.destroy(component);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  stop = true;
+  spinner.join();
+  EXPECT_EQ(rises.load(), falls.load());
+  if (GetParam() == 1) {
+    // The drain of the jobs, and the Stop task's (in the same drain when
+    // the delete came before the jobs were done).
+    EXPECT_GE(rises.load(), 1);
+    EXPECT_LE(rises.load(), 2);
+  } else {
+    // One rise per call at most (a spinner may miss the moment between two).
+    EXPECT_GE(rises.load(), 1);
+    EXPECT_LE(rises.load(), kJobs);
+  }
+}
+
+// Two component objects on one status object: busy stays up while either
+// runs a job, and falls when the last ends.
+TEST_P(HostQueryTest, BusyStaysUpWhileAnyObjectOnTheStatusRunsAJob) {
+  WriteFile(answers_ + "/895.conf", "delay_ms=1500\n");
+  IRimoData* slow = lib_.create(status_, 1);
+  IRimoData* quick = lib_.create(status_, GetParam());
+  slow->QueryRimoResponse(Id(L"895").c_str());
+  // Wait until the slow job is under way.
+  for (int i = 0; i < 2000 && !status_->GetBusy(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(status_->GetBusy());
+  quick->QueryRimoResponse(Id(L"500").c_str());
+  if (GetParam() == 1) {
+    // The quick object's job ends long before the slow one's.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_TRUE(status_->GetBusy()) << "the slow job still runs";
+  lib_.destroy(quick);
+  EXPECT_TRUE(status_->GetBusy()) << "the slow job still runs";
+  lib_.destroy(slow);
+  EXPECT_FALSE(status_->GetBusy());
+}
+
 // An answer whose headers came whole and whose body was cut off on its way
 // (over TLS): the status the data center sent is recorded, with what its
 // body would have been had it been unreadable.
@@ -755,29 +820,34 @@ TEST_P(HostQueryTest, UserFilesAreBothHadOrNeither) {
     fs::permissions(shared, fs::perms::all);
   }
   const std::wstring id = Id(L"890");
-  // The shorter of the two paths (Status/ has fewer letters) must pass 259 bytes.
-  const std::string tail = "/Quandel/Daten/P4100002/RIMO/Status/" + platform::WideToUtf8(id) + ".ini";
-  std::string base = root_ + "/data/";
-  for (size_t inFolder = 0; (base + tail).size() < 260; ++inFolder) {
-    if (inFolder == 100) {
-      base += "/";
-      inFolder = 0;
+  const std::string name = platform::WideToUtf8(id);
+  // Both paths past 259 bytes (not characters); and only the longer one
+  // ("Response/" has two letters more than "Status/").
+  for (const char* kind : {"Status", "Response"}) {
+    SCOPED_TRACE(std::string("past 259 bytes: the ") + kind + " path");
+    const std::string tail = std::string("/Quandel/Daten/P4100002/RIMO/") + kind + "/" + name + ".xml";
+    std::string base = root_ + "/data-" + kind + "/";
+    for (size_t inFolder = 0; (base + tail).size() < 260; ++inFolder) {
+      if (inFolder == 100) {
+        base += "/";
+        inFolder = 0;
+      }
+      base += "\xC3\xBC";  // ü: one character, two bytes
     }
-    base += "\xC3\xBC";  // ü: one character, two bytes
-  }
-  fs::create_directories(base);
-  setenv("XDG_DATA_HOME", base.c_str(), 1);
-  const std::string own = base + "/Quandel/Daten/P4100002/RIMO/";
-  ASSERT_LE(platform::Utf8ToWide(own + "Response/" + platform::WideToUtf8(id) + ".xml").size(), 259u);
-  ASSERT_GE((own + "Status/" + platform::WideToUtf8(id) + ".ini").size(), 260u);
+    fs::create_directories(base);
+    setenv("XDG_DATA_HOME", base.c_str(), 1);
+    const std::string own = base + "/Quandel/Daten/P4100002/RIMO/";
+    ASSERT_LE(platform::Utf8ToWide(own + "Response/" + name + ".xml").size(), 259u);
+    ASSERT_GE((own + "Response/" + name + ".xml").size(), 260u);
 
-  const Shown s = Fetch(id);
-  EXPECT_EQ(s.outcome, codes::kOutcomeReceived) << "the response is still published";
-  EXPECT_FALSE(fs::exists(own + "Response/" + platform::WideToUtf8(id) + ".xml"));
-  EXPECT_FALSE(fs::exists(own + "Status/" + platform::WideToUtf8(id) + ".ini"));
-  const size_t before = center_->Requests().size();
-  Query(id);
-  EXPECT_EQ(center_->Requests(before + 1).size(), before + 1) << "nothing stored, so the data center is asked";
+    const Shown s = Fetch(id);
+    EXPECT_EQ(s.outcome, codes::kOutcomeReceived) << "the response is still published";
+    EXPECT_FALSE(fs::exists(own + "Response/" + name + ".xml"));
+    EXPECT_FALSE(fs::exists(own + "Status/" + name + ".ini"));
+    const size_t before = center_->Requests().size();
+    Query(id);
+    EXPECT_EQ(center_->Requests(before + 1).size(), before + 1) << "nothing stored, so the data center is asked";
+  }
 }
 
 

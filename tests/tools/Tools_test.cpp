@@ -583,6 +583,11 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
   WriteFile(answers + "/893.fault", "500\nRZ-4711\nDie Karte ist gesperrt.\ncard blocked\n");
   fs::copy_file(f.Path("good.xml"), answers + "/898.xml");
   WriteFile(answers + "/898.conf", "cut_after=50\n");
+  // A container that lists no certificate: published, with none.
+  Fixture::Check(Shell(Tool("rimo-tcsign") + " container -o " + dir + "/empty.xml"));
+  Fixture::Check(Shell(Tool("rimo-tcsign") + " sign --container " + dir + "/empty.xml --key " +
+                       f.Path("pki/signer.key") + " --cert " + f.Path("pki/signer.pem") +
+                       " --current 12345678901234567890 --new 12345678901234567891 -o " + answers + "/887.xml"));
   // Signed as it is: only the container is wrong (a flag that is neither JA nor NEIN).
   WriteFile(dir + "/badflag.xml", "<RESPONSECONTAINER><KEYCHANGE>VIELLEICHT</KEYCHANGE></RESPONSECONTAINER>");
   Fixture::Check(Shell(Tool("rimo-tcsign") + " sign --container " + dir + "/badflag.xml --key " + f.Path("pki/signer.key") +
@@ -601,6 +606,7 @@ TEST(RimoToolTest, VerdictLineAgreesWithTheExitStatus) {
       {"bad user ID", "fetch 1234", 1, "FAILED: no request was made for '1234'"},
       {"cut off", "fetch 12345678901234567898", 1,
        "FAILED: the query failed: the data center's answer (HTTP 200) was cut off before its end (200-99000)"},
+      {"no certificate listed", "fetch 12345678901234567887", 0, "PUBLISHED: 0 certificates"},
       {"container unreadable", "query 12345678901234567899", 1,
        "REFUSED: the response container could not be read"},
   };
