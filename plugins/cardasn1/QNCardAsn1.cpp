@@ -1,6 +1,7 @@
 // The ASN.1 certificate plug-in: parses X.509 certificates (DER) into
 // handles and reads their fields. Handles are safe to use from several
 // threads; warnings of a failed parse are kept per thread.
+#include <pthread.h>
 #include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -22,6 +23,12 @@ namespace {
 using X509Ptr = std::unique_ptr<X509, decltype(&X509_free)>;
 
 std::mutex g_mutex;
+// A child of fork never finds this lock held by a thread it does not have:
+// the lock is taken around the fork and let go on both sides.
+const bool g_mutexForkSafe = [] {
+  pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); }, [] { g_mutex.unlock(); });
+  return true;
+}();
 std::map<int32_t, std::shared_ptr<X509>> g_certificates;  // guarded by g_mutex
 int32_t g_nextHandle = 1;                                  // guarded by g_mutex
 

@@ -2,6 +2,7 @@
 // reached through PKCS#11 (p11-kit's proxy, or the module named by
 // KELO_PKCS11_MODULE); a file (PEM or DER) named by KELO_CARD_CERT stands in
 // for the card on machines without a reader and wins when set.
+#include <pthread.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
@@ -83,6 +84,12 @@ Found FromFile(const char* path) {
 // One module user at a time in this plug-in: a read initialises the module
 // and finalises it again, so that a card put in later is seen.
 std::mutex g_tokenLock;
+// A child of fork never finds this lock held by a thread it does not have:
+// the lock is taken around the fork and let go on both sides.
+const bool g_tokenLockForkSafe = [] {
+  pthread_atfork([] { g_tokenLock.lock(); }, [] { g_tokenLock.unlock(); }, [] { g_tokenLock.unlock(); });
+  return true;
+}();
 
 Found FromToken() {
   std::lock_guard<std::mutex> lock(g_tokenLock);

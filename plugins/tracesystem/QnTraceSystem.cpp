@@ -9,6 +9,7 @@
 //                    never through another user's link; created 0600);
 //                    unset: standard error.
 // Every entry point may be called from many threads at once.
+#include <pthread.h>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -64,6 +65,12 @@ struct Listener {
 std::once_flag g_initOnce;
 std::atomic<const Config*> g_config{nullptr};
 std::mutex g_mutex;  // guards g_retired and g_listeners
+// A child of fork never finds this lock held by a thread it does not have:
+// the lock is taken around the fork and let go on both sides.
+const bool g_mutexForkSafe = [] {
+  pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); }, [] { g_mutex.unlock(); });
+  return true;
+}();
 std::vector<std::unique_ptr<const Config>> g_retired;  // readers may still hold these
 std::vector<Listener> g_listeners;
 // The highest level a listener of its own level takes (0: none): lines up to

@@ -1,11 +1,13 @@
 #include "component/ExitGuard.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -119,6 +121,25 @@ namespace {
 std::mutex g_pinMutex;
 int g_liveWorkers = 0;    // guarded by g_pinMutex
 void* g_pin = nullptr;    // this library, opened once more; guarded by g_pinMutex
+
+// In a child of fork the parent's workers do not exist: nothing may wait
+// for them, join them or stop them, and no lock a parent thread held may be
+// met. Their records are left as they are (never destroyed: a joinable
+// thread record must not be), and the child starts with none.
+void ForgetTheParentsWorkers() {
+  Watched& w = TheWatched();
+  new (&w.mutex) std::mutex();
+  new (&g_pinMutex) std::mutex();
+  new std::vector<std::thread>(std::move(w.orphans));
+  new std::vector<std::shared_ptr<DataCore>>(std::move(w.stillRunning));
+  new std::vector<std::weak_ptr<DataCore>>(std::move(w.cores));
+  w.orphans.clear();
+  w.stillRunning.clear();
+  w.cores.clear();
+  g_liveWorkers = 0;
+}
+
+const bool g_forkHandled = (pthread_atfork(nullptr, nullptr, &ForgetTheParentsWorkers), true);
 
 }  // namespace
 

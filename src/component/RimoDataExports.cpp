@@ -1,4 +1,5 @@
 // The four exported functions of the component library.
+#include <pthread.h>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -32,6 +33,9 @@ class LiveObjects {
     return objects_.erase(object) == 1;
   }
 
+  // In a child of fork a parent thread may have held the lock.
+  void FreshLockInChild() { new (&mutex_) std::mutex(); }
+
  private:
   std::mutex mutex_;
   std::unordered_set<T*> objects_;
@@ -41,6 +45,9 @@ LiveObjects<IRimoData>& LiveComponentObjects() {
   static LiveObjects<IRimoData> objects;
   return objects;
 }
+
+const bool g_objectsForkSafe = (pthread_atfork(nullptr, nullptr, [] { LiveComponentObjects().FreshLockInChild(); }),
+                                true);
 
 }  // namespace
 

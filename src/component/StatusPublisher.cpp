@@ -1,5 +1,7 @@
 #include "component/StatusPublisher.h"
 
+#include <pthread.h>
+
 #include <mutex>
 #include <unordered_map>
 
@@ -38,6 +40,8 @@ class BusyJobs {
     std::lock_guard<std::mutex> guard(mutex_);
     return jobs_.count(status) != 0;
   }
+  void Lock() { mutex_.lock(); }
+  void Unlock() { mutex_.unlock(); }
 
  private:
   std::mutex mutex_;
@@ -46,6 +50,11 @@ class BusyJobs {
 
 // Made when the library loads: it outlives every worker.
 BusyJobs g_busyJobs;
+
+// A child of fork never finds the count's lock held by a thread it lacks.
+const bool g_busyJobsForkSafe = (pthread_atfork([] { g_busyJobs.Lock(); }, [] { g_busyJobs.Unlock(); },
+                                                [] { g_busyJobs.Unlock(); }),
+                                 true);
 
 }  // namespace
 

@@ -5,8 +5,13 @@
 
 namespace rimo::crypto {
 
-// Implementations hold no state between calls and are safe to call from
-// several threads.
+// One thread at a time per object. An implementation may carry what one
+// check found into the check that follows it on the same object: the root
+// test (FindRootCertInMachinestore) looks at the issuer through which the
+// chain check (VerifyCertificateChain) of the same certificate held, so that
+// a link or cross certificate never stands in for a root. Callers make the
+// chain check and the root test of one response on one object, in that
+// order, with no other check between them.
 class ISignatureFunctions {
  public:
   virtual ~ISignatureFunctions() = default;

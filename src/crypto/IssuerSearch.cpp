@@ -1,5 +1,7 @@
 #include "crypto/IssuerSearch.h"
 
+#include <new>
+#include <pthread.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
@@ -68,6 +70,9 @@ class SignatureMemory {
 
 // Made when the library loads, so that it outlives the workers at exit.
 SignatureMemory g_memory;
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_memoryForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_memory) SignatureMemory(); }), true);
 
 SignatureMemory& Memory() { return g_memory; }
 

@@ -1,5 +1,7 @@
 #include "crypto/OpenSslHandles.h"
 
+#include <new>
+#include <pthread.h>
 #include <openssl/err.h>
 
 #include <algorithm>
@@ -27,6 +29,14 @@ struct ParsedEntry {
 };
 std::mutex g_parsedMutex;
 std::vector<ParsedEntry> g_parsed;
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_parsedForkSafe = (pthread_atfork(nullptr, nullptr,
+                                               [] {
+                                                 new (&g_parsedMutex) std::mutex();
+                                                 new (&g_parsed) std::vector<ParsedEntry>();
+                                               }),
+                                true);
 std::once_flag g_openSslOnce;
 
 }  // namespace

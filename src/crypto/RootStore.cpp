@@ -1,5 +1,7 @@
 #include "crypto/RootStore.h"
 
+#include <new>
+#include <pthread.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <openssl/err.h>
@@ -72,6 +74,9 @@ struct Cache {
 
 // Made when the library loads, so that it outlives the workers at exit.
 Cache g_cache;
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_cacheForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_cache) Cache(); }), true);
 
 std::atomic<uint64_t> g_looks{0};
 // The look of this thread's outermost OneLook, 0 outside any.

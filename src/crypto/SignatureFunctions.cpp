@@ -1,5 +1,7 @@
 #include "crypto/SignatureFunctions.h"
 
+#include <new>
+#include <pthread.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
@@ -209,6 +211,16 @@ struct StoreEntry {
 };
 std::mutex g_storesMutex;
 std::vector<StoreEntry> g_stores;
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_cachesForkSafe = (pthread_atfork(nullptr, nullptr,
+                                               [] {
+                                                 new (&g_factsMutex) std::mutex();
+                                                 new (&g_facts) std::vector<CertFacts>();
+                                                 new (&g_storesMutex) std::mutex();
+                                                 new (&g_stores) std::vector<StoreEntry>();
+                                               }),
+                                true);
 
 std::shared_ptr<X509_STORE> StoreFor(const CertPath& trusted) {
   auto& mutex = g_storesMutex;

@@ -1,5 +1,6 @@
 #include "diag/ExceptionTranslator.h"
 
+#include <new>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -71,6 +72,9 @@ struct sigaction g_previous[NSIG];
 // mutex), and the actions found before are given back when the last goes.
 std::mutex g_handlersMutex;
 int g_handlersInstalled = 0;
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_handlersForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_handlersMutex) std::mutex(); }), true);
 
 struct Entry {
   char key[20];

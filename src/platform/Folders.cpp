@@ -1,5 +1,7 @@
 #include "platform/Folders.h"
 
+#include <new>
+#include <pthread.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -51,6 +53,9 @@ std::string XdgOr(const char* variable, const char* homeRelative) {
 // The last KELO_ROOT seen and what it resolved to. Made when the library
 // loads, so that they outlive the workers at exit.
 std::mutex g_rootMutex;
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_rootForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_rootMutex) std::mutex(); }), true);
 std::string g_lastRawRoot;
 std::string g_lastResolvedRoot;
 

@@ -1,5 +1,7 @@
 #include "platform/SafeFiles.h"
 
+#include <new>
+#include <pthread.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -277,6 +279,9 @@ class ResolvedPaths {
 
 // Made when the library loads, so that it outlives the workers at exit.
 ResolvedPaths g_resolved;
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_resolvedForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_resolved) ResolvedPaths(); }), true);
 
 ResolvedPaths& Resolved() { return g_resolved; }
 

@@ -1,5 +1,7 @@
 #include "status/LiveStatusObjects.h"
 
+#include <new>
+#include <pthread.h>
 #include <mutex>
 #include <unordered_map>
 
@@ -17,6 +19,10 @@ Registry& TheRegistry() {
   static Registry registry;
   return registry;
 }
+
+// In a child of fork a parent thread may have held the lock: the child
+// starts with a fresh, empty one (what was there is left, never destroyed).
+const bool g_registryForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&TheRegistry().mutex) std::mutex(); }), true);
 
 }  // namespace
 

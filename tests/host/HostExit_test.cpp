@@ -4,6 +4,7 @@
 // held by a data center that never answers and loads of a genuine response.
 // Run in the sanitizer builds, the child's standard error shows any report.
 #include <gtest/gtest.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "pki/Pki.h"
+#include "rimo/RimoData.h"
 #include "support/LoopbackServer.h"
 #include "support/TempDir.h"
 
@@ -125,6 +127,88 @@ TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
   unsetenv("KELO_TRACE");
   unsetenv("KELO_TRACE_FILE");
   EXPECT_GT(fs::file_size(trace), 0u) << "the plug-in traced";
+}
+
+// fork while the parent's workers run (one waits on a data center that says
+// nothing, one loads a genuine response again and again): each child makes
+// and uses objects of its own, sees the response published, and exits
+// (exit(), its handlers included) at once: no lock of a parent thread, no
+// wait for a worker it does not have.
+TEST(HostForkTest, ChildrenForkedWhileWorkersRunUseTheLibraryAndEndPromptly) {
+  const std::string root = std::getenv("KELO_ROOT");
+  const auto tc = pki::TrustCenter::Make();
+  fs::create_directories(root + "/etc/ssl/certs");
+  pki::InstallRoot(tc.root, root + "/etc/ssl/certs");
+  const std::string response = root + "/response.xml";
+  WriteFile(response, pki::MakeTcResponse(pki::SignContainer(
+                          pki::MakeContainer("NEIN", "JA", {{"SIG", pki::CertificateText(tc.signer)},
+                                                            {"ROOT", pki::CertificateText(tc.root)}}),
+                          tc.signerKey, tc.signer, "12345678901234567890", "12345678901234567891")));
+  testing::LoopbackServer silent(&Silent);
+  fs::create_directories(root + "/etc/kelo");
+  WriteFile(root + "/etc/kelo/registry.reg",
+            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
+            "\"RimoServiceUrl\"=\"https://127.0.0.1:" +
+                std::to_string(silent.port()) + "/pvtwmod/rest/\"\n\"HttpRequestTimeout\"=dword:00000fa0\n");
+  const std::wstring file(response.begin(), response.end());
+  void* handle = dlopen(RIMO_LIB_DIR "/librimodata.so", RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr);
+  auto createStatus = reinterpret_cast<IScDataStatus* (*)()>(dlsym(handle, "CreateRimoDataStatusObject"));
+  auto deleteStatus = reinterpret_cast<bool (*)(IScDataStatus*)>(dlsym(handle, "DeleteRimoDataStatusObject"));
+  auto create = reinterpret_cast<IRimoData* (*)(IScDataStatus*, uint8_t)>(dlsym(handle, "CreateRimoDataObject"));
+  auto destroy = reinterpret_cast<bool (*)(IRimoData*)>(dlsym(handle, "DeleteRimoDataObject"));
+  IScDataStatus* status = createStatus();
+  IRimoData* waiting = create(status, 1);
+  waiting->QueryRimoResponse(L"12345678901234567891");
+  IScDataStatus* loadStatus = createStatus();
+  IRimoData* loading = create(loadStatus, 1);
+  for (int i = 0; i < 200; ++i) loading->LoadRimoResponseFromFile(file.c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  constexpr int kChildren = 12;
+  for (int i = 0; i < kChildren; ++i) {
+    SCOPED_TRACE("child " + std::to_string(i));
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      IScDataStatus* own = createStatus();
+#if defined(__SANITIZE_THREAD__)
+      // ThreadSanitizer does not follow a thread started after a fork.
+      const uint8_t mode = 0;
+#else
+      const uint8_t mode = static_cast<uint8_t>(i % 2);
+#endif
+      IRimoData* component = create(own, mode);
+      component->LoadRimoResponseFromFile(file.c_str());
+      destroy(component);
+      own->Lock();
+      const bool published = own->GetStateCode() == 6002 && own->GetCertificateList()->Count() == 2;
+      own->Unlock();
+      deleteStatus(own);
+      std::exit(published ? 0 : 1);  // exit handlers and static destructors run
+    }
+    int wstatus = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(child, &wstatus, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (ended == 0) {
+      kill(child, SIGKILL);
+      waitpid(child, &wstatus, 0);
+      ADD_FAILURE() << "the child hung";
+      continue;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << "the child's own load was not published";
+    EXPECT_LT(seconds, 3.0) << "the child's exit waited";
+  }
+  destroy(loading);
+  destroy(waiting);
+  deleteStatus(loadStatus);
+  deleteStatus(status);
+  dlclose(handle);
 }
 
 }  // namespace
