@@ -130,6 +130,12 @@ bool DetachableStatus::GetBusy() { return Detached() ? false : HostAnswer("GetBu
 void DetachableStatus::Lock() {
   if (Detached()) return;
   if (!HostCall("Lock", [&] { target_->Lock(); })) return;
+  if (Detached()) {
+    // Detached while this thread waited (a delete that could not wait for
+    // it): the host's lock is given back at once and nothing more is asked.
+    HostCall("Unlock", [&] { target_->Unlock(); });
+    return;
+  }
   ++HeldFor(this).record;
 }
 

@@ -14,6 +14,7 @@
 #include "component/RimoData.h"
 #include "config/DirectoryLibrary.h"
 #include "crypto/OpenSslHandles.h"
+#include "diag/Trace.h"
 #include "diag/TraceSystemAdapter.h"
 #include "platform/Utf8.h"
 #include "webcomm/KeloHttpComm.h"
@@ -31,6 +32,9 @@ namespace {
 // then is left running (a bound on the host's exit, not an expected case:
 // the running request is ended at once).
 constexpr std::chrono::seconds kExitWait{10};
+// How long a worker may wait for the host's status lock at exit before it
+// counts as kept there for good.
+constexpr std::chrono::milliseconds kLockWaitAtExit{200};
 
 struct Watched {
   std::mutex mutex;
@@ -103,11 +107,20 @@ void StopWorkersAtExit(void*) {
       w.stillRunning.push_back(core);
       continue;
     }
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (core->Engine().WaitUntilLeft(std::max(left, std::chrono::milliseconds(0)))) {
+    // A worker kept from its queue by the host's status lock (a host that
+    // ends while it holds it) can never leave: it is not waited for.
+    bool left = false;
+    while (!(left = core->Engine().WaitUntilLeft(std::chrono::milliseconds(20))) &&
+           std::chrono::steady_clock::now() < deadline && core->Engine().WaitingForStatusLock() < kLockWaitAtExit) {
+    }
+    if (left) {
       core->Engine().Join();
     } else {
       // Still running: its last reference must not be dropped here.
+      diag::TraceWriteFormat(diag::Error, diag::category::kDataDll,
+                             L"Ein DataWorkerThread hat das Programmende nicht abgewartet (höchstens %d ms, oder er "
+                             L"wartet auf die Sperre des Statusobjekts); das Programm endet ohne ihn.",
+                             static_cast<int>(std::chrono::milliseconds(kExitWait).count()));
       std::lock_guard<std::mutex> guard(w.mutex);
       w.stillRunning.push_back(core);
     }

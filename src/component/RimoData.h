@@ -72,6 +72,8 @@ class DataCore final : public std::enable_shared_from_this<DataCore> {
   template <typename Work>
   void Guarded(const wchar_t* call, Work work);
   bool InCallOnThisThread();
+  // The administrator's limit for one request (HttpRequestTimeout), in ms.
+  int RequestLimitMs();
   void Detach();
   // Locks this thread took through the host's status object before the
   // detach and could not give back after it are given back where they

@@ -7,6 +7,8 @@
 //   return         returns from main, nothing deleted
 //   exit-thread    calls exit() on a thread of its own, main still waiting
 //   exit-callback  calls exit() from inside a status call on a worker
+//   return-locked  returns from main holding its status object's lock, with
+//                  a load queued on an object of its own
 //   self-delete    a component on a host object of its own deletes itself
 //                  from a callback on its worker; the host frees that object
 //                  and the library one behind it, then returns from main
@@ -42,6 +44,15 @@ int main(int argc, char** argv) {
   const std::wstring response(file.begin(), file.end());
   Library lib;
   if (lib.handle == nullptr) return 3;
+  if (mode == "return-locked") {
+    // Returns from main holding its status object's lock, a load queued.
+    IScDataStatus* status = g_statuses[0] = lib.createStatus();
+    IRimoData* component = g_components[0] = lib.create(status, 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    status->Lock();
+    component->LoadRimoResponseFromFile(response.c_str());
+    return 0;
+  }
   std::vector<IScDataStatus*> statuses;
   for (int i = 0; i < 3; ++i) statuses.push_back(g_statuses[i] = lib.createStatus());
   // The host's own object outlives the process: never destroyed.
