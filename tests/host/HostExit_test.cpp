@@ -79,7 +79,9 @@ Ended RunExitHost(const std::string& mode, int delayMs, const std::string& respo
   return ended;
 }
 
-TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
+// KELO_ROOT with a root store, a genuine response (its path is returned) and
+// a registry file naming the data center at port, with extra values.
+std::string PrepareTree(int port, const std::string& extraRegistry) {
   const std::string root = std::getenv("KELO_ROOT");
   const auto tc = pki::TrustCenter::Make();
   fs::create_directories(root + "/etc/ssl/certs");
@@ -89,12 +91,17 @@ TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
                           pki::MakeContainer("NEIN", "JA", {{"SIG", pki::CertificateText(tc.signer)},
                                                             {"ROOT", pki::CertificateText(tc.root)}}),
                           tc.signerKey, tc.signer, "12345678901234567890", "12345678901234567891")));
-  testing::LoopbackServer silent(&Silent);
   fs::create_directories(root + "/etc/kelo");
   WriteFile(root + "/etc/kelo/registry.reg",
             "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
             "\"RimoServiceUrl\"=\"https://127.0.0.1:" +
-                std::to_string(silent.port()) + "/pvtwmod/rest/\"\n");
+                std::to_string(port) + "/pvtwmod/rest/\"\n" + extraRegistry);
+  return response;
+}
+
+TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
+  testing::LoopbackServer silent(&Silent);
+  const std::string response = PrepareTree(silent.port(), "");
   const std::string trace = std::string(std::getenv("TMPDIR")) + "/trace.log";
   setenv("KELO_TRACE", "*=16", 1);
   setenv("KELO_TRACE_FILE", trace.c_str(), 1);
@@ -136,21 +143,8 @@ TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
 // (exit(), its handlers included) at once: no lock of a parent thread, no
 // wait for a worker it does not have.
 TEST(HostForkTest, ChildrenForkedWhileWorkersRunUseTheLibraryAndEndPromptly) {
-  const std::string root = std::getenv("KELO_ROOT");
-  const auto tc = pki::TrustCenter::Make();
-  fs::create_directories(root + "/etc/ssl/certs");
-  pki::InstallRoot(tc.root, root + "/etc/ssl/certs");
-  const std::string response = root + "/response.xml";
-  WriteFile(response, pki::MakeTcResponse(pki::SignContainer(
-                          pki::MakeContainer("NEIN", "JA", {{"SIG", pki::CertificateText(tc.signer)},
-                                                            {"ROOT", pki::CertificateText(tc.root)}}),
-                          tc.signerKey, tc.signer, "12345678901234567890", "12345678901234567891")));
   testing::LoopbackServer silent(&Silent);
-  fs::create_directories(root + "/etc/kelo");
-  WriteFile(root + "/etc/kelo/registry.reg",
-            "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
-            "\"RimoServiceUrl\"=\"https://127.0.0.1:" +
-                std::to_string(silent.port()) + "/pvtwmod/rest/\"\n\"HttpRequestTimeout\"=dword:00000fa0\n");
+  const std::string response = PrepareTree(silent.port(), "\"HttpRequestTimeout\"=dword:00000fa0\n");
   const std::wstring file(response.begin(), response.end());
   void* handle = dlopen(RIMO_LIB_DIR "/librimodata.so", RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(handle, nullptr);

@@ -392,14 +392,28 @@ TEST_F(SharedMachineTest, RootWithAnotherUsersHomeCreatesNothingThere) {
   EXPECT_EQ(Listing(home), before) << "nothing made in a home that is not root's";
 }
 
-TEST_F(SharedMachineTest, LoadOnAFreshTreeCreatesNoFolder) {
-  const std::string home = HomeOf(a_);
-  const std::string beforeRoot = Listing(root_), beforeHome = Listing(home);
-  const Outcome run = Rimo(&a_, "load " + tree_ + "/good.xml");
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(Listing(root_), beforeRoot);
-  // The user's temp folder holds rimo's own trace file while it runs only.
-  EXPECT_EQ(Listing(home), beforeHome);
+// A load makes no folder: on a fresh tree, and with every logging switch of
+// the registry on (the logs go into their existing folder).
+TEST_F(SharedMachineTest, LoadMakesNoFolderWithOrWithoutLogging) {
+  const std::string logs = tree_ + "/logs";
+  fs::create_directories(logs);
+  Shell("chown " + std::to_string(a_.uid) + " " + logs);
+  const std::string plain = ReadFile(root_ + "/etc/kelo/registry.reg");
+  const std::string logging = plain + "\"LogVia_InternTrace\"=\"ein\"\n\"LogVia_InternTraceDirectory\"=\"" + logs +
+                              "\"\n\"ConfigDBTracingDirsActive\"=\"ein\"\n\"ConfigDBTracingDirsDirectory\"=\"" + logs +
+                              "\"\n\"ConfigDBLibDirsActive\"=\"ein\"\n\"ConfigDBLibDirsDirectory\"=\"" + logs + "\"\n";
+  for (const bool logged : {false, true}) {
+    SCOPED_TRACE(logged ? "logging on" : "logging off");
+    WriteFile(root_ + "/etc/kelo/registry.reg", logged ? logging : plain);
+    const std::string home = HomeOf(a_);
+    const std::string beforeRoot = Listing(root_), beforeHome = Listing(home);
+    const Outcome run = Rimo(&a_, "load " + tree_ + "/good.xml");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(Listing(root_), beforeRoot);
+    // The user's temp folder holds rimo's own trace file while it runs only.
+    EXPECT_EQ(Listing(home), beforeHome);
+    EXPECT_EQ(fs::exists(logs + "/ConfigDB_Intern.log"), logged);
+  }
 }
 
 #define LINK_PROTECTIONS_OFF()                                                                       \
@@ -677,24 +691,6 @@ TEST_F(SharedMachineTest, PrivateLockFolderIsNeverMadeInAnotherUsersFolder) {
   EXPECT_EQ(Listing(bTmp), before) << "root makes nothing in B's temp folder, which B could swap";
   EXPECT_EQ(ReadFile(data + "Status/" + kUserId + ".ini"), "[Allgemein]\nQuerySucceeded=1\nPackageExists=1\n")
       << "written all the same, atomically";
-}
-
-// A load makes no folder, also with every logging switch on.
-TEST_F(SharedMachineTest, LoadWithLoggingOnMakesNoFolder) {
-  const std::string logs = tree_ + "/logs";
-  fs::create_directories(logs);
-  Shell("chown " + std::to_string(a_.uid) + " " + logs);
-  WriteFile(root_ + "/etc/kelo/registry.reg",
-            ReadFile(root_ + "/etc/kelo/registry.reg") + "\"LogVia_InternTrace\"=\"ein\"\n\"LogVia_InternTraceDirectory\"=\"" +
-                logs + "\"\n\"ConfigDBTracingDirsActive\"=\"ein\"\n\"ConfigDBTracingDirsDirectory\"=\"" + logs +
-                "\"\n\"ConfigDBLibDirsActive\"=\"ein\"\n\"ConfigDBLibDirsDirectory\"=\"" + logs + "\"\n");
-  const std::string home = HomeOf(a_);
-  const std::string beforeRoot = Listing(root_), beforeHome = Listing(home);
-  const Outcome run = Rimo(&a_, "load " + tree_ + "/good.xml");
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_EQ(Listing(root_), beforeRoot);
-  EXPECT_EQ(Listing(home), beforeHome);
-  EXPECT_TRUE(fs::exists(logs + "/ConfigDB_Intern.log")) << "the logs are written, into their existing folder";
 }
 
 }  // namespace
