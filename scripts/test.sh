@@ -34,7 +34,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:intercept_tls_get_addr=0
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 # What the PKCS#11 engine leaves behind in p11-kit (see the file).
 export LSAN_OPTIONS=suppressions=$PWD/scripts/lsan.supp
-export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/scripts/tsan.supp
 
 echo "== normal build =="
 run_suite build

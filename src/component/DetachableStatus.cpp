@@ -3,6 +3,8 @@
 #include "diag/Trace.h"
 #include "status/ScDataStatus.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 
 namespace rimo::component {
@@ -56,6 +58,11 @@ void TraceHostException(const char* call) noexcept {
   }
 }
 
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 template <typename Call>
 bool HostCall(const char* name, Call call) noexcept {
   try {
@@ -86,6 +93,11 @@ DetachableStatus::Owed DetachableStatus::TakeOwedLocks() {
   held.owedList = 0;
   Forget(this);
   return owed;
+}
+
+std::chrono::milliseconds DetachableStatus::LockWaitedFor() const {
+  const int64_t since = lockWaitSinceMs_.load();
+  return std::chrono::milliseconds(since == 0 ? 0 : std::max<int64_t>(0, NowMs() - since));
 }
 
 void DetachableStatus::ResetKeepingBusy() {
@@ -129,13 +141,13 @@ bool DetachableStatus::GetBusy() { return Detached() ? false : HostAnswer("GetBu
 
 void DetachableStatus::Lock() {
   if (Detached()) return;
-  if (!HostCall("Lock", [&] { target_->Lock(); })) return;
-  if (Detached()) {
-    // Detached while this thread waited (a delete that could not wait for
-    // it): the host's lock is given back at once and nothing more is asked.
-    HostCall("Unlock", [&] { target_->Unlock(); });
-    return;
-  }
+  // How long a thread has waited for the host's lock shows whether the
+  // lock is held for good (a host that ends while holding it).
+  int64_t none = 0;
+  const bool timing = lockWaitSinceMs_.compare_exchange_strong(none, std::max<int64_t>(1, NowMs()));
+  const bool locked = HostCall("Lock", [&] { target_->Lock(); });
+  if (timing) lockWaitSinceMs_.store(0);
+  if (!locked) return;
   ++HeldFor(this).record;
 }
 

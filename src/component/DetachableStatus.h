@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 
 #include "rimo/RimoData.h"
 
@@ -28,6 +30,9 @@ class DetachableStatus final : public IScDataStatus {
   // The record reset with the busy flag left raised: on the library's own
   // status object in one step; on a host's own, ResetStatus and SetBusy(true).
   void ResetKeepingBusy();
+  // How long a thread has been waiting in Lock for the host's lock (zero
+  // when none is).
+  std::chrono::milliseconds LockWaitedFor() const;
 
   // The locks this thread took on the target's record and list before the
   // detach and could not give back after it: what is still owed to a
@@ -101,6 +106,7 @@ class DetachableStatus final : public IScDataStatus {
   IScDataStatus* target_;
   List list_;
   std::atomic<bool> detached_{false};
+  std::atomic<int64_t> lockWaitSinceMs_{0};  // steady clock; 0: no thread waits
 };
 
 }  // namespace rimo::component

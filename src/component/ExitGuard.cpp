@@ -111,7 +111,7 @@ void StopWorkersAtExit(void*) {
     // ends while it holds it) can never leave: it is not waited for.
     bool left = false;
     while (!(left = core->Engine().WaitUntilLeft(std::chrono::milliseconds(20))) &&
-           std::chrono::steady_clock::now() < deadline && core->Engine().WaitingForStatusLock() < kLockWaitAtExit) {
+           std::chrono::steady_clock::now() < deadline && core->StatusLockWaitedFor() < kLockWaitAtExit) {
     }
     if (left) {
       core->Engine().Join();

@@ -3,12 +3,9 @@
 #include <dlfcn.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cwchar>
-#include <optional>
 
 #include "component/ExitGuard.h"
-#include "config/DirectoryLibrary.h"
 #include "diag/DiagnosticTexts.h"
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
@@ -120,30 +117,11 @@ void DataCore::Release() {
   }
   if (!engine_.Started()) return;
   engine_.RequestStop();
-  // The queued work runs first. A worker kept from its queue by the status
-  // object's lock longer than a request may take (a host deleting while it
-  // holds that lock) is let go: detached, it gives the lock back when it
-  // gets it and calls on the host's objects no more, and it ends by itself.
-  const std::chrono::milliseconds bound(RequestLimitMs());
-  while (!engine_.WaitUntilLeft(std::chrono::milliseconds(50))) {
-    if (engine_.WaitingForStatusLock() > bound) {
-      TraceWriteFormat(diag::Error, kDataDll,
-                       L"Der DataWorkerThread wartet seit über %d ms auf die Sperre des Statusobjekts; das Objekt "
-                       L"wird ohne ihn gelöscht, die wartenden Tasks entfallen.",
-                       static_cast<int>(bound.count()));
-      Detach();
-      return;
-    }
-  }
   engine_.Join();
 }
 
-int DataCore::RequestLimitMs() {
-  const std::optional<uint32_t> value = registry_.ReadDword(config::kPackageKey, "HttpRequestTimeout");
-  return value && *value != 0 ? static_cast<int>(std::min<uint32_t>(*value, 24u * 3600 * 1000)) : 120000;
-}
-
 void DataCore::Detach() {
+  publisher_.Detached();
   status_.Detach();
   engine_.Abandon();
   http_.Cancel();

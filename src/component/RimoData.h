@@ -64,6 +64,8 @@ class DataCore final : public std::enable_shared_from_this<DataCore> {
   // queue is dropped and the running request ends soon.
   void StopForExit();
   TaskEngine& Engine() { return engine_; }
+  // How long a thread has been waiting for the host's status lock.
+  std::chrono::milliseconds StatusLockWaitedFor() const { return status_.LockWaitedFor(); }
 
  private:
   DataCore(IScDataStatus* status);
@@ -72,8 +74,6 @@ class DataCore final : public std::enable_shared_from_this<DataCore> {
   template <typename Work>
   void Guarded(const wchar_t* call, Work work);
   bool InCallOnThisThread();
-  // The administrator's limit for one request (HttpRequestTimeout), in ms.
-  int RequestLimitMs();
   void Detach();
   // Locks this thread took through the host's status object before the
   // detach and could not give back after it are given back where they

@@ -4,6 +4,7 @@
 
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "diag/MethodTrace.h"
 #include "diag/Trace.h"
@@ -58,17 +59,19 @@ const bool g_busyJobsForkSafe = (pthread_atfork([] { g_busyJobs.Lock(); }, [] { 
 
 }  // namespace
 
-StatusPublisher::~StatusPublisher() {
-  if (busy_) g_busyJobs.Change(status_->Target(), -1);
+StatusPublisher::~StatusPublisher() { Detached(); }
+
+void StatusPublisher::Detached() {
+  // Called with or without the status lock: the count has a lock of its own.
+  if (busy_.exchange(false)) g_busyJobs.Change(status_->Target(), -1);
 }
 
 void StatusPublisher::SetBusy(bool busy) {
   StatusLock lock(status_);
-  if (busy == busy_) {
+  if (busy_.exchange(busy) == busy) {
     if (busy) status_->SetBusy(true);
     return;
   }
-  busy_ = busy;
   const int running = g_busyJobs.Change(status_->Target(), busy ? 1 : -1);
   // Let go only by the last job on the object; raised by every start.
   if (busy || running == 0) status_->SetBusy(busy);

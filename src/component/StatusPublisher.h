@@ -3,6 +3,7 @@
 // step.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "component/DataCenterQuery.h"
@@ -20,6 +21,9 @@ class StatusPublisher {
   // A part in the busy count left behind (a worker that never let go) is
   // given up; the host's object is not called.
   ~StatusPublisher();
+  // The object was let go of: its part in the busy count is given up now,
+  // so that the others on the status object let busy fall when they end.
+  void Detached();
   StatusPublisher(const StatusPublisher&) = delete;
   StatusPublisher& operator=(const StatusPublisher&) = delete;
 
@@ -59,7 +63,7 @@ class StatusPublisher {
   void ResetKeepingBusy();
 
   DetachableStatus* status_;
-  bool busy_ = false;  // this publisher's part in the busy count; under the status lock
+  std::atomic<bool> busy_{false};  // this publisher's part in the busy count
 };
 
 }  // namespace rimo::component

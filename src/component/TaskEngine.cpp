@@ -16,14 +16,6 @@
 #include "status/ScopedLocks.h"
 
 namespace rimo::component {
-namespace {
-
-int64_t NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-}  // namespace
 
 using diag::TraceWrite;
 using diag::TraceWriteFormat;
@@ -158,11 +150,6 @@ void TaskEngine::Join() {
   }
 }
 
-std::chrono::milliseconds TaskEngine::WaitingForStatusLock() const {
-  const int64_t since = lockWaitSinceMs_.load();
-  return std::chrono::milliseconds(since == 0 ? 0 : std::max<int64_t>(0, NowMs() - since));
-}
-
 bool TaskEngine::WaitUntilLeft(std::chrono::milliseconds limit) {
   if (!started_) return true;
   std::unique_lock<std::mutex> lock(wakeMutex_);
@@ -196,9 +183,7 @@ int TaskEngine::ObserveTaskQueue() {
       for (;;) {
         DataTask task;
         {
-          lockWaitSinceMs_.store(std::max<int64_t>(1, NowMs()));
           StatusLock lock(&status_);
-          lockWaitSinceMs_.store(0);
           std::lock_guard<std::mutex> guard(queueMutex_);
           if (queue_.empty()) break;
           task = queue_.front();

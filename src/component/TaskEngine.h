@@ -50,10 +50,7 @@ class TaskEngine {
   void Join();
   // Waits at most limit for the worker to leave its loop; true when it did.
   bool WaitUntilLeft(std::chrono::milliseconds limit);
-  // How long the worker has been waiting for the status object's lock to
-  // take its next task (zero when it is not waiting): a host that holds the
-  // lock keeps the worker there.
-  std::chrono::milliseconds WaitingForStatusLock() const;
+
 
  private:
   int Run();
@@ -80,8 +77,6 @@ class TaskEngine {
   std::deque<DataTask> queue_;  // guarded by the status lock and queueMutex_
   std::mutex queueMutex_;
   std::atomic<int> exitCode_{-1};
-  // Since when (steady clock, ms; 0: not) the worker waits for the status lock.
-  std::atomic<int64_t> lockWaitSinceMs_{0};
 };
 
 }  // namespace rimo::component

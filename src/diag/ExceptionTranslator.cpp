@@ -74,7 +74,15 @@ std::mutex g_handlersMutex;
 int g_handlersInstalled = 0;
 // In a child of fork a parent thread may have held the lock: the child
 // starts with a fresh, empty one (what was there is left, never destroyed).
-const bool g_handlersForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_handlersMutex) std::mutex(); }), true);
+void GiveBackHandlers(bool all);
+// A child of fork has no worker (and none of the parent's translators): its
+// handlers are given back until a worker of its own installs them again.
+const bool g_handlersForkSafe = (pthread_atfork(nullptr, nullptr,
+                                                [] {
+                                                  new (&g_handlersMutex) std::mutex();
+                                                  GiveBackHandlers(true);
+                                                }),
+                                 true);
 
 struct Entry {
   char key[20];
@@ -422,7 +430,8 @@ void InstallHandlers() {
 void GiveBackHandlers(bool all) {
   std::lock_guard<std::mutex> guard(g_handlersMutex);
   if (!all && --g_handlersInstalled > 0) return;
-  if (all && g_handlersInstalled == 0) return;
+  // At unload whatever the count: a host may have put this library's
+  // handler back itself.
   g_handlersInstalled = 0;
   for (int sig : kSignals) {
     struct sigaction current {};

@@ -1,5 +1,8 @@
 #include "platform/Registry.h"
 
+#include <new>
+#include <atomic>
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +23,14 @@
 #include "platform/Utf8.h"
 
 namespace rimo::platform {
+namespace {
+
+// Counts the forks this process came out of as a child.
+std::atomic<unsigned> g_forkGeneration{0};
+const bool g_forkCounted = (pthread_atfork(nullptr, nullptr, [] { g_forkGeneration.fetch_add(1); }), true);
+
+}  // namespace
+
 namespace {
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -389,6 +400,10 @@ std::shared_ptr<const RegistryData> RegistryFile::Current() {
   const std::string path = fixedPath_.empty() ? MachinePath() : fixedPath_;
   FileStamp stamp;
   if (const std::optional<struct stat> st = StatNoForeignLinks(path)) stamp = FileStamp::Of(*st);
+  if (forkGeneration_ != g_forkGeneration.load()) {
+    new (&mutex_) std::mutex();
+    forkGeneration_ = g_forkGeneration.load();
+  }
   std::lock_guard<std::mutex> guard(mutex_);
   // A file changed within the time granularity of its stamp may change
   // again unseen: read anew until it has settled.

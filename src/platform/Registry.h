@@ -97,6 +97,9 @@ class RegistryFile final : public IRegistry {
 
   std::string fixedPath_;
   std::mutex mutex_;
+  // The fork generation in which mutex_ was made: a child of fork makes it
+  // anew on first use, as a parent thread may have held it.
+  unsigned forkGeneration_ = 0;
   std::string loadedPath_;
   FileStamp stamp_;
   std::shared_ptr<const RegistryData> data_;

@@ -247,46 +247,6 @@ TEST_P(HostFaultTest, CallsFromTwoThreadsOnOneObjectTakeTurns) {
   EXPECT_EQ(most.load(), 1) << "two queries ran at once";
 }
 
-// A host that deletes an object while it holds the status object's lock,
-// with a query to a silent data center and a load queued: the delete
-// returns within the request deadlines (1 s each here); the object's work
-// is let go, the lock stays the host's, and the status object stays usable.
-TEST_P(HostFaultTest, DeleteUnderTheHostsLockReturnsWithinTheDeadlines) {
-  testing::LoopbackServer silent([](int fd) {
-    char buffer[256];
-    for (int i = 0; i < 300; ++i) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 10) > 0 && read(fd, buffer, sizeof buffer) <= 0) return;
-    }
-  });
-  fs::create_directories(dir_.path() + "/etc/kelo");
-  testing::WriteFile(dir_.path() + "/etc/kelo/registry.reg",
-                     "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QUANDEL Kelo Compact]\n"
-                     "\"RimoServiceUrl\"=\"https://127.0.0.1:" + std::to_string(silent.port()) +
-                         "/pvtwmod/rest/\"\n\"HttpConnectTimeout\"=dword:000003e8\n\"HttpStallTimeout\"=dword:000003e8\n"
-                         "\"HttpRequestTimeout\"=dword:000003e8\n");
-  IRimoData* component = lib_.create(status_, GetParam());
-  if (GetParam() == 1) component->QueryRimoResponse(L"12345678901234567891");
-  std::this_thread::sleep_for(50ms);
-  const auto start = std::chrono::steady_clock::now();
-  auto deleted = std::async(std::launch::async, [&] {
-    status_->Lock();
-    component->LoadRimoResponseFromFile(Wide(genuine_).c_str());
-    const bool result = lib_.destroy(component);
-    status_->Unlock();
-    return result;
-  });
-  ASSERT_EQ(deleted.wait_for(30s), std::future_status::ready) << "delete never returned";
-  EXPECT_TRUE(deleted.get());
-  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 5.0);
-  EXPECT_TRUE(LocksAreFree()) << "no lock is left held by the object's worker";
-  // The status object goes on serving a new object.
-  IRimoData* next = lib_.create(status_, GetParam());
-  next->LoadRimoResponseFromFile(Wide(genuine_).c_str());
-  lib_.destroy(next);
-  EXPECT_EQ(PublishedCount(), 2);
-}
-
 // A host's status object whose methods throw: the first SetBusy, and an
 // Unlock in the middle of the work. The exception is traced and goes no
 // further: no job is dropped, no worker ends, the process goes on.
