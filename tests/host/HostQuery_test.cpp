@@ -653,6 +653,13 @@ TEST_P(HostQueryTest, BusyStaysRaisedForTheWholeJob) {
     fs::remove(StatusIni(id));
     IRimoData* component = lib_.create(status_, GetParam());
     std::atomic<bool> returned{false};
+    std::vector<BusySample> samples;
+    // Before the call: not busy (the call may raise busy before the first
+    // sample in the loop is taken).
+    status_->Lock();
+    samples.push_back({status_->GetBusy(), status_->GetStateCode(), status_->GetQueryOutcome()});
+    status_->Unlock();
+    ASSERT_FALSE(samples.front().busy);
     std::thread caller([&] {
       if (fetch) {
         component->LoadRimoResponseFromRZ(id.c_str());
@@ -661,7 +668,6 @@ TEST_P(HostQueryTest, BusyStaysRaisedForTheWholeJob) {
       }
       returned = true;
     });
-    std::vector<BusySample> samples;
     bool rose = false;
     const auto deadline = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < deadline) {
