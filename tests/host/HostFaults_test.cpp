@@ -175,9 +175,11 @@ TEST_P(HostFaultTest, DeleteFromACallbackEndsEveryCallOnTheHostsObject) {
   EXPECT_EQ(std::async(std::launch::async, [this] { return status_->GetStateCode(); }).get(), 0);
   status_->Unlock();
   if (GetParam() == 1) {
-    for (int i = 0; i < 3000 && !deleted.load(); ++i) std::this_thread::sleep_for(10ms);
+    // Until the callback's delete has returned (not only begun).
+    for (int i = 0; i < 3000 && callsAtReturn.load() < 0; ++i) std::this_thread::sleep_for(10ms);
   }
   ASSERT_TRUE(deleted.load());
+  ASSERT_GE(callsAtReturn.load(), 0) << "the delete in the callback never returned";
   EXPECT_TRUE(result.load());
   EXPECT_FALSE(lib_.destroy(component)) << "released already";
   // Waits for the worker to let go of the library object's lock.
