@@ -1,4 +1,5 @@
 #include "component/ExitGuard.h"
+#include "platform/ForkChild.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -143,12 +144,9 @@ void ForgetTheParentsWorkers() {
   Watched& w = TheWatched();
   new (&w.mutex) std::mutex();
   new (&g_pinMutex) std::mutex();
-  new std::vector<std::thread>(std::move(w.orphans));
-  new std::vector<std::shared_ptr<DataCore>>(std::move(w.stillRunning));
-  new std::vector<std::weak_ptr<DataCore>>(std::move(w.cores));
-  w.orphans.clear();
-  w.stillRunning.clear();
-  w.cores.clear();
+  platform::RemakeInChild(w.orphans);
+  platform::RemakeInChild(w.stillRunning);
+  platform::RemakeInChild(w.cores);
   g_liveWorkers = 0;
 }
 

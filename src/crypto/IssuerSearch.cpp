@@ -1,4 +1,5 @@
 #include "crypto/IssuerSearch.h"
+#include "platform/ForkChild.h"
 
 #include <new>
 #include <pthread.h>
@@ -72,7 +73,7 @@ class SignatureMemory {
 SignatureMemory g_memory;
 // In a child of fork a parent thread may have held the lock: the child
 // starts with a fresh, empty one (what was there is left, never destroyed).
-const bool g_memoryForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_memory) SignatureMemory(); }), true);
+const bool g_memoryForkSafe = (pthread_atfork(nullptr, nullptr, [] { platform::RemakeInChild(g_memory); }), true);
 
 SignatureMemory& Memory() { return g_memory; }
 

@@ -1,4 +1,5 @@
 #include "crypto/OpenSslHandles.h"
+#include "platform/ForkChild.h"
 
 #include <new>
 #include <pthread.h>
@@ -33,8 +34,8 @@ std::vector<ParsedEntry> g_parsed;
 // starts with a fresh, empty one (what was there is left, never destroyed).
 const bool g_parsedForkSafe = (pthread_atfork(nullptr, nullptr,
                                                [] {
-                                                 new (&g_parsedMutex) std::mutex();
-                                                 new (&g_parsed) std::vector<ParsedEntry>();
+                                                 platform::RemakeInChild(g_parsedMutex);
+                                                 platform::RemakeInChild(g_parsed);
                                                }),
                                 true);
 std::once_flag g_openSslOnce;

@@ -1,4 +1,5 @@
 #include "crypto/RootStore.h"
+#include "platform/ForkChild.h"
 
 #include <new>
 #include <pthread.h>
@@ -76,7 +77,7 @@ struct Cache {
 Cache g_cache;
 // In a child of fork a parent thread may have held the lock: the child
 // starts with a fresh, empty one (what was there is left, never destroyed).
-const bool g_cacheForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_cache) Cache(); }), true);
+const bool g_cacheForkSafe = (pthread_atfork(nullptr, nullptr, [] { platform::RemakeInChild(g_cache); }), true);
 
 std::atomic<uint64_t> g_looks{0};
 // The look of this thread's outermost OneLook, 0 outside any.

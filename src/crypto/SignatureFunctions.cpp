@@ -1,4 +1,5 @@
 #include "crypto/SignatureFunctions.h"
+#include "platform/ForkChild.h"
 
 #include <new>
 #include <pthread.h>
@@ -216,9 +217,9 @@ std::vector<StoreEntry> g_stores;
 const bool g_cachesForkSafe = (pthread_atfork(nullptr, nullptr,
                                                [] {
                                                  new (&g_factsMutex) std::mutex();
-                                                 new (&g_facts) std::vector<CertFacts>();
+                                                 platform::RemakeInChild(g_facts);
                                                  new (&g_storesMutex) std::mutex();
-                                                 new (&g_stores) std::vector<StoreEntry>();
+                                                 platform::RemakeInChild(g_stores);
                                                }),
                                 true);
 

@@ -1,4 +1,5 @@
 #include "platform/SafeFiles.h"
+#include "platform/ForkChild.h"
 
 #include <new>
 #include <pthread.h>
@@ -281,7 +282,7 @@ class ResolvedPaths {
 ResolvedPaths g_resolved;
 // In a child of fork a parent thread may have held the lock: the child
 // starts with a fresh, empty one (what was there is left, never destroyed).
-const bool g_resolvedForkSafe = (pthread_atfork(nullptr, nullptr, [] { new (&g_resolved) ResolvedPaths(); }), true);
+const bool g_resolvedForkSafe = (pthread_atfork(nullptr, nullptr, [] { RemakeInChild(g_resolved); }), true);
 
 ResolvedPaths& Resolved() { return g_resolved; }
 

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -144,6 +145,13 @@ TEST(HostExitTest, EndingTheProcessWhileWorkersRunLeavesNoReport) {
 // (exit(), its handlers included) at once: no lock of a parent thread, no
 // wait for a worker it does not have.
 TEST(HostForkTest, ChildrenForkedWhileWorkersRunUseTheLibraryAndEndPromptly) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer runtimes' own locks and thread records are not carried
+  // over a fork of a process with running threads (a child can hang in
+  // them), and a child's leak check counts what only the parent's threads
+  // held: this is a test of the plain build.
+  GTEST_SKIP() << "fork of a threaded process is not supported by the sanitizer runtime";
+#endif
   testing::LoopbackServer silent(&Silent);
   const std::string response = PrepareTree(silent.port(), "\"HttpRequestTimeout\"=dword:00000fa0\n");
   const std::wstring file(response.begin(), response.end());
@@ -169,13 +177,7 @@ TEST(HostForkTest, ChildrenForkedWhileWorkersRunUseTheLibraryAndEndPromptly) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       IScDataStatus* own = createStatus();
-#if defined(__SANITIZE_THREAD__)
-      // ThreadSanitizer does not follow a thread started after a fork.
-      const uint8_t mode = 0;
-#else
-      const uint8_t mode = static_cast<uint8_t>(i % 2);
-#endif
-      IRimoData* component = create(own, mode);
+      IRimoData* component = create(own, static_cast<uint8_t>(i % 2));
       component->LoadRimoResponseFromFile(file.c_str());
       destroy(component);
       own->Lock();
